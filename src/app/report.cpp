@@ -1,0 +1,77 @@
+#include "app/console.h"
+#include "app/report.h"
+#include "sysinfo/system_info.h"
+
+namespace {
+
+const char* CoreWord(uint8_t coresPerPackage) {
+    switch (coresPerPackage) {
+        case 1: return " Monocore";
+        case 2: return " Dualcore";
+        case 3: return " Tricore";
+        case 4: return " Quadcore";
+        case 6: return " Hexacore";
+        case 8: return " Octocore";
+        default: return " Multicore";
+    }
+}
+
+void PrintFrequencies(const CSystemInfo& info) {
+    const bool intel = info.vendor == 1;
+    if (intel && info.constTsc == 1 && info.perfMsr == 1) {
+        ConsolePrintf("CoefMaxi=%.1f CoefActuel=%.1f\n", info.coefMax, info.coefCurrent);
+    }
+    ConsolePrintf("Methode classique : %.2f MHz\n", info.freqClassic);
+    // Strict comparisons: 0, negative values and NaN suppress the line.
+    if (intel && info.freqClassicFixed > 0) ConsolePrintf("Methode classique fixed : %.2f MHz\n", info.freqClassicFixed);
+    if (intel && info.freqAlt1 > 0) ConsolePrintf("Methode alternative 1 : %.2f MHz\n", info.freqAlt1);
+    if (intel && info.freqAlt2 > 0) ConsolePrintf("Methode alternative 2 : %.2f MHz\n", info.freqAlt2);
+    ConsolePrintf("Frequence retenue : %.2f MHz\n", info.freqRetained);
+}
+
+void PrintTopology(const CSystemInfo& info) {
+    ConsolePrintf("Nombre de processeurs physiques : %d\n", info.packageCount);
+    ConsolePrintf("Nombre max de cores par CPU : %d\n", info.coresPerPackage);
+    ConsolePrintf("Nombre max de thread par CPU : %d\n", info.threadsPerPackage);
+    ConsolePrintf("Nombre max de thread par core : %d\n", info.threadsPerCore);
+    ConsolePrintf("Nombre total de processeurs logiques : %d\n", info.logicalCount);
+    for (int i = 0; i < info.logicalCount && i < 32; ++i) {
+        const ApicEntry& e = info.apicTable[i];
+        ConsolePrintf(" . CPU%d : Apic=%u Phy=%u Core=%u Log=%u\n", i, e.apicId, e.packageId, e.coreId, e.threadId);
+    }
+}
+
+}  // namespace
+
+void PrintReport(const CSystemInfo& info) {
+    if (info.driverStatus != 0) ConsolePrintf("WinRing0 Status : erreur %d\n\n", info.driverStatus);
+    ConsolePrintf("CPU : %s\n", info.brand);
+    ConsolePrintf("CPU Family %02X Model %02X Stepping %X\n", info.family, info.model, info.stepping);
+    ConsolePrintf("ConstTSC=%d PerfMSR=%d\n", info.constTsc, info.perfMsr);
+    PrintFrequencies(info);
+    PrintTopology(info);
+    ConsolePrintf("Cache L2 : %d x %d Ko\n", info.l2Count, static_cast<int>(info.l2SizeKb));
+    ConsolePrintf("Cache L3 : %d Ko\n", static_cast<int>(info.l3SizeKb));
+    PrintSummaryLine(info);
+}
+
+void PrintSummaryLine(const CSystemInfo& info) {
+    if (info.packageCount == 1) {
+        ConsolePrintf("1 Processeur");
+    } else {
+        ConsolePrintf("%d Processeurs", info.packageCount);
+    }
+    ConsolePrintf("%s", CoreWord(info.coresPerPackage));
+    if (info.htState == 2) {
+        ConsolePrintf(" HT On");
+    } else if (info.htState == 1) {
+        ConsolePrintf(" HT Off");
+    }
+    if (info.inactiveCores == 1) {
+        ConsolePrintf(" (1 core inactif)");
+    } else if (info.inactiveCores > 1) {
+        ConsolePrintf(" (%d cores inactifs)", info.inactiveCores);
+    }
+    ConsolePrintf("%s", (info.features & 0x0020) ? " 64 bits" : " 32 bits");
+    ConsolePrintf("\n");
+}

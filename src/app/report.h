@@ -1,0 +1,25 @@
+// The printed report: OS line, the record's lines, the summary and the temperatures.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+class CSystemInfo;
+
+// The OS line for a Windows version, without its line end.
+void FormatWindowsVersion(uint32_t major, uint32_t minor, uint8_t productType, char* line, size_t size);
+void PrintOsLine();
+
+void PrintReport(const CSystemInfo& info);
+void PrintSummaryLine(const CSystemInfo& info);
+
+// The 1200 ms wait and the section of the processor's vendor.
+void PrintTemperatureSection(CSystemInfo& info);
+void PrintIntelTemperatures(CSystemInfo& info);
+void PrintAmdTemperatures(CSystemInfo& info);
+// The same, on the global record.
+void PrintIntelTemperatures();
+void PrintAmdTemperatures();
+
+// The whole run on a record: banner, OS line, detection, report, temperatures, "pause".
+int RunProgram(CSystemInfo& info);

@@ -1,0 +1,56 @@
+// The CPUID source: the instruction itself, and a cache of every leaf taken on
+// the first logical processor (or read from a dump file).
+#pragma once
+
+#include <cstdint>
+
+struct CpuidLeaf {
+    uint32_t eax = 0;
+    uint32_t ebx = 0;
+    uint32_t ecx = 0;
+    uint32_t edx = 0;
+};
+
+struct CpuidLeafCache {
+    CpuidLeaf* stdLeaves = nullptr;  // maxStdLeaf + 1 entries, subleaf 0
+    CpuidLeaf* extLeaves = nullptr;  // maxExtLeaf - 0x80000000 + 1 entries, subleaf 0
+    CpuidLeaf leaf4Subleaves[4] = {};
+    CpuidLeaf leaf11Subleaves[2] = {};
+
+    CpuidLeafCache() = default;
+    ~CpuidLeafCache();
+    CpuidLeafCache(const CpuidLeafCache&) = delete;
+    CpuidLeafCache& operator=(const CpuidLeafCache&) = delete;
+
+    // Each returns false when the table cannot be made; the range then has no
+    // table at all, never a short one.
+    bool AllocateStandard(uint32_t maxLeaf);
+    bool AllocateExtended(uint32_t maxLeaf);
+};
+
+class CpuidRegisters {
+public:
+    CpuidRegisters() = default;
+    virtual ~CpuidRegisters();
+    CpuidRegisters(const CpuidRegisters&) = delete;
+    CpuidRegisters& operator=(const CpuidRegisters&) = delete;
+
+    void Execute(uint32_t leaf, uint32_t subleaf);
+    void Query(uint32_t leaf, uint32_t subleaf, bool live);
+    void Init(const char* path);
+    bool LoadDump(const char* path);
+
+    uint32_t maxStdLeaf = 0;
+    uint32_t maxExtLeaf = 0;
+    uint32_t eax = 0;
+    uint32_t ebx = 0;
+    uint32_t ecx = 0;
+    uint32_t edx = 0;
+    CpuidLeafCache* leafCache = nullptr;
+
+private:
+    void InstallCache(CpuidLeafCache* cache);
+    void Store(CpuidLeaf& entry) const;
+    void Load(const CpuidLeaf& entry);
+    void FillLive();
+};

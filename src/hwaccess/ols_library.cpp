@@ -1,0 +1,67 @@
+#include "hwaccess/ols_library.h"
+
+namespace ols {
+
+const char* const kEntryPointNames[kEntryPointCount] = {
+    "GetDllStatus", "GetDllVersion", "GetDriverVersion", "GetDriverType", "InitializeOls", "DeinitializeOls",
+    "IsCpuid", "IsMsr", "IsTsc",
+    "Hlt", "Rdmsr", "Wrmsr", "Rdpmc", "Cpuid", "Rdtsc",
+    "HltTx", "RdmsrTx", "WrmsrTx", "RdpmcTx", "CpuidTx", "RdtscTx",
+    "HltPx", "RdmsrPx", "WrmsrPx", "RdpmcPx", "CpuidPx", "RdtscPx",
+    "ReadIoPortByte", "ReadIoPortWord", "ReadIoPortDword", "ReadIoPortByteEx", "ReadIoPortWordEx",
+    "ReadIoPortDwordEx",
+    "WriteIoPortByte", "WriteIoPortWord", "WriteIoPortDword", "WriteIoPortByteEx", "WriteIoPortWordEx",
+    "WriteIoPortDwordEx",
+    "SetPciMaxBusIndex",
+    "ReadPciConfigByte", "ReadPciConfigWord", "ReadPciConfigDword", "ReadPciConfigByteEx",
+    "ReadPciConfigWordEx", "ReadPciConfigDwordEx",
+    "WritePciConfigByte", "WritePciConfigWord", "WritePciConfigDword", "WritePciConfigByteEx",
+    "WritePciConfigWordEx", "WritePciConfigDwordEx",
+    "FindPciDeviceById", "FindPciDeviceByClass",
+};
+
+FARPROC entryPoints[kEntryPointCount] = {};
+
+int LoadDriver(HMODULE* module) {
+    *module = LoadLibraryA("WinRing0.dll");
+    if (*module == nullptr) return 0;
+    bool complete = true;
+    for (int i = 0; i < kEntryPointCount; ++i) {
+        entryPoints[i] = GetProcAddress(*module, kEntryPointNames[i]);
+        if (entryPoints[i] == nullptr) complete = false;
+    }
+    if (!complete) return 0;
+    return EntryPoint<InitializeOlsProc>(kInitializeOls)();
+}
+
+const char* StatusMessage(uint8_t status) {
+    switch (status) {
+        case 1: return "Erreur de chargement de WinRing0 ! Plateforme non support\xE9" "e.";
+        case 2:
+            return "Erreur de chargement de WinRing0 ! Afin de profiter pleinement de\n"
+                   "Skelvane, veuillez le relancer avec les droits administrateurs.";
+        case 3: return "Erreur de chargement de WinRing0 ! Driver introuvable.";
+        case 4: return "Erreur de chargement de WinRing0 ! Driver d\xE9" "charg\xE9" ".";
+        case 5:
+            return "Erreur de chargement de WinRing0 ! Afin de profiter pleinement de\n"
+                   "Skelvane, veuillez le relancer \xE0 partir d'un disque non r\xE9seau.";
+        default: return "Erreur de chargement de WinRing0 !";
+    }
+}
+
+uint8_t StoredStatus(DWORD status) {
+    return status > 255 ? 255 : static_cast<uint8_t>(status);
+}
+
+void UnloadDriver(HMODULE* module) {
+    if (*module == nullptr) return;
+    if (entryPoints[kDeinitializeOls] != nullptr) EntryPoint<DeinitializeOlsProc>(kDeinitializeOls)();
+    FreeLibrary(*module);
+    *module = nullptr;
+}
+
+void ForgetEntryPointsForTesting() {
+    for (FARPROC& slot : entryPoints) slot = nullptr;
+}
+
+}  // namespace ols

@@ -1,0 +1,39 @@
+// What the core needs beyond the Windows API: the two processor instructions,
+// an elapsed-millisecond clock, the console and the "pause" command. Each
+// platform layer (Windows, Linux, simulated machine) implements these once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+struct CpuidResult {
+    uint32_t eax;
+    uint32_t ebx;
+    uint32_t ecx;
+    uint32_t edx;
+};
+
+// CPUID with EAX = leaf and ECX = subleaf, on the logical processor running the caller.
+CpuidResult ExecuteCpuid(uint32_t leaf, uint32_t subleaf);
+
+// RDTSC on the logical processor running the caller.
+uint64_t ReadTimeStampCounter();
+
+// Milliseconds of elapsed (wall-clock) time since some fixed start, as the
+// busy waits need. On Windows this is clock(); elsewhere clock() counts
+// processor time, so the layer uses a monotonic clock instead.
+long ElapsedMilliseconds();
+
+// Report text as the program writes it: single-byte, code page 850 on the console.
+void WriteReport(const char* bytes, size_t count);
+
+// The command interpreter's "pause": waits for a key where a person can press one.
+void RunPause();
+
+// Writes the report's OS line (without line end) for a host that is not
+// Windows and returns true; returns false where the Windows version table applies.
+bool DescribeHostOs(char* line, size_t size);
+
+}  // namespace platform

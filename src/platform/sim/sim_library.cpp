@@ -1,0 +1,132 @@
+#include <cstring>
+#include <strings.h>
+
+#include "hwaccess/ols_library.h"
+#include "platform/sim/sim_machine.h"
+
+using sim::Machine;
+
+namespace {
+
+// The one module handle the simulated library has.
+HMODULE LibraryHandle() {
+    static char token;
+    return reinterpret_cast<HMODULE>(&token);
+}
+
+sim::Library& Lib() {
+    return Machine::Current().library;
+}
+
+DWORD WINAPI SimGetDllStatus() {
+    Lib().calls.push_back("GetDllStatus");
+    return Lib().status;
+}
+
+BOOL WINAPI SimInitializeOls() {
+    Lib().calls.push_back("InitializeOls");
+    ++Lib().initializeCalls;
+    return Lib().initializeResult;
+}
+
+VOID WINAPI SimDeinitializeOls() {
+    Lib().calls.push_back("DeinitializeOls");
+    ++Lib().deinitializeCalls;
+}
+
+BOOL WINAPI SimIsMsr() {
+    Lib().calls.push_back("IsMsr");
+    return Lib().isMsr;
+}
+
+BOOL WINAPI SimRdmsr(DWORD index, PDWORD eax, PDWORD edx) {
+    Machine& m = Machine::Current();
+    m.library.calls.push_back("Rdmsr");
+    const int cpu = m.CurrentProcessor();
+    const sim::Processor& p = m.processors.at(static_cast<size_t>(cpu));
+    if (p.failingMsrs.count(index)) return 0;
+    uint64_t value = 0;
+    const auto it = p.msrs.find(index);
+    if (it != p.msrs.end()) {
+        value = it->second;
+    } else if (index == 0xE8) {
+        m.Advance(m.clockReadStepNs);
+        value = m.AperfOf(cpu);
+    } else {
+        return 0;
+    }
+    *eax = static_cast<DWORD>(value);
+    *edx = static_cast<DWORD>(value >> 32);
+    return 1;
+}
+
+VOID WINAPI SimWriteIoPortDword(WORD port, DWORD value) {
+    sim::Library& lib = Lib();
+    lib.calls.push_back("WriteIoPortDword");
+    lib.portWrites.emplace_back(port, value);
+    if (port == 0xCF8) lib.latchedAddress = value;
+}
+
+DWORD WINAPI SimReadIoPortDword(WORD port) {
+    sim::Library& lib = Lib();
+    lib.calls.push_back("ReadIoPortDword");
+    lib.portReads.push_back(port);
+    if (port != 0xCFC || (lib.latchedAddress & 0x80000000u) == 0) return 0xFFFFFFFFu;
+    const DWORD a = lib.latchedAddress;
+    if (((a >> 16) & 0xFF) != 0) return 0xFFFFFFFFu;  // bus 0 only
+    const auto key = std::make_tuple(static_cast<int>((a >> 11) & 0x1F), static_cast<int>((a >> 8) & 0x7),
+                                     static_cast<int>(a & 0xFC));
+    const auto it = lib.pciRegisters.find(key);
+    return it == lib.pciRegisters.end() ? 0xFFFFFFFFu : it->second;
+}
+
+// Resolved for completeness; the program never calls them.
+DWORD WINAPI SimUnusedEntryPoint() {
+    Lib().calls.push_back("unused");
+    return 0;
+}
+
+template <typename Proc>
+FARPROC AsFarProc(Proc proc) {
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(proc));
+}
+
+FARPROC SimEntryPoint(const char* name) {
+    if (!std::strcmp(name, "GetDllStatus")) return AsFarProc(&SimGetDllStatus);
+    if (!std::strcmp(name, "InitializeOls")) return AsFarProc(&SimInitializeOls);
+    if (!std::strcmp(name, "DeinitializeOls")) return AsFarProc(&SimDeinitializeOls);
+    if (!std::strcmp(name, "IsMsr")) return AsFarProc(&SimIsMsr);
+    if (!std::strcmp(name, "Rdmsr")) return AsFarProc(&SimRdmsr);
+    if (!std::strcmp(name, "WriteIoPortDword")) return AsFarProc(&SimWriteIoPortDword);
+    if (!std::strcmp(name, "ReadIoPortDword")) return AsFarProc(&SimReadIoPortDword);
+    for (const char* known : ols::kEntryPointNames) {
+        if (!std::strcmp(name, known)) return AsFarProc(&SimUnusedEntryPoint);
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+HMODULE LoadLibraryA(LPCSTR name) {
+    sim::Library& lib = Lib();
+    lib.loadRequests.push_back(name ? name : "");
+    if (!lib.present || name == nullptr || strcasecmp(name, "WinRing0.dll") != 0) return nullptr;
+    return LibraryHandle();
+}
+
+HMODULE GetModuleHandleA(LPCSTR) {
+    return nullptr;
+}
+
+FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
+    if (module != LibraryHandle() || name == nullptr) return nullptr;
+    if (Lib().missingEntryPoints.count(name)) return nullptr;
+    return SimEntryPoint(name);
+}
+
+BOOL FreeLibrary(HMODULE module) {
+    if (module != LibraryHandle()) return 0;
+    Lib().calls.push_back("FreeLibrary");
+    ++Lib().freeCalls;
+    return 1;
+}

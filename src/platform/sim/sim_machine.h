@@ -1,0 +1,164 @@
+// A simulated machine behind the Windows services, the hardware-access library
+// and the processor instructions, for tests and the replay tool. It runs on
+// virtual time: nothing waits for real. Constructing one makes it the machine
+// every platform call reaches, until it is destroyed.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "platform/seam.h"
+#include "platform/win32.h"
+
+namespace sim {
+
+struct Registers {
+    uint32_t eax = 0;
+    uint32_t ebx = 0;
+    uint32_t ecx = 0;
+    uint32_t edx = 0;
+};
+
+struct Processor {
+    // CPUID answers by (leaf, subleaf); anything unlisted reads as zeros.
+    std::map<std::pair<uint32_t, uint32_t>, Registers> cpuid;
+    // Model-specific registers; MSR 0xE8 ticks on its own unless listed here.
+    std::map<uint32_t, uint64_t> msrs;
+    std::set<uint32_t> failingMsrs;
+    uint64_t tscOffset = 0;
+    uint64_t aperfOffset = 0;
+
+    void Set(uint32_t leaf, uint32_t subleaf, Registers value) { cpuid[{leaf, subleaf}] = value; }
+    void Set(uint32_t leaf, Registers value) { cpuid[{leaf, 0}] = value; }
+};
+
+struct MessageBox {
+    std::string text;
+    std::string caption;
+    UINT type;
+};
+
+// The hardware-access library as LoadLibraryA("WinRing0.dll") finds it.
+struct Library {
+    bool present = true;
+    std::set<std::string> missingEntryPoints;
+    DWORD status = 0;        // what GetDllStatus returns
+    BOOL initializeResult = 1;
+    BOOL isMsr = 1;
+    // PCI configuration registers by (device, function, register); absent ones read all ones.
+    std::map<std::tuple<int, int, int>, DWORD> pciRegisters;
+
+    // What the program did with it.
+    std::vector<std::string> calls;  // entry points called, in order
+    std::vector<std::pair<WORD, DWORD>> portWrites;
+    std::vector<WORD> portReads;
+    std::vector<std::string> loadRequests;  // names given to LoadLibraryA
+    int initializeCalls = 0;
+    int deinitializeCalls = 0;
+    int freeCalls = 0;
+    DWORD latchedAddress = 0;
+};
+
+// How the simulated temperature threads behave.
+struct ThreadFaults {
+    bool failCreate = false;
+    bool failAffinity = false;
+    bool failPriority = false;
+    bool failResume = false;
+    bool finishAfterTimeout = false;  // the routine runs only once the wait has timed out
+};
+
+struct ThreadRecord {
+    LPTHREAD_START_ROUTINE routine = nullptr;
+    LPVOID param = nullptr;
+    DWORD flags = 0;
+    DWORD_PTR affinity = 0;
+    int priority = 0;
+    bool started = false;
+    bool finished = false;
+    bool closed = false;
+    int processor = -1;  // where the routine ran
+};
+
+class Machine {
+public:
+    explicit Machine(int processorCount = 1);
+    ~Machine();
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    static Machine& Current();
+    static bool HasCurrent();
+
+    // --- configuration -------------------------------------------------
+    std::vector<Processor> processors;
+    DWORD_PTR processMask = 1;  // also what affinity restores compare against
+    DWORD_PTR systemMask = 1;
+    bool failAffinityQuery = false;
+    std::set<int> failingPins;            // processors whose single-bit pin fails
+    std::set<int> failingAffinityCalls;   // SetProcessAffinityMask calls (0-based) that fail
+    bool failRaisePriority = false;
+    bool failNormalPriority = false;
+
+    DWORD osMajor = 10;
+    DWORD osMinor = 0;
+    BYTE osProductType = VER_NT_WORKSTATION;
+    bool failExtendedVersionQuery = false;  // the 156-byte query
+    bool failBasicVersionQuery = false;     // the 148-byte query
+    std::string hostOsLine;                 // non-empty: reported instead of the Windows table
+
+    // Virtual time.
+    double tscMhz = 2000.0;    // time-stamp counter rate
+    double aperfMhz = 2000.0;  // MSR 0xE8 rate
+    LONGLONG perfFrequency = 10000000;
+    DWORD timeBaseMs = 0;      // timeGetTime at virtual time 0
+    uint64_t clockReadStepNs = 20000;  // each clock read moves time on by this much
+    MMRESULT devCapsResult = TIMERR_NOERROR;
+    TIMECAPS devCaps{1, 1000000};
+
+    Library library;
+    ThreadFaults threadFaults;
+
+    // --- what the program did --------------------------------------------
+    uint64_t nowNs = 0;
+    DWORD_PTR affinity = 0;       // current process affinity (0: not set yet, all processors)
+    DWORD priorityClass = NORMAL_PRIORITY_CLASS;
+    std::vector<DWORD_PTR> affinityCalls;
+    std::vector<DWORD> priorityCalls;
+    std::vector<DWORD> sleeps;
+    std::vector<DWORD> versionQuerySizes;
+    std::vector<UINT> beginPeriodCalls;
+    std::vector<MessageBox> messageBoxes;
+    std::string output;  // report bytes exactly as written
+    int pauseCount = 0;
+    std::vector<std::unique_ptr<ThreadRecord>> threads;
+    int cpuidExecutions = 0;
+
+    // --- helpers for tests -----------------------------------------------
+    Processor& Cpu(int index) { return processors.at(static_cast<size_t>(index)); }
+    // Every processor answers the same leaf.
+    void SetAll(uint32_t leaf, uint32_t subleaf, Registers value);
+    // Both masks cover processors 0 .. count-1.
+    void SetProcessorCount(int count);
+    int CurrentProcessor() const;
+    uint64_t TscOf(int processor) const;
+    uint64_t AperfOf(int processor) const;
+
+    // Used by the platform functions.
+    void Advance(uint64_t ns) { nowNs += ns; }
+    int runningThreadProcessor = -1;  // set while a simulated thread runs
+};
+
+// Fills one processor per block of a plain or annotated CPUID dump
+// ("CPUID LLLLLLLL: A-B-C-D" lines, a block per leaf 0 line, repeats as further
+// subleaves; "MSR IIIIIIII: HHHH-HHHH-HHHH-HHHH" lines for every processor).
+// Returns the number of processors read, 0 when the file has no usable block.
+int LoadDumpProcessors(const char* path, std::vector<Processor>& processors);
+
+}  // namespace sim

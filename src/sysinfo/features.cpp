@@ -1,0 +1,3 @@
+#include "sysinfo/system_info.h"
+
+void CSystemInfo::ReadFeatures() {}

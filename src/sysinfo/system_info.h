@@ -1,0 +1,96 @@
+// The record of everything detected, and the passes that fill it.
+#pragma once
+
+#include <cstdint>
+
+#include "cpuid/cpuid_registers.h"
+#include "platform/win32.h"
+
+struct ApicEntry {
+    uint8_t apicId;
+    uint8_t packageId;
+    uint8_t coreId;
+    uint8_t threadId;
+};
+
+class CSystemInfo {
+public:
+    CSystemInfo();
+    virtual ~CSystemInfo();
+    CSystemInfo(const CSystemInfo&) = delete;
+    CSystemInfo& operator=(const CSystemInfo&) = delete;
+
+    // The detection pass: 1 when it ran to its end, 0 when an affinity check stopped it.
+    int Detect(const char* dumpPath = nullptr);
+
+    // Passes, in the order the detection pass runs them on the first processor.
+    void ReadIdentification();
+    void NormalizeBrand(char* name);
+    int MeasureClock();
+    void ReadFeatures();
+    void CountCores();
+    void DetectThermal();
+    // Runs on every processor of the walk, pinned to it.
+    void DecodeApicId(uint8_t index);
+
+    uint64_t ReadTsc();
+    uint64_t ReadMsr(uint32_t index);
+
+    // Temperature readers: 1 with *out set, or 0 with *out untouched.
+    int ReadIntelTemperature(int cpu, double* out);
+    int ReadAmdTemperature(int cpu, double* out);
+
+    CpuidRegisters cpuid;
+    HMODULE driverModule;
+    char brand[48];
+    uint8_t vendor;
+    uint8_t brandIndex;
+    uint8_t family;
+    uint8_t baseFamily;
+    uint8_t extFamily;
+    uint8_t model;
+    uint8_t baseModel;
+    uint8_t extModel;
+    uint8_t stepping;
+    uint16_t features;
+    uint8_t constTsc;
+    uint8_t perfMsr;
+    uint8_t driverStatus;
+    uint8_t amdThermal;
+    uint8_t intelDts;
+    uint8_t tjMax;
+    double coefCurrent;
+    double coefMax;
+    double freqClassic;
+    double freqClassicFixed;
+    double freqAlt1;
+    double freqAlt2;
+    double freqRetained;
+    uint8_t l2Count;
+    uint32_t l2SizeKb;
+    uint32_t l3SizeKb;
+    uint8_t logicalCount;
+    uint8_t packageCount;
+    uint8_t coresPerPackage;
+    uint8_t threadsPerCore;
+    uint8_t threadsPerPackage;
+    uint8_t htState;
+    uint8_t inactiveCores;
+    ApicEntry apicTable[32];
+
+private:
+    void LoadLibraryStep();
+    int WalkProcessors(const char* dumpPath, uint32_t processMask);
+    void RunFirstProcessorPasses(const char* dumpPath);
+    void RestoreProcessState(uint32_t processMask);
+    void SummarizeTopology();
+    void ReadCacheSizes();
+};
+
+extern CSystemInfo systemInfo;
+
+// Busy-waits until at least `milliseconds` of elapsed time have passed.
+void WaitMilliseconds(int32_t milliseconds);
+
+// Thread routine of the Intel temperature reader (its parameter: see thermal.cpp).
+DWORD WINAPI DtsThreadProc(LPVOID param);

@@ -1,0 +1,44 @@
+#include "sim_test_support.h"
+
+#include "app/report.h"
+#include "hwaccess/ols_library.h"
+
+SimTest::SimTest() {
+    NewMachine(1);
+}
+
+SimTest::~SimTest() {
+    record.reset();
+    ols::ForgetEntryPointsForTesting();
+    machine.reset();
+}
+
+sim::Machine& SimTest::NewMachine(int count) {
+    record.reset();
+    ols::ForgetEntryPointsForTesting();
+    machine.reset();
+    machine = std::make_unique<sim::Machine>(count);
+    return *machine;
+}
+
+sim::Machine& SimTest::MachineFromDump(const std::string& fileName) {
+    std::vector<sim::Processor> processors;
+    const int count = sim::LoadDumpProcessors(FixturePath("dumps/" + fileName).c_str(), processors);
+    EXPECT_GT(count, 0) << fileName;
+    sim::Machine& m = NewMachine(count > 0 ? count : 1);
+    if (count > 0) m.processors = std::move(processors);
+    return m;
+}
+
+CSystemInfo& SimTest::Record() {
+    record = std::make_unique<CSystemInfo>();
+    return *record;
+}
+
+int SimTest::RunWholeProgram() {
+    return RunProgram(Record());
+}
+
+std::string FixturePath(const std::string& relative) {
+    return std::string(VEXMORA_FIXTURES) + "/" + relative;
+}

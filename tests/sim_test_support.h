@@ -1,0 +1,31 @@
+// Shared test fixture: every test starts from a fresh simulated machine and an
+// unbound hardware-access library.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "platform/sim/sim_machine.h"
+#include "sysinfo/system_info.h"
+
+class SimTest : public ::testing::Test {
+protected:
+    SimTest();
+    ~SimTest() override;
+
+    // Replaces the machine with one of `count` identical-mask processors.
+    sim::Machine& NewMachine(int count);
+    // Replaces the machine with the processors of a dump under tests/fixtures/dumps.
+    sim::Machine& MachineFromDump(const std::string& fileName);
+    // A fresh record, destroyed (library teardown included) with the test.
+    CSystemInfo& Record();
+    // The full program on a fresh record; returns its exit code.
+    int RunWholeProgram();
+
+    std::unique_ptr<sim::Machine> machine;
+    std::unique_ptr<CSystemInfo> record;
+};
+
+std::string FixturePath(const std::string& relative);
