@@ -1,1 +1,223 @@
 #include <gtest/gtest.h>
+
+#include <cctype>
+#include <string>
+#include <vector>
+
+#include "cpuid/cpuid_registers.h"
+#include "sim_test_support.h"
+
+namespace {
+
+// The fixtures' register values (see tests/fixtures/dump_reader/README.md):
+// line n of a leaf holds its low 16 bits, n and the register's letter.
+CpuidLeaf Mark(uint32_t leaf, uint32_t n = 0) {
+    const uint32_t base = (leaf & 0x80000000u) | ((leaf & 0xFFFFu) << 8) | (n << 4);
+    return CpuidLeaf{base | 0xA, base | 0xB, base | 0xC, base | 0xD};
+}
+
+CpuidLeaf Leaf0(uint32_t highest) {
+    return CpuidLeaf{highest, 0x756E6547, 0x6C65746E, 0x49656E69};
+}
+
+CpuidLeaf Ext0(uint32_t highest) {
+    return CpuidLeaf{highest, 0, 0, 0};
+}
+
+const CpuidLeaf kZero{};
+
+struct Expect {
+    uint32_t leaf;
+    uint32_t subleaf;
+    CpuidLeaf value;
+};
+
+struct ReaderCase {
+    const char* file;
+    bool result;
+    uint32_t maxStdLeaf;
+    uint32_t maxExtLeaf;
+    std::vector<Expect> answers;  // through Query, from the cache
+};
+
+void PrintTo(const ReaderCase& c, std::ostream* os) {
+    *os << c.file;
+}
+
+std::string ReaderFixture(const std::string& name) {
+    return FixturePath("dump_reader/" + name);
+}
+
+std::vector<Expect> FullDumpAnswers() {
+    std::vector<Expect> answers{{0, 0, Leaf0(0xB)}, {0x80000000, 0, Ext0(0x80000008)}};
+    for (uint32_t leaf = 1; leaf <= 0xB; ++leaf) answers.push_back({leaf, 0, Mark(leaf)});
+    for (uint32_t leaf = 0x80000001; leaf <= 0x80000008; ++leaf) answers.push_back({leaf, 0, Mark(leaf)});
+    return answers;
+}
+
+const ReaderCase kReaderCases[] = {
+    {"full_plain.txt", true, 0xB, 0x80000008, FullDumpAnswers()},
+    // Only the first processor's block is read.
+    {"two_processors.txt", true, 2, 0x80000000,
+     {{0, 0, Leaf0(2)}, {1, 0, Mark(1)}, {2, 0, Mark(2)}, {3, 0, kZero}, {0x80000001, 0, kZero}}},
+    {"no_leaf0_first.txt", false, 0, 0x80000000, {{1, 0, kZero}}},
+    // Four lines fill subleaves 0 to 3; the fifth is dropped.
+    {"leaf4_five_times.txt", true, 5, 0x80000000,
+     {{4, 0, Mark(4, 0)}, {4, 1, Mark(4, 1)}, {4, 2, Mark(4, 2)}, {4, 3, Mark(4, 3)}, {5, 0, Mark(5)}}},
+    {"leaf4_once.txt", true, 5, 0x80000000, {{4, 0, Mark(4)}, {4, 1, kZero}, {4, 3, kZero}, {5, 0, Mark(5)}}},
+    {"leaf11_three_times.txt", true, 0xB, 0x80000000, {{11, 0, Mark(11, 0)}, {11, 1, Mark(11, 1)}}},
+    {"repeats_beyond_highest.txt", true, 3, 0x80000000, {{3, 0, Mark(3)}, {4, 1, kZero}, {11, 1, kZero}}},
+    {"above_highest.txt", true, 2, 0x80000002,
+     {{2, 0, Mark(2)}, {3, 0, kZero}, {0x80000002, 0, Mark(0x80000002)}, {0x80000003, 0, kZero}}},
+    {"no_final_line_end.txt", true, 2, 0x80000000, {{1, 0, Mark(1)}, {2, 0, kZero}}},
+    // 51 and 53 characters.
+    {"line_lengths.txt", true, 3, 0x80000000, {{1, 0, kZero}, {2, 0, kZero}, {3, 0, Mark(3)}}},
+    // Skipped before the first taken line, the end of the block after it.
+    {"zero_leaf0.txt", true, 2, 0x80000000, {{0, 0, Leaf0(2)}, {1, 0, Mark(1)}, {2, 0, kZero}}},
+    {"cpuz_without_header.txt", false, 0, 0x80000000, {}},
+    // Plain lines fail the layout's test; leaf 4 repeats as in the plain layout.
+    {"cpuz.txt", true, 4, 0x80000001,
+     {{0, 0, Leaf0(4)}, {2, 0, Mark(2)}, {3, 0, Mark(3)}, {4, 0, Mark(4, 0)}, {4, 1, Mark(4, 1)},
+      {0x80000001, 0, Mark(0x80000001)}}},
+    // A "CPU-Z" line after the first taken line changes nothing.
+    {"plain_then_cpuz_marker.txt", true, 2, 0x80000000, {{1, 0, Mark(1)}, {2, 0, Mark(2)}}},
+    // Each 79-character piece counts as a line: the second line's tail is a valid one.
+    {"long_lines.txt", true, 3, 0x80000000, {{1, 0, kZero}, {2, 0, Mark(2)}, {3, 0, kZero}}},
+    {"crlf.txt", true, 2, 0x80000000, {{1, 0, Mark(1)}, {2, 0, Mark(2)}}},
+    // strtoul's reading: "0x" prefix, leading blanks, no digits, 32-bit saturation, a sign.
+    {"fields.txt", true, 2, 0x80000000,
+     {{1, 0, {0x1AB, 0x1BCD, 0, 0x1CDEF}}, {2, 0, {0xFFFFFFFF, 0x2345678, 0xC, 0xFFFFFFFE}}}},
+    // The largest tables a dump may declare are made in full.
+    {"largest_tables.txt", true, 0xFFFF, 0x8000FFFF,
+     {{1, 0, Mark(1)}, {0xFFFF, 0, Mark(0xFFFF)}, {0x8000FFFF, 0, Mark(0x8000FFFF)}}},
+    // One entry more is refused before anything is allocated.
+    {"huge_standard.txt", false, 0, 0x80000000, {{1, 0, kZero}}},
+    {"huge_extended.txt", false, 1, 0x80000000, {{1, 0, Mark(1)}, {0x80000001, 0, kZero}}},
+};
+
+class DumpReaderTable : public SimTest, public ::testing::WithParamInterface<ReaderCase> {};
+
+TEST_P(DumpReaderTable, FillsTheCacheFromTheFirstBlock) {
+    const ReaderCase& c = GetParam();
+    CpuidRegisters regs;
+    regs.eax = regs.ebx = regs.ecx = regs.edx = 0x5A5A5A5A;
+
+    EXPECT_EQ(regs.LoadDump(ReaderFixture(c.file).c_str()), c.result);
+    EXPECT_EQ(regs.maxStdLeaf, c.maxStdLeaf);
+    EXPECT_EQ(regs.maxExtLeaf, c.maxExtLeaf);
+    ASSERT_NE(regs.leafCache, nullptr);
+    EXPECT_EQ(regs.eax | regs.ebx | regs.ecx | regs.edx, 0u) << "result members cleared";
+    EXPECT_EQ(machine->cpuidExecutions, 0) << "the reader never executes the instruction";
+
+    for (const Expect& e : c.answers) {
+        regs.Query(e.leaf, e.subleaf, false);
+        EXPECT_EQ(regs.eax, e.value.eax) << std::hex << e.leaf << "." << e.subleaf;
+        EXPECT_EQ(regs.ebx, e.value.ebx) << std::hex << e.leaf << "." << e.subleaf;
+        EXPECT_EQ(regs.ecx, e.value.ecx) << std::hex << e.leaf << "." << e.subleaf;
+        EXPECT_EQ(regs.edx, e.value.edx) << std::hex << e.leaf << "." << e.subleaf;
+    }
+    EXPECT_EQ(machine->cpuidExecutions, 0) << "every answer came from the cache";
+}
+
+std::string CaseName(const ::testing::TestParamInfo<ReaderCase>& info) {
+    std::string name = info.param.file;
+    name = name.substr(0, name.find('.'));
+    for (char& ch : name) {
+        if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+    }
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, DumpReaderTable, ::testing::ValuesIn(kReaderCases), CaseName);
+
+class DumpReaderTest : public SimTest {};
+
+// Subleaf 0 of leaves 4 and 11 is copied into the subleaf tables on the first repeat.
+TEST_F(DumpReaderTest, RepeatedLinesFillTheSubleafTables) {
+    CpuidRegisters four;
+    ASSERT_TRUE(four.LoadDump(ReaderFixture("leaf4_five_times.txt").c_str()));
+    for (uint32_t n = 0; n < 4; ++n) EXPECT_EQ(four.leafCache->leaf4Subleaves[n].eax, Mark(4, n).eax) << n;
+
+    CpuidRegisters eleven;
+    ASSERT_TRUE(eleven.LoadDump(ReaderFixture("leaf11_three_times.txt").c_str()));
+    EXPECT_EQ(eleven.leafCache->leaf11Subleaves[0].eax, Mark(11, 0).eax);
+    EXPECT_EQ(eleven.leafCache->leaf11Subleaves[1].eax, Mark(11, 1).eax);
+
+    CpuidRegisters once;
+    ASSERT_TRUE(once.LoadDump(ReaderFixture("leaf4_once.txt").c_str()));
+    EXPECT_EQ(once.leafCache->leaf4Subleaves[0].eax, 0u) << "no repeat, no copy";
+}
+
+TEST_F(DumpReaderTest, FileThatCannotBeOpenedChangesNothing) {
+    CpuidRegisters regs;
+    regs.maxStdLeaf = 7;
+    regs.eax = 0x1234;
+    EXPECT_FALSE(regs.LoadDump(ReaderFixture("missing.txt").c_str()));
+    EXPECT_EQ(regs.leafCache, nullptr);
+    EXPECT_EQ(regs.maxStdLeaf, 7u);
+    EXPECT_EQ(regs.eax, 0x1234u);
+}
+
+// A directory opens but every read fails: the reader must stop, not spin.
+TEST_F(DumpReaderTest, ReadErrorEndsTheRead) {
+    CpuidRegisters regs;
+    EXPECT_FALSE(regs.LoadDump(FixturePath("dump_reader").c_str()));
+    EXPECT_NE(regs.leafCache, nullptr);
+    EXPECT_EQ(regs.maxStdLeaf, 0u);
+}
+
+// A second load replaces the first cache whole.
+TEST_F(DumpReaderTest, ReloadingStartsFromAnEmptyCache) {
+    CpuidRegisters regs;
+    ASSERT_TRUE(regs.LoadDump(ReaderFixture("full_plain.txt").c_str()));
+    ASSERT_TRUE(regs.LoadDump(ReaderFixture("leaf4_once.txt").c_str()));
+    EXPECT_EQ(regs.maxExtLeaf, 0x80000000u);
+    regs.Query(0x80000001, 0, false);
+    EXPECT_EQ(regs.eax, 0u);
+}
+
+TEST_F(DumpReaderTest, InitUsesTheDumpAndFallsBackToTheInstruction) {
+    machine->SetAll(0, 0, {1, 0, 0, 0});
+    machine->SetAll(1, 0, {0x99, 0, 0, 0});
+
+    CpuidRegisters fromDump;
+    fromDump.Init(ReaderFixture("full_plain.txt").c_str());
+    EXPECT_EQ(machine->cpuidExecutions, 0);
+    fromDump.Query(1, 0, false);
+    EXPECT_EQ(fromDump.eax, Mark(1).eax);
+
+    for (const char* unusable : {"missing.txt", "no_leaf0_first.txt", "huge_extended.txt"}) {
+        CpuidRegisters live;
+        live.Init(ReaderFixture(unusable).c_str());
+        EXPECT_EQ(live.maxStdLeaf, 1u) << unusable;
+        live.Query(1, 0, false);
+        EXPECT_EQ(live.eax, 0x99u) << unusable;
+    }
+}
+
+// The simulated machine's loader, which the replay tool builds processors with.
+TEST_F(DumpReaderTest, MachineLoaderAcceptsAnnotatedLines) {
+    std::vector<sim::Processor> processors;
+    ASSERT_EQ(sim::LoadDumpProcessors(ReaderFixture("annotated.txt").c_str(), processors), 2);
+    const sim::Processor& first = processors[0];
+    EXPECT_EQ(first.cpuid.at({0, 0}).eax, 0xBu);
+    EXPECT_EQ(first.cpuid.at({4, 0}).eax, Mark(4, 0).eax);
+    EXPECT_EQ(first.cpuid.at({4, 1}).edx, Mark(4, 1).edx);
+    EXPECT_EQ(first.cpuid.at({11, 0}).eax, Mark(11).eax);
+    EXPECT_EQ(processors[1].cpuid.at({1, 0}).eax, Mark(1, 1).eax);
+    for (const sim::Processor& p : processors) EXPECT_EQ(p.msrs.at(0x1A2), 0x640000u);
+
+    ASSERT_EQ(sim::LoadDumpProcessors(ReaderFixture("cpuz.txt").c_str(), processors), 1);
+    EXPECT_EQ(processors[0].cpuid.at({4, 1}).ecx, Mark(4, 1).ecx);
+    EXPECT_EQ(processors[0].cpuid.at({0x80000001, 0}).edx, Mark(0x80000001).edx);
+}
+
+TEST_F(DumpReaderTest, MachineLoaderRefusesDumpsWithoutUsableLeaf0) {
+    std::vector<sim::Processor> processors(3);
+    for (const char* file : {"missing.txt", "no_usable_leaf0.txt", "cpuz_without_header.txt"}) {
+        EXPECT_EQ(sim::LoadDumpProcessors(ReaderFixture(file).c_str(), processors), 0) << file;
+        EXPECT_EQ(processors.size(), 3u) << "left as it was";
+    }
+}
+
+}  // namespace

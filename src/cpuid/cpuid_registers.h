@@ -11,6 +11,10 @@ struct CpuidLeaf {
     uint32_t edx = 0;
 };
 
+// The most entries a dump file may declare for one range (1 MiB of table);
+// real processors stay far below, and a larger declaration is refused.
+constexpr uint32_t kMaxDumpTableEntries = 0x10000;
+
 struct CpuidLeafCache {
     CpuidLeaf* stdLeaves = nullptr;  // maxStdLeaf + 1 entries, subleaf 0
     CpuidLeaf* extLeaves = nullptr;  // maxExtLeaf - 0x80000000 + 1 entries, subleaf 0
@@ -38,6 +42,9 @@ public:
     void Execute(uint32_t leaf, uint32_t subleaf);
     void Query(uint32_t leaf, uint32_t subleaf, bool live);
     void Init(const char* path);
+    // Fills the cache from the first block of a dump file; true when it gave a
+    // highest standard leaf other than 0 and declared no table beyond
+    // kMaxDumpTableEntries.
     bool LoadDump(const char* path);
 
     uint32_t maxStdLeaf = 0;

@@ -1,3 +1,4 @@
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,11 +9,56 @@ namespace sim {
 
 namespace {
 
-// "CPUID LLLLLLLL: AAAAAAAA-BBBBBBBB-CCCCCCCC-DDDDDDDD", anything after it ignored.
-bool ParseCpuidLine(const char* line, uint32_t& leaf, Registers& r) {
-    unsigned long v[5];
-    if (std::strncmp(line, "CPUID ", 6) != 0) return false;
-    if (std::sscanf(line + 6, "%lx: %lx-%lx-%lx-%lx", &v[0], &v[1], &v[2], &v[3], &v[4]) != 5) return false;
+// One hexadecimal number of at most 32 bits after optional blanks; moves p past it.
+bool ReadHex(const char*& p, uint64_t limit, uint64_t& value) {
+    while (*p == ' ' || *p == '\t') ++p;
+    if (!std::isxdigit(static_cast<unsigned char>(*p))) return false;
+    char* end = nullptr;
+    const unsigned long long v = std::strtoull(p, &end, 16);
+    if (v > limit) return false;
+    value = v;
+    p = end;
+    return true;
+}
+
+bool Expect(const char*& p, char c) {
+    while (*p == ' ') ++p;
+    if (*p != c) return false;
+    ++p;
+    return true;
+}
+
+// "ID: V-V-V-V" after a line's prefix; whatever follows the fourth value is an annotation.
+bool ParseFields(const char* p, uint64_t valueLimit, uint32_t& id, uint64_t (&v)[4]) {
+    uint64_t key;
+    if (!ReadHex(p, 0xFFFFFFFFu, key) || !Expect(p, ':')) return false;
+    for (int i = 0; i < 4; ++i) {
+        if (i > 0 && !Expect(p, '-')) return false;
+        if (!ReadHex(p, valueLimit, v[i])) return false;
+    }
+    id = static_cast<uint32_t>(key);
+    return true;
+}
+
+// "CPUID LLLLLLLL: AAAAAAAA-BBBBBBBB-CCCCCCCC-DDDDDDDD".
+bool ParsePlainLine(const char* line, uint32_t& leaf, Registers& r) {
+    uint64_t v[4];
+    if (std::strncmp(line, "CPUID ", 6) != 0 || !ParseFields(line + 6, 0xFFFFFFFFu, leaf, v)) return false;
+    r = Registers{static_cast<uint32_t>(v[0]), static_cast<uint32_t>(v[1]), static_cast<uint32_t>(v[2]),
+                  static_cast<uint32_t>(v[3])};
+    return true;
+}
+
+// The tab-led layout of files whose header line begins with "CPU-Z": five
+// fields at fixed columns.
+bool ParseCpuzLine(const char* line, uint32_t& leaf, Registers& r) {
+    static const size_t kColumns[5] = {3, 15, 26, 37, 48};
+    if (line[0] != '\t' || std::strlen(line) < 57) return false;
+    uint64_t v[5];
+    for (int i = 0; i < 5; ++i) {
+        const char* p = line + kColumns[i];
+        if (!ReadHex(p, 0xFFFFFFFFu, v[i])) return false;
+    }
     leaf = static_cast<uint32_t>(v[0]);
     r = Registers{static_cast<uint32_t>(v[1]), static_cast<uint32_t>(v[2]), static_cast<uint32_t>(v[3]),
                   static_cast<uint32_t>(v[4])};
@@ -21,14 +67,63 @@ bool ParseCpuidLine(const char* line, uint32_t& leaf, Registers& r) {
 
 // "MSR IIIIIIII: HHHH-HHHH-HHHH-HHHH", the 64-bit value in four 16-bit groups.
 bool ParseMsrLine(const char* line, uint32_t& index, uint64_t& value) {
-    unsigned long id;
-    unsigned long g[4];
-    if (std::strncmp(line, "MSR ", 4) != 0) return false;
-    if (std::sscanf(line + 4, "%lx: %lx-%lx-%lx-%lx", &id, &g[0], &g[1], &g[2], &g[3]) != 5) return false;
-    index = static_cast<uint32_t>(id);
-    value = 0;
-    for (unsigned long group : g) value = (value << 16) | (group & 0xFFFF);
+    uint64_t g[4];
+    if (std::strncmp(line, "MSR ", 4) != 0 || !ParseFields(line + 4, 0xFFFFu, index, g)) return false;
+    value = (g[0] << 48) | (g[1] << 32) | (g[2] << 16) | g[3];
     return true;
+}
+
+// Reads one whole line; the rest of a line longer than the buffer is dropped,
+// so an annotation can never be mistaken for a line of its own.
+bool ReadLine(FILE* file, char (&line)[512]) {
+    if (std::fgets(line, sizeof line, file) == nullptr) return false;
+    if (std::strchr(line, '\n') == nullptr) {
+        int c;
+        while ((c = std::fgetc(file)) != EOF && c != '\n') {
+        }
+    }
+    return true;
+}
+
+struct BlockReader {
+    std::vector<Processor> blocks;
+    std::map<uint32_t, uint64_t> msrs;
+    bool cpuzLayout = false;
+    uint32_t previousLeaf = 0;
+    uint32_t subleaf = 0;
+
+    void Take(const char* line);
+    void TakeLeaf(uint32_t leaf, const Registers& r);
+};
+
+void BlockReader::Take(const char* line) {
+    uint32_t leaf;
+    Registers r;
+    uint32_t msr;
+    uint64_t value;
+    if (ParseMsrLine(line, msr, value)) {
+        // MSR 0xE8 keeps ticking at the machine's rate rather than freezing at a sample.
+        if (msr != 0xE8 && !msrs.count(msr)) msrs[msr] = value;
+    } else if (ParsePlainLine(line, leaf, r) || (cpuzLayout && ParseCpuzLine(line, leaf, r))) {
+        TakeLeaf(leaf, r);
+    } else if (blocks.empty() && std::strncmp(line, "CPU-Z", 5) == 0) {
+        cpuzLayout = true;
+    }
+}
+
+void BlockReader::TakeLeaf(uint32_t leaf, const Registers& r) {
+    if (leaf == 0) {
+        // As the program's reader does, an all-zero leaf 0 before any block is no processor.
+        if (blocks.empty() && r.eax == 0 && r.ebx == 0 && r.ecx == 0 && r.edx == 0) return;
+        blocks.emplace_back();
+        subleaf = 0;
+    } else if (blocks.empty()) {
+        return;  // leaves before the first leaf 0 belong to no processor
+    } else {
+        subleaf = (leaf == previousLeaf) ? subleaf + 1 : 0;
+    }
+    previousLeaf = leaf;
+    blocks.back().Set(leaf, subleaf, r);
 }
 
 }  // namespace
@@ -36,39 +131,13 @@ bool ParseMsrLine(const char* line, uint32_t& index, uint64_t& value) {
 int LoadDumpProcessors(const char* path, std::vector<Processor>& processors) {
     FILE* file = std::fopen(path, "r");
     if (file == nullptr) return 0;
-    std::vector<Processor> read;
-    std::map<uint32_t, uint64_t> msrs;
+    BlockReader reader;
     char line[512];
-    uint32_t previousLeaf = 0;
-    uint32_t subleaf = 0;
-    bool usable = false;
-    while (std::fgets(line, sizeof line, file) != nullptr) {
-        uint32_t leaf;
-        Registers r;
-        uint32_t msr;
-        uint64_t value;
-        if (ParseMsrLine(line, msr, value)) {
-            // MSR 0xE8 keeps ticking at the machine's rate rather than freezing at a sample.
-            if (msr != 0xE8 && !msrs.count(msr)) msrs[msr] = value;
-            continue;
-        }
-        if (!ParseCpuidLine(line, leaf, r)) continue;
-        if (leaf == 0) {
-            read.emplace_back();
-            if (read.size() == 1 && r.eax != 0) usable = true;
-            subleaf = 0;
-        } else if (read.empty()) {
-            continue;  // leaves before the first leaf 0 belong to no processor
-        } else {
-            subleaf = (leaf == previousLeaf) ? subleaf + 1 : 0;
-        }
-        previousLeaf = leaf;
-        read.back().Set(leaf, subleaf, r);
-    }
+    while (ReadLine(file, line)) reader.Take(line);
     std::fclose(file);
-    if (!usable) return 0;
-    for (Processor& p : read) p.msrs = msrs;
-    processors = std::move(read);
+    if (reader.blocks.empty() || reader.blocks[0].cpuid.at({0, 0}).eax == 0) return 0;
+    for (Processor& p : reader.blocks) p.msrs = reader.msrs;
+    processors = std::move(reader.blocks);
     return static_cast<int>(processors.size());
 }
 
