@@ -3,10 +3,10 @@
 #include "platform/seam.h"
 #include "sysinfo/system_info.h"
 
-int RunProgram(CSystemInfo& info) {
+int RunProgram(CSystemInfo& info, const char* dumpPath) {
     ConsolePuts("Vexmora 91");
     PrintOsLine();
-    info.Detect(nullptr);  // the report prints whatever the pass filled
+    info.Detect(dumpPath);  // the report prints whatever the pass filled
     PrintReport(info);
     PrintTemperatureSection(info);
     platform::RunPause();

@@ -21,5 +21,6 @@ void PrintAmdTemperatures(CSystemInfo& info);
 void PrintIntelTemperatures();
 void PrintAmdTemperatures();
 
-// The whole run on a record: banner, OS line, detection, report, temperatures, "pause".
-int RunProgram(CSystemInfo& info);
+// The whole run on a record: banner, OS line, detection, report, temperatures,
+// "pause". The program itself passes no dump; the replay tool passes its file.
+int RunProgram(CSystemInfo& info, const char* dumpPath = nullptr);

@@ -1,0 +1,111 @@
+#include "capture.h"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "cpuid/cpuid_registers.h"
+
+namespace {
+
+constexpr uint32_t kExtendedBase = 0x80000000u;
+// Far more than any processor lists; a terminating entry that never comes cannot run away.
+constexpr uint32_t kMaxSubleaves = 64;
+
+struct Registers {
+    uint32_t eax, ebx, ecx, edx;
+};
+
+// The instruction itself: this tool links the simulated machine, whose
+// platform CPUID answers from the dump being replayed.
+Registers Cpuid(uint32_t leaf, uint32_t subleaf) {
+    Registers r;
+    __asm__ volatile("cpuid" : "=a"(r.eax), "=b"(r.ebx), "=c"(r.ecx), "=d"(r.edx) : "a"(leaf), "c"(subleaf));
+    return r;
+}
+
+void WriteLine(FILE* out, uint32_t leaf, const Registers& r) {
+    std::fprintf(out, "CPUID %08X: %08X-%08X-%08X-%08X\n", leaf, r.eax, r.ebx, r.ecx, r.edx);
+}
+
+// Leaf 4 lists caches until one of type 0; leaf 11 lists levels until one of type 0.
+bool EndsList(uint32_t leaf, const Registers& r) {
+    return leaf == 4 ? (r.eax & 0x1F) == 0 : ((r.ecx >> 8) & 0xFF) == 0;
+}
+
+// A leaf's subleaf 0; for leaves 4 and 11 the following subleaves as repeated
+// lines, up to and including the terminating entry.
+void WriteLeaf(FILE* out, uint32_t leaf) {
+    const bool listsSubleaves = leaf == 4 || leaf == 11;
+    for (uint32_t subleaf = 0; subleaf < kMaxSubleaves; ++subleaf) {
+        const Registers r = Cpuid(leaf, subleaf);
+        WriteLine(out, leaf, r);
+        if (!listsSubleaves || EndsList(leaf, r)) return;
+    }
+}
+
+// Highest leaves are capped at what the reader accepts.
+void WriteBlock(FILE* out) {
+    const uint32_t maxStd = std::min(Cpuid(0, 0).eax, kMaxDumpTableEntries - 1);
+    for (uint32_t leaf = 0; leaf <= maxStd; ++leaf) WriteLeaf(out, leaf);
+
+    const Registers top = Cpuid(kExtendedBase, 0);
+    WriteLine(out, kExtendedBase, top);
+    if (top.eax <= kExtendedBase) return;
+    const uint32_t maxExt = std::min(top.eax, kExtendedBase + kMaxDumpTableEntries - 1);
+    for (uint32_t leaf = kExtendedBase + 1; leaf <= maxExt; ++leaf) WriteLeaf(out, leaf);
+}
+
+bool PinTo(int cpu) {
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    return sched_setaffinity(0, sizeof one, &one) == 0;
+}
+
+// Blocks in processor order; false when a processor cannot be pinned, since
+// its block would describe another one.
+bool WriteBlocks(FILE* out, const cpu_set_t& allowed, int& count) {
+    count = 0;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (!CPU_ISSET(cpu, &allowed)) continue;
+        if (!PinTo(cpu)) {
+            std::fprintf(stderr, "vexmora-replay: cannot run on processor %d: %s\n", cpu, std::strerror(errno));
+            return false;
+        }
+        WriteBlock(out);
+        ++count;
+    }
+    return true;
+}
+
+}  // namespace
+
+int CaptureThisMachine(const char* path) {
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) {
+        std::fprintf(stderr, "vexmora-replay: cannot read the processor affinity: %s\n", std::strerror(errno));
+        return 1;
+    }
+    FILE* out = std::fopen(path, "w");
+    if (out == nullptr) {
+        std::fprintf(stderr, "vexmora-replay: cannot create %s: %s\n", path, std::strerror(errno));
+        return 1;
+    }
+    int count = 0;
+    const bool pinned = WriteBlocks(out, allowed, count);
+    sched_setaffinity(0, sizeof allowed, &allowed);
+    const bool written = !std::ferror(out);
+    if (std::fclose(out) != 0 || !written) {
+        std::fprintf(stderr, "vexmora-replay: cannot write %s\n", path);
+        return 1;
+    }
+    if (!pinned) return 1;
+    std::fprintf(stderr, "vexmora-replay: %d logical processors captured to %s\n", count, path);
+    return 0;
+}

@@ -1,0 +1,198 @@
+// vexmora-replay: the program's whole report on a simulated machine built from
+// a CPUID dump, for debugging a report from a machine one does not have.
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/report.h"
+#include "capture.h"
+#include "platform/console_text.h"
+#include "platform/sim/sim_machine.h"
+#include "sysinfo/system_info.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: vexmora-replay [options] DUMP\n"
+    "       vexmora-replay --capture FILE\n"
+    "Prints the report vexmora would print on the machine DUMP describes: one logical\n"
+    "processor per block of CPUID lines, the library ready.\n"
+    "  --mhz=F                          time-stamp counter and MSR 0xE8 rate (default 2000)\n"
+    "  --library=ready|absent|status:N  the hardware-access library (default ready)\n"
+    "  --os=MAJOR.MINOR[.PRODUCTTYPE]   the Windows version (default 10.0.1)\n"
+    "  --capture FILE                   write this machine's CPUID as a dump instead\n"
+    "Exit status: 0 after a report, 1 when a capture fails, 2 for a bad command line or DUMP.\n";
+
+enum class LibraryMode { kReady, kAbsent, kStatus };
+
+struct Options {
+    double mhz = 2000.0;
+    LibraryMode library = LibraryMode::kReady;
+    DWORD libraryStatus = 0;
+    DWORD osMajor = 10;
+    DWORD osMinor = 0;
+    BYTE osProductType = VER_NT_WORKSTATION;
+    const char* dump = nullptr;
+    const char* capture = nullptr;
+    bool help = false;
+};
+
+int UsageError(const std::string& why) {
+    std::fprintf(stderr, "vexmora-replay: %s\n%s", why.c_str(), kUsage);
+    return 2;
+}
+
+// A decimal number up to limit, digits only, the whole text.
+bool ParseDecimal(const char* text, unsigned long limit, unsigned long& value) {
+    if (*text < '0' || *text > '9') return false;
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtoul(text, &end, 10);
+    return errno == 0 && *end == '\0' && value <= limit;
+}
+
+bool ParseMhz(const char* text, double& mhz) {
+    char* end = nullptr;
+    mhz = std::strtod(text, &end);
+    // Bounded so that virtual tick counts stay far inside 64 bits.
+    return end != text && *end == '\0' && std::isfinite(mhz) && mhz > 0.0 && mhz <= 1000000.0;
+}
+
+bool ParseLibrary(const char* text, Options& o) {
+    unsigned long status;
+    if (!std::strcmp(text, "ready")) {
+        o.library = LibraryMode::kReady;
+    } else if (!std::strcmp(text, "absent")) {
+        o.library = LibraryMode::kAbsent;
+    } else if (!std::strncmp(text, "status:", 7) && ParseDecimal(text + 7, 0xFFFFFFFFul, status)) {
+        o.library = LibraryMode::kStatus;
+        o.libraryStatus = static_cast<DWORD>(status);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// MAJOR.MINOR[.PRODUCTTYPE], each part decimal.
+bool ParseOs(const char* text, Options& o) {
+    std::vector<std::string> parts(1);
+    for (const char* p = text; *p; ++p) {
+        if (*p == '.') {
+            parts.emplace_back();
+        } else {
+            parts.back() += *p;
+        }
+    }
+    if (parts.size() < 2 || parts.size() > 3) return false;
+    unsigned long major, minor, productType = VER_NT_WORKSTATION;
+    if (!ParseDecimal(parts[0].c_str(), 0xFFFFFFFFul, major) || !ParseDecimal(parts[1].c_str(), 0xFFFFFFFFul, minor))
+        return false;
+    if (parts.size() == 3 && !ParseDecimal(parts[2].c_str(), 0xFF, productType)) return false;
+    o.osMajor = static_cast<DWORD>(major);
+    o.osMinor = static_cast<DWORD>(minor);
+    o.osProductType = static_cast<BYTE>(productType);
+    return true;
+}
+
+bool ParseOption(const char* arg, Options& o) {
+    if (!std::strncmp(arg, "--mhz=", 6)) return ParseMhz(arg + 6, o.mhz);
+    if (!std::strncmp(arg, "--library=", 10)) return ParseLibrary(arg + 10, o);
+    if (!std::strncmp(arg, "--os=", 5)) return ParseOs(arg + 5, o);
+    return false;
+}
+
+// 0 when the command line is sound, else the exit status of the usage error.
+int ParseCommandLine(int argc, char** argv, Options& o) {
+    bool replayOptions = false;
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (!std::strcmp(arg, "--help") || !std::strcmp(arg, "-h")) {
+            o.help = true;
+        } else if (!std::strcmp(arg, "--capture")) {
+            if (o.capture != nullptr || ++i >= argc) return UsageError("--capture needs one FILE");
+            o.capture = argv[i];
+        } else if (arg[0] == '-' && arg[1] != '\0') {
+            if (!ParseOption(arg, o)) return UsageError(std::string("bad option: ") + arg);
+            replayOptions = true;
+        } else if (o.dump == nullptr) {
+            o.dump = arg;
+        } else {
+            return UsageError("only one DUMP can be replayed");
+        }
+    }
+    if (o.help) return 0;
+    if (o.capture != nullptr && (o.dump != nullptr || replayOptions))
+        return UsageError("--capture takes no DUMP and no replay options");
+    if (o.capture == nullptr && o.dump == nullptr) return UsageError("no DUMP given");
+    return 0;
+}
+
+void Configure(sim::Machine& machine, const Options& o) {
+    machine.tscMhz = o.mhz;
+    machine.aperfMhz = o.mhz;
+    machine.library.present = o.library != LibraryMode::kAbsent;
+    machine.library.status = o.library == LibraryMode::kStatus ? o.libraryStatus : 0;
+    machine.osMajor = o.osMajor;
+    machine.osMinor = o.osMinor;
+    machine.osProductType = o.osProductType;
+}
+
+// What the Linux layer would have shown: message boxes on standard error, the report on standard output.
+int WriteRecorded(const sim::Machine& machine) {
+    for (const sim::MessageBox& box : machine.messageBoxes) {
+        std::fprintf(stderr, "Vexmora: %s\n", platform::Windows1252ToUtf8(box.text.c_str()).c_str());
+    }
+    const std::string text = platform::CodePage850ToUtf8(machine.output.data(), machine.output.size());
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "vexmora-replay: cannot write the report: %s\n", std::strerror(errno));
+        return 1;
+    }
+    return 0;
+}
+
+int Replay(const Options& o) {
+    FILE* probe = std::fopen(o.dump, "r");
+    if (probe == nullptr) {
+        std::fprintf(stderr, "vexmora-replay: cannot open %s: %s\n", o.dump, std::strerror(errno));
+        return 2;
+    }
+    std::fclose(probe);
+    std::vector<sim::Processor> processors;
+    const int count = sim::LoadDumpProcessors(o.dump, processors);
+    if (count == 0) {
+        std::fprintf(stderr, "vexmora-replay: %s has no leaf 0 line with a highest leaf: nothing to replay\n",
+                     o.dump);
+        return 2;
+    }
+
+    sim::Machine machine(count);
+    machine.processors = std::move(processors);
+    Configure(machine, o);
+    int status;
+    {
+        // Destroyed while the machine exists: its teardown unbinds the simulated library.
+        CSystemInfo record;
+        status = RunProgram(record, o.dump);
+    }
+    const int written = WriteRecorded(machine);
+    return written != 0 ? written : status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (const int usage = ParseCommandLine(argc, argv, options)) return usage;
+    if (options.help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (options.capture != nullptr) return CaptureThisMachine(options.capture);
+    return Replay(options);
+}
