@@ -109,7 +109,7 @@ int CSystemInfo::Detect(const char* dumpPath) {
     return 1;
 }
 
-int CSystemInfo::WalkProcessors(const char* dumpPath, uint32_t processMask) {
+void CSystemInfo::WalkProcessors(const char* dumpPath, uint32_t processMask) {
     uint8_t index = 0;
     // Unsigned, so the bit shifts out after bit 31 and ends the walk.
     for (uint32_t bit = 1; bit != 0 && bit <= processMask; bit <<= 1, ++index) {
@@ -121,7 +121,6 @@ int CSystemInfo::WalkProcessors(const char* dumpPath, uint32_t processMask) {
         if (index == 0) RunFirstProcessorPasses(dumpPath);
         DecodeApicId(index);
     }
-    return index;
 }
 
 void CSystemInfo::RunFirstProcessorPasses(const char* dumpPath) {
