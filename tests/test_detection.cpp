@@ -1,1 +1,251 @@
+// The detection pass: the affinity walk, its messages, the process state it
+// leaves, and the package / Hyper-Threading summary.
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "sim_test_support.h"
+
+namespace {
+
+const char kNotAllProcessors[] = "Skelvane ne peut acc\xE9" "der \xE0 tous les processeurs logiques !";
+const char kPinError[] = "SetProcessAffinityMask Error.";
+const char kPriorityError[] = "SetPriorityClass Error.";
+
+// Each processor carries its own APIC id in leaf 1, so the decoded table shows
+// which processors the walk reached; processor 0 alone reports a standard leaf.
+void GiveApicIds(sim::Machine& m) {
+    for (size_t i = 0; i < m.processors.size(); ++i) {
+        m.processors[i].Set(0, sim::Registers{1, 0, 0, 0});
+        m.processors[i].Set(1, sim::Registers{0, static_cast<uint32_t>(0x10 + i) << 24, 0, 0});
+    }
+}
+
+std::vector<std::string> Texts(const sim::Machine& m) {
+    std::vector<std::string> texts;
+    for (const sim::MessageBox& box : m.messageBoxes) {
+        EXPECT_EQ(box.caption, "Vexmora");
+        EXPECT_EQ(box.type, static_cast<UINT>(MB_ICONWARNING));
+        texts.push_back(box.text);
+    }
+    return texts;
+}
+
+using Strings = std::vector<std::string>;
+
+class DetectTest : public SimTest {};
+
+TEST_F(DetectTest, WalksEveryProcessorAndRestoresTheProcess) {
+    sim::Machine& m = NewMachine(4);
+    GiveApicIds(m);
+    CSystemInfo& info = Record();
+
+    EXPECT_EQ(info.Detect(), 1);
+
+    EXPECT_EQ(info.logicalCount, 4);
+    EXPECT_EQ(m.affinityCalls, (std::vector<DWORD_PTR>{1, 2, 4, 8, 0x0F}));
+    EXPECT_EQ(m.sleeps, (std::vector<DWORD>{16, 16, 16, 16}));
+    EXPECT_EQ(m.priorityCalls, (std::vector<DWORD>{HIGH_PRIORITY_CLASS, NORMAL_PRIORITY_CLASS}));
+    EXPECT_EQ(m.affinity, DWORD_PTR{0x0F});
+    EXPECT_EQ(m.priorityClass, static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
+    EXPECT_TRUE(Texts(m).empty());
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(info.apicTable[i].apicId, 0x10 + i) << i;
+    // The cache was filled once, on processor 0.
+    EXPECT_EQ(info.cpuid.maxStdLeaf, 1u);
+}
+
+TEST_F(DetectTest, AFailedPinSkipsThatProcessorOnly) {
+    sim::Machine& m = NewMachine(4);
+    GiveApicIds(m);
+    m.processMask = m.systemMask = 0x0B;  // processor 2 absent
+    CSystemInfo& info = Record();
+
+    EXPECT_EQ(info.Detect(), 1);
+
+    EXPECT_EQ(info.logicalCount, 4);
+    EXPECT_EQ(Texts(m), Strings{kPinError});
+    EXPECT_EQ(m.sleeps.size(), 3u);
+    EXPECT_EQ(info.apicTable[1].apicId, 0x11);
+    EXPECT_EQ(info.apicTable[2].apicId, 0);
+    EXPECT_EQ(info.apicTable[3].apicId, 0x13);
+}
+
+TEST_F(DetectTest, WhenProcessorZeroCannotBePinnedNoFirstProcessorPassRuns) {
+    sim::Machine& m = NewMachine(4);
+    GiveApicIds(m);
+    m.failingPins = {0};
+    CSystemInfo& info = Record();
+
+    EXPECT_EQ(info.Detect(), 1);
+
+    EXPECT_EQ(info.cpuid.leafCache, nullptr);
+    EXPECT_EQ(info.brand[0], '\0');
+    EXPECT_EQ(info.apicTable[0].apicId, 0);
+    EXPECT_EQ(info.apicTable[1].apicId, 0x11);
+    EXPECT_EQ(info.apicTable[3].apicId, 0x13);
+    EXPECT_EQ(Texts(m), Strings{kPinError});
+}
+
+TEST_F(DetectTest, BitThirtyOneGivesThirtyTwoProcessorsAndEndsTheWalk) {
+    sim::Machine& m = NewMachine(32);
+    CSystemInfo& info = Record();
+
+    EXPECT_EQ(info.Detect(), 1);
+
+    EXPECT_EQ(info.logicalCount, 32);
+    ASSERT_EQ(m.affinityCalls.size(), 33u);
+    EXPECT_EQ(m.affinityCalls[31], DWORD_PTR{0x80000000u});
+    EXPECT_EQ(m.affinityCalls[32], DWORD_PTR{0xFFFFFFFFu});
+}
+
+TEST_F(DetectTest, MoreThanThirtyTwoProcessorsShowTheFirstThirtyTwo) {
+    sim::Machine& m = NewMachine(40);
+    m.processMask = m.systemMask = 0xFFFFFFFFu;  // what a 32-bit mask can show
+    CSystemInfo& info = Record();
+
+    EXPECT_EQ(info.Detect(), 1);
+
+    EXPECT_EQ(info.logicalCount, 32);
+    EXPECT_EQ(m.sleeps.size(), 32u);
+}
+
+TEST_F(DetectTest, ACountWithGapsIsTheExtentOfTheMask) {
+    sim::Machine& m = NewMachine(8);
+    m.processMask = m.systemMask = 0x81;
+    CSystemInfo& info = Record();
+    EXPECT_EQ(info.Detect(), 1);
+    EXPECT_EQ(info.logicalCount, 8);
+    EXPECT_EQ(Texts(m).size(), 6u);  // processors 1 to 6 cannot be pinned
+}
+
+struct MaskFailure {
+    const char* name;
+    bool queryFails;
+    DWORD_PTR processMask;
+    DWORD_PTR systemMask;
+    const char* message;
+};
+
+class DetectMaskTest : public SimTest, public ::testing::WithParamInterface<MaskFailure> {};
+
+TEST_P(DetectMaskTest, StopsBeforeTouchingTheProcess) {
+    const MaskFailure& c = GetParam();
+    sim::Machine& m = NewMachine(4);
+    m.failAffinityQuery = c.queryFails;
+    m.processMask = c.processMask;
+    m.systemMask = c.systemMask;
+    CSystemInfo& info = Record();
+
+    EXPECT_EQ(info.Detect(), 0);
+
+    EXPECT_EQ(Texts(m), Strings{c.message});
+    EXPECT_TRUE(m.affinityCalls.empty());
+    EXPECT_TRUE(m.priorityCalls.empty());
+    EXPECT_EQ(info.logicalCount, 1);
+    EXPECT_EQ(info.driverStatus, 0);  // the library step ran first
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, DetectMaskTest,
+    ::testing::Values(MaskFailure{"QueryFails", true, 0xF, 0xF, "GetProcessAffinityMask Error."},
+                      MaskFailure{"NarrowerProcessMask", false, 0x3, 0xF, kNotAllProcessors},
+                      MaskFailure{"ProcessMaskZero", false, 0, 0xF, kNotAllProcessors},
+                      MaskFailure{"SystemMaskZero", false, 0xF, 0, kNotAllProcessors}),
+    [](const ::testing::TestParamInfo<MaskFailure>& info) { return std::string(info.param.name); });
+
+TEST_F(DetectTest, PriorityAndRestoreFailuresAreReportedAndTheWalkGoesOn) {
+    sim::Machine& m = NewMachine(2);
+    GiveApicIds(m);
+    m.failRaisePriority = true;
+    m.failNormalPriority = true;
+    m.failingAffinityCalls = {2};  // the restore after pins 1 and 2
+    CSystemInfo& info = Record();
+
+    EXPECT_EQ(info.Detect(), 1);
+
+    EXPECT_EQ(Texts(m), (Strings{kPriorityError, kPinError, kPriorityError}));
+    EXPECT_EQ(info.apicTable[1].apicId, 0x11);
+}
+
+TEST_F(DetectTest, TheLibraryMessageComesFirst) {
+    sim::Machine& m = NewMachine(4);
+    m.library.present = false;
+    m.processMask = 0x1;
+    CSystemInfo& info = Record();
+
+    EXPECT_EQ(info.Detect(), 0);
+
+    EXPECT_EQ(info.driverStatus, 9);
+    EXPECT_EQ(Texts(m), (Strings{"Erreur de chargement de WinRing0 !", kNotAllProcessors}));
+}
+
+// The summary step on its own, from the counts and the APIC table.
+struct SummaryCase {
+    const char* name;
+    uint8_t vendor;
+    uint8_t htFlag;
+    uint8_t threadsPerPackage;
+    uint8_t logicalCount;
+    uint8_t coresPerPackage;
+    std::vector<uint8_t> packageIds;  // per logical processor; missing ones are 0
+    uint8_t packageCount;
+    uint8_t htState;
+    uint8_t inactiveCores;
+};
+
+class SummaryTest : public SimTest, public ::testing::WithParamInterface<SummaryCase> {};
+
+TEST_P(SummaryTest, DerivesPackagesHyperThreadingAndInactiveCores) {
+    const SummaryCase& c = GetParam();
+    CSystemInfo& info = Record();
+    info.vendor = c.vendor;
+    info.htState = c.htFlag;
+    info.threadsPerPackage = c.threadsPerPackage;
+    info.logicalCount = c.logicalCount;
+    info.coresPerPackage = c.coresPerPackage;
+    for (size_t i = 0; i < c.packageIds.size(); ++i) info.apicTable[i].packageId = c.packageIds[i];
+
+    info.SummarizeTopology();
+
+    EXPECT_EQ(info.packageCount, c.packageCount);
+    EXPECT_EQ(info.htState, c.htState);
+    EXPECT_EQ(info.inactiveCores, c.inactiveCores);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    WorkedCases, SummaryTest,
+    ::testing::Values(
+        SummaryCase{"IntelHtOn", 1, 1, 8, 8, 4, {}, 1, 2, 0},
+        SummaryCase{"IntelHtOff", 1, 1, 8, 4, 4, {}, 1, 1, 0},
+        SummaryCase{"IntelHtOnOneCoreInactive", 1, 1, 12, 10, 6, {}, 1, 2, 1},
+        SummaryCase{"IntelHtOffOneCoreInactive", 1, 1, 8, 3, 4, {}, 1, 1, 1},
+        SummaryCase{"IntelTwoPackages", 1, 1, 8, 16, 4, {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1}, 2, 2, 0},
+        // A processor whose pin failed has an all-zero entry: it counts as package 0.
+        SummaryCase{"IntelFailedPinCountsAsPackageZero", 1, 1, 4, 4, 2, {1, 1, 0, 1}, 2, 1, 0},
+        SummaryCase{"AmdEight", 2, 0, 4, 8, 4, {}, 2, 0, 0},
+        SummaryCase{"AmdSixRoundsUp", 2, 0, 4, 6, 4, {}, 2, 0, 2},
+        SummaryCase{"AmdTwoOfFour", 2, 0, 4, 2, 4, {}, 1, 0, 2},
+        SummaryCase{"IntelHtFlagButNoMoreThreadsThanCores", 1, 1, 4, 4, 4, {}, 1, 0, 0},
+        SummaryCase{"IntelWithoutHtFlag", 1, 0, 8, 8, 4, {}, 2, 0, 0}),
+    [](const ::testing::TestParamInfo<SummaryCase>& info) { return std::string(info.param.name); });
+
+TEST_F(DetectTest, TeardownRunsOnceAndOnlyForALoadedLibrary) {
+    {
+        CSystemInfo& info = Record();
+        info.Detect();
+        EXPECT_NE(info.driverModule, nullptr);
+    }
+    record.reset();
+    EXPECT_EQ(machine->library.deinitializeCalls, 1);
+    EXPECT_EQ(machine->library.freeCalls, 1);
+
+    sim::Machine& m = NewMachine(1);
+    m.library.present = false;
+    Record().Detect();
+    record.reset();
+    EXPECT_EQ(m.library.deinitializeCalls, 0);
+    EXPECT_EQ(m.library.freeCalls, 0);
+}
+
+}  // namespace

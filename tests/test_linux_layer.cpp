@@ -1,1 +1,135 @@
+// The Linux layer on this machine: affinity, priority, messages, console bytes,
+// pause and the OS line.
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/utsname.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "platform/seam.h"
+#include "platform/win32.h"
+
+namespace {
+
+// Restores the thread's affinity, whatever a test did with it.
+class AffinityGuard {
+public:
+    AffinityGuard() { sched_getaffinity(0, sizeof saved_, &saved_); }
+    ~AffinityGuard() { sched_setaffinity(0, sizeof saved_, &saved_); }
+
+private:
+    cpu_set_t saved_;
+};
+
+TEST(LinuxLayer, MasksCoverTheOnlineProcessors) {
+    DWORD_PTR process = 0;
+    DWORD_PTR system = 0;
+    ASSERT_EQ(GetProcessAffinityMask(GetCurrentProcess(), &process, &system), 1);
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    const DWORD_PTR expected = online >= 32 ? 0xFFFFFFFFu : (DWORD_PTR{1} << online) - 1;
+    EXPECT_EQ(system, expected);
+    EXPECT_EQ(process & ~DWORD_PTR{0xFFFFFFFFu}, 0u);
+}
+
+TEST(LinuxLayer, PinsForRealAndANarrowerAffinityShows) {
+    AffinityGuard guard;
+    ASSERT_EQ(SetProcessAffinityMask(GetCurrentProcess(), 1), 1);
+    EXPECT_EQ(sched_getcpu(), 0);
+    DWORD_PTR process = 0;
+    DWORD_PTR system = 0;
+    ASSERT_EQ(GetProcessAffinityMask(GetCurrentProcess(), &process, &system), 1);
+    EXPECT_EQ(process, 1u);
+    if (sysconf(_SC_NPROCESSORS_ONLN) > 1) {
+        EXPECT_NE(process, system);
+    }
+}
+
+TEST(LinuxLayer, PinningToAnAbsentProcessorFails) {
+    AffinityGuard guard;
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    if (online >= 32) GTEST_SKIP() << "every bit of the mask names a processor";
+    EXPECT_EQ(SetProcessAffinityMask(GetCurrentProcess(), DWORD_PTR{1} << 31), 0);
+}
+
+TEST(LinuxLayer, PriorityClassesMapToNiceValues) {
+    // Only a privileged process may raise its priority; a refusal is a failure.
+    EXPECT_EQ(SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS), geteuid() == 0 ? 1 : 0);
+    EXPECT_EQ(SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS), 1);
+}
+
+TEST(LinuxLayer, MessageBoxWritesUtf8ToStandardErrorAndReturnsOk) {
+    testing::internal::CaptureStderr();
+    const int button = MessageBoxA(nullptr, "Skelvane ne peut acc\xE9" "der \xE0 tous \x80", "Vexmora", MB_ICONWARNING);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(button, IDOK);
+    EXPECT_EQ(err, "Vexmora: Skelvane ne peut acc\xC3\xA9" "der \xC3\xA0 tous \xE2\x82\xAC\n");
+}
+
+TEST(LinuxLayer, ReportBytesAreShownAsTheConsoleCodePageShowsThem) {
+    testing::internal::CaptureStdout();
+    const char text[] = "Tj(Max) = 100\xF8" "C \x82\n";
+    platform::WriteReport(text, sizeof text - 1);
+    std::fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Tj(Max) = 100\xC2\xB0" "C \xC3\xA9\n");
+}
+
+TEST(LinuxLayer, PauseReturnsAtOnceWithoutATerminal) {
+    const int saved = dup(STDIN_FILENO);
+    const int null = open("/dev/null", O_RDONLY);
+    ASSERT_GE(null, 0);
+    dup2(null, STDIN_FILENO);
+    testing::internal::CaptureStdout();
+    platform::RunPause();
+    const std::string out = testing::internal::GetCapturedStdout();
+    dup2(saved, STDIN_FILENO);
+    close(null);
+    close(saved);
+    EXPECT_EQ(out, "");
+}
+
+TEST(LinuxLayer, OsLineNamesTheKernel) {
+    utsname name;
+    ASSERT_EQ(uname(&name), 0);
+    char line[128];
+    ASSERT_TRUE(platform::DescribeHostOs(line, sizeof line));
+    EXPECT_EQ(std::string(line), std::string("OS : Linux ") + name.release);
+}
+
+TEST(LinuxLayer, ElapsedMillisecondsFollowTheMonotonicClock) {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long expected = static_cast<long>(now.tv_sec * 1000L + now.tv_nsec / 1000000L);
+    const long actual = platform::ElapsedMilliseconds();
+    EXPECT_GE(actual, expected);
+    EXPECT_LE(actual - expected, 50);
+}
+
+TEST(LinuxLayer, CpuidAnswersLikeTheProcessor) {
+    const platform::CpuidResult leaf0 = platform::ExecuteCpuid(0, 0);
+    EXPECT_GT(leaf0.eax, 0u);
+    std::string vendor;
+    for (uint32_t reg : {leaf0.ebx, leaf0.edx, leaf0.ecx}) {
+        for (int i = 0; i < 4; ++i) vendor += static_cast<char>((reg >> (8 * i)) & 0xFF);
+    }
+    FILE* cpuinfo = std::fopen("/proc/cpuinfo", "r");
+    ASSERT_NE(cpuinfo, nullptr);
+    char line[512];
+    std::string reported;
+    while (std::fgets(line, sizeof line, cpuinfo)) {
+        if (std::sscanf(line, "vendor_id : %63s", line) == 1) {
+            reported = line;
+            break;
+        }
+    }
+    std::fclose(cpuinfo);
+    EXPECT_EQ(vendor, reported);
+    const uint64_t t0 = platform::ReadTimeStampCounter();
+    EXPECT_GT(platform::ReadTimeStampCounter(), t0);
+}
+
+}  // namespace

@@ -45,7 +45,8 @@ void PrintTopology(const CSystemInfo& info) {
 
 void PrintReport(const CSystemInfo& info) {
     if (info.driverStatus != 0) ConsolePrintf("WinRing0 Status : erreur %d\n\n", info.driverStatus);
-    ConsolePrintf("CPU : %s\n", info.brand);
+    // Bounded by the buffer: the name can never be read past its 48 bytes.
+    ConsolePrintf("CPU : %.*s\n", static_cast<int>(sizeof info.brand), info.brand);
     ConsolePrintf("CPU Family %02X Model %02X Stepping %X\n", info.family, info.model, info.stepping);
     ConsolePrintf("ConstTSC=%d PerfMSR=%d\n", info.constTsc, info.perfMsr);
     PrintFrequencies(info);

@@ -41,7 +41,7 @@ CSystemInfo::CSystemInfo()
       features(0),
       constTsc(0),
       perfMsr(0),
-      driverStatus(9),
+      driverStatus(ols::kNoStatus),
       amdThermal(0),
       intelDts(0),
       tjMax(0),
@@ -69,12 +69,8 @@ CSystemInfo::~CSystemInfo() {
 }
 
 void CSystemInfo::LoadLibraryStep() {
-    ols::LoadDriver(&driverModule);
-    if (ols::entryPoints[ols::kGetDllStatus] != nullptr) {
-        driverStatus = ols::StoredStatus(ols::EntryPoint<ols::GetDllStatusProc>(ols::kGetDllStatus)());
-    } else {
-        driverStatus = 9;
-    }
+    const int loaded = ols::LoadDriver(&driverModule);
+    driverStatus = ols::LibraryStatus(loaded);
     if (driverStatus != 0) Warn(ols::StatusMessage(driverStatus));
 }
 
@@ -109,7 +105,7 @@ int CSystemInfo::Detect(const char* dumpPath) {
     return 1;
 }
 
-int CSystemInfo::WalkProcessors(const char* dumpPath, uint32_t processMask) {
+void CSystemInfo::WalkProcessors(const char* dumpPath, uint32_t processMask) {
     uint8_t index = 0;
     // Unsigned, so the bit shifts out after bit 31 and ends the walk.
     for (uint32_t bit = 1; bit != 0 && bit <= processMask; bit <<= 1, ++index) {
@@ -121,7 +117,6 @@ int CSystemInfo::WalkProcessors(const char* dumpPath, uint32_t processMask) {
         if (index == 0) RunFirstProcessorPasses(dumpPath);
         DecodeApicId(index);
     }
-    return index;
 }
 
 void CSystemInfo::RunFirstProcessorPasses(const char* dumpPath) {

@@ -32,6 +32,8 @@ public:
     void DetectThermal();
     // Runs on every processor of the walk, pinned to it.
     void DecodeApicId(uint8_t index);
+    // The last step of the pass: packages, Hyper-Threading state and inactive cores.
+    void SummarizeTopology();
 
     uint64_t ReadTsc();
     uint64_t ReadMsr(uint32_t index);
@@ -80,10 +82,9 @@ public:
 
 private:
     void LoadLibraryStep();
-    int WalkProcessors(const char* dumpPath, uint32_t processMask);
+    void WalkProcessors(const char* dumpPath, uint32_t processMask);
     void RunFirstProcessorPasses(const char* dumpPath);
     void RestoreProcessState(uint32_t processMask);
-    void SummarizeTopology();
     void ReadCacheSizes();
 };
 
