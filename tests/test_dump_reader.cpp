@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <unistd.h>
 
 #include <cctype>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "app/report.h"
+#include "capture.h"
 #include "cpuid/cpuid_registers.h"
 #include "sim_test_support.h"
 
@@ -193,6 +198,51 @@ TEST_F(DumpReaderTest, InitUsesTheDumpAndFallsBackToTheInstruction) {
         live.Query(1, 0, false);
         EXPECT_EQ(live.eax, 0x99u) << unusable;
     }
+}
+
+TEST_F(DumpReaderTest, WholeProgramTakesItsLeavesFromTheDumpItIsGiven) {
+    machine->SetAll(0, 0, {1, 0, 0, 0});
+    RunProgram(Record(), ReaderFixture("full_plain.txt").c_str());
+    EXPECT_EQ(record->cpuid.maxStdLeaf, 0xBu);
+    EXPECT_EQ(record->cpuid.maxExtLeaf, 0x80000008u);
+
+    RunWholeProgram();
+    EXPECT_EQ(record->cpuid.maxStdLeaf, 1u) << "no dump: the instruction";
+}
+
+// This machine, captured with the real instruction: the reader takes the
+// first block whole, and there is one block per processor the process may use.
+TEST_F(DumpReaderTest, CaptureOfThisMachineReadsBack) {
+    std::string path = ::testing::TempDir() + "capture-XXXXXX";
+    const int fd = mkstemp(&path[0]);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    ASSERT_EQ(CaptureThisMachine(path.c_str()), 0);
+
+    CpuidRegisters regs;
+    ASSERT_TRUE(regs.LoadDump(path.c_str()));
+    std::vector<sim::Processor> blocks;
+    cpu_set_t allowed;
+    ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+    ASSERT_EQ(sim::LoadDumpProcessors(path.c_str(), blocks), CPU_COUNT(&allowed));
+    std::remove(path.c_str());
+
+    auto expectCached = [&](uint32_t leaf, uint32_t subleaf) {
+        const auto it = blocks[0].cpuid.find({leaf, subleaf});
+        const sim::Registers want = it == blocks[0].cpuid.end() ? sim::Registers{} : it->second;
+        regs.Query(leaf, subleaf, false);
+        EXPECT_EQ(regs.eax, want.eax) << std::hex << leaf << "." << subleaf;
+        EXPECT_EQ(regs.ebx, want.ebx) << std::hex << leaf << "." << subleaf;
+        EXPECT_EQ(regs.ecx, want.ecx) << std::hex << leaf << "." << subleaf;
+        EXPECT_EQ(regs.edx, want.edx) << std::hex << leaf << "." << subleaf;
+    };
+    EXPECT_EQ(regs.maxStdLeaf, blocks[0].cpuid.at({0, 0}).eax);
+    for (uint32_t leaf = 0; leaf <= regs.maxStdLeaf; ++leaf) expectCached(leaf, 0);
+    for (uint32_t leaf = 0x80000000; leaf <= regs.maxExtLeaf; ++leaf) expectCached(leaf, 0);
+    if (regs.maxStdLeaf >= 4) {
+        for (uint32_t subleaf = 1; subleaf < 4; ++subleaf) expectCached(4, subleaf);
+    }
+    if (regs.maxStdLeaf >= 11) expectCached(11, 1);
 }
 
 // The simulated machine's loader, which the replay tool builds processors with.

@@ -1,0 +1,41 @@
+#!/bin/sh
+# Capture this machine, replay the capture, and compare with the live report:
+# every line that depends neither on timing nor on sensors must be equal. Left
+# out: the OS line (the replay shows a Windows version), the frequencies and
+# multipliers (timing), PerfMSR and the temperature section (registers the
+# capture does not hold). The replay's library is given the live status.
+# Exit 77 (skipped) where the live program cannot report this machine.
+set -eu
+vexmora=$1
+replay=$2
+# Where the live program stops at its affinity checks there is no report to compare.
+if [ "$(nproc)" -gt 32 ] || [ "$(nproc)" -ne "$(nproc --all)" ]; then
+  echo "$(nproc) usable of $(nproc --all) logical processors: not a machine the report covers"; exit 77
+fi
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+
+"$replay" --capture "$dir/capture.txt" 2>"$dir/capture.err" || { cat "$dir/capture.err"; exit 1; }
+timeout 60 "$vexmora" </dev/null >"$dir/live.txt" 2>/dev/null
+
+status=$(sed -n 's/^WinRing0 Status : erreur \([0-9]*\)$/\1/p' "$dir/live.txt")
+library=ready
+[ -n "$status" ] && library=status:$status
+timeout 60 "$replay" --library="$library" "$dir/capture.txt" >"$dir/replay.txt" 2>/dev/null
+
+comparable() {
+  grep -v -E '^(OS : |Methode |Frequence retenue|CoefMaxi=|Support |Tj\(Max\)|Tcore|Tcpu)' "$1" |
+    sed 's/ PerfMSR=[0-9]*$//'
+}
+comparable "$dir/live.txt" >"$dir/live.cmp"
+comparable "$dir/replay.txt" >"$dir/replay.cmp"
+
+if ! diff -u "$dir/live.cmp" "$dir/replay.cmp"; then
+  echo "live and replayed reports differ (- live, + replay)"
+  exit 1
+fi
+blocks=$(grep -c '^CPUID 00000000:' "$dir/capture.txt")
+grep -q -x "Nombre total de processeurs logiques : $blocks" "$dir/live.txt" ||
+  { echo "the capture holds $blocks blocks, not one per logical processor"; exit 1; }
+echo "replay of this machine's capture ($blocks processors, library $library) agrees with the live report:"
+cat "$dir/replay.cmp"

@@ -1,0 +1,83 @@
+#!/bin/sh
+# vexmora-replay on recorded dumps: the report and its options, and exit 2
+# with nothing on standard output for every bad command line or dump.
+set -u
+replay=$1
+fixtures=$2
+dump=$fixtures/dumps/GenuineIntel00106A4_Bloomfield_CPUID.txt
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+failures=0
+
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# run NAME ARGS...: stdout, stderr and status into $dir/NAME.{out,err,rc}
+run() {
+  name=$1; shift
+  timeout 60 "$replay" "$@" >"$dir/$name.out" 2>"$dir/$name.err" </dev/null
+  echo $? >"$dir/$name.rc"
+}
+has_line() { grep -q -x -F -- "$2" "$dir/$1.out" || fail "$1: no line '$2'"; }
+status_is() { [ "$(cat "$dir/$1.rc")" = "$2" ] || fail "$1: exit $(cat "$dir/$1.rc"), expected $2"; }
+
+# A plain replay: the whole report, one processor per block, library ready.
+run plain "$dump"
+status_is plain 0
+[ "$(head -n 1 "$dir/plain.out")" = "Vexmora 91" ] || fail "plain: no banner first"
+has_line plain "OS : Windows (Major=10 Minor=0)"
+has_line plain "Nombre total de processeurs logiques : $(grep -c '^CPUID 00000000:' "$dump")"
+has_line plain " . CPU7 : Apic=7 Phy=0 Core=3 Log=1"
+grep -q "^WinRing0 Status" "$dir/plain.out" && fail "plain: the ready library reported a status"
+[ -s "$dir/plain.err" ] && fail "plain: message boxes: $(cat "$dir/plain.err")"
+tail -n 1 "$dir/plain.out" | grep -q " bits$" || fail "plain: the summary line is not last"
+
+run os7 --os=6.1 "$dump";           has_line os7 "OS : Windows 7"
+run server --os=6.1.3 "$dump";     has_line server "OS : Windows Server 2008 R2"
+
+# The library absent or failing: the status line, and the message box on
+# standard error converted from Windows-1252.
+run absent --library=absent "$dump"
+status_is absent 0
+has_line absent "WinRing0 Status : erreur 9"
+grep -q "^Vexmora: Erreur de chargement de WinRing0 !" "$dir/absent.err" || fail "absent: no message box"
+run unloaded --library=status:4 "$dump"
+has_line unloaded "WinRing0 Status : erreur 4"
+grep -q -x "Vexmora: Erreur de chargement de WinRing0 ! Driver déchargé." "$dir/unloaded.err" ||
+  fail "status 4: message not converted: $(cat "$dir/unloaded.err")"
+
+# Refused: bad dumps and bad command lines.
+printf 'CPUID 00000001: 00000001-00000000-00000000-00000000\n' >"$dir/no-leaf0.txt"
+printf 'CPUID 00000000: 00000000-756E6547-6C65746E-49656E69\n' >"$dir/leaf0-eax0.txt"
+i=0
+while IFS='|' read -r label args; do
+  i=$((i + 1))
+  # shellcheck disable=SC2086
+  eval "run bad$i $args"
+  status_is "bad$i" 2
+  [ -s "$dir/bad$i.out" ] && fail "$label: wrote to standard output"
+  [ -s "$dir/bad$i.err" ] || fail "$label: said nothing on standard error"
+done <<CASES
+missing dump|"$dir/missing.txt"
+no leaf 0|"$dir/no-leaf0.txt"
+highest leaf 0|"$dir/leaf0-eax0.txt"
+empty file|/dev/null
+no arguments|
+two dumps|"$dump" "$dump"
+unknown option|--fast "$dump"
+mhz not a number|--mhz=fast "$dump"
+mhz zero|--mhz=0 "$dump"
+library unknown|--library=maybe "$dump"
+library status not a number|--library=status:x "$dump"
+os without minor|--os=6 "$dump"
+os not numbers|--os=a.b "$dump"
+os product type too large|--os=6.1.300 "$dump"
+capture without file|--capture
+capture with a dump|--capture "$dir/c.txt" "$dump"
+CASES
+
+run help --help
+status_is help 0
+grep -q "^usage: vexmora-replay" "$dir/help.out" || fail "help: no usage"
+
+[ "$failures" -eq 0 ] || exit 1
+echo "all replay checks passed"
