@@ -11,15 +11,16 @@ namespace {
 
 constexpr uint32_t kExtendedBase = 0x80000000u;
 
-// Where the five hexadecimal fields of a line start, and its exact length
-// (line end included).
+// A layout's line: its exact length (line end included), how it begins, and
+// where its five hexadecimal fields start.
 struct LineFormat {
     size_t length;
+    const char* prefix;
     size_t leaf, eax, ebx, ecx, edx;
 };
 
-constexpr LineFormat kPlainFormat{52, 6, 16, 25, 34, 43};
-constexpr LineFormat kCpuzFormat{57, 3, 15, 26, 37, 48};
+constexpr LineFormat kPlainFormat{52, "CPUID", 6, 16, 25, 34, 43};
+constexpr LineFormat kCpuzFormat{57, "\t", 3, 15, 26, 37, 48};
 
 // strtoul with base 16 as a 32-bit unsigned long gives it: a magnitude beyond
 // 32 bits saturates to all ones instead of keeping its low bits.
@@ -107,9 +108,7 @@ bool DumpReader::SelectsCpuzLayout(const char* piece) {
 
 bool DumpReader::ReadLine(const char* piece, uint32_t& leaf) {
     const LineFormat& f = *format_;
-    if (std::strlen(piece) != f.length) return false;
-    const bool shaped = &f == &kCpuzFormat ? piece[0] == '\t' : std::strncmp(piece, "CPUID", 5) == 0;
-    if (!shaped) return false;
+    if (std::strlen(piece) != f.length || std::strncmp(piece, f.prefix, std::strlen(f.prefix)) != 0) return false;
     leaf = ReadHexField(piece + f.leaf);
     regs_.eax = ReadHexField(piece + f.eax);
     regs_.ebx = ReadHexField(piece + f.ebx);
