@@ -1,1 +1,269 @@
+// Whole recorded processors run through the program: the report block that
+// identification, caches, features and topology produce. Each expectation is
+// worked out by hand from the recorded leaves; the comment above it says how.
+// The clock and temperature lines are not checked here.
 #include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sim_test_support.h"
+
+namespace {
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+struct ExpectedReport {
+    std::string name;       // after "CPU : "
+    std::string signature;  // the "CPU Family" line
+    // From "Nombre de processeurs physiques" to the summary line, in order.
+    std::vector<std::string> topology;
+};
+
+class ProcessorTest : public SimTest {
+protected:
+    void ExpectReport(const ExpectedReport& expected) {
+        ASSERT_EQ(RunWholeProgram(), 0);
+        const std::vector<std::string> lines = Lines(machine->output);
+        size_t cpu = 0;
+        while (cpu < lines.size() && lines[cpu].rfind("CPU : ", 0) != 0) ++cpu;
+        ASSERT_LT(cpu + 1, lines.size()) << machine->output;
+        EXPECT_EQ(lines[cpu], "CPU : " + expected.name);
+        EXPECT_EQ(lines[cpu + 1], expected.signature);
+
+        size_t first = cpu;
+        while (first < lines.size() && lines[first].rfind("Nombre de processeurs physiques", 0) != 0) ++first;
+        ASSERT_LE(first + expected.topology.size(), lines.size()) << machine->output;
+        const std::vector<std::string> block(lines.begin() + static_cast<long>(first),
+                                             lines.begin() + static_cast<long>(first + expected.topology.size()));
+        EXPECT_EQ(block, expected.topology);
+    }
+};
+
+// Leaf 11 with Hyper-Threading on; the blocks list APIC ids 0, 2, 4, 6, 1, 3, 5, 7.
+// Name: the brand string's runs of spaces squeezed. Signature 0x106A4: family 6,
+// model 1 x 16 + 0xA, stepping 4. Leaf 4: L1 shared by 2 (S1), L2 by 2 (S2), K 8;
+// leaf 11: 2 per core, 8 per package, so 4 cores and 8 / 2 = 4 L2s. Decoding:
+// thread shift 1, package shift 4. Leaf 2 EDX 0x09CA212C: 0x21 is a 256 KB L2;
+// EBX 0x00F0B2E4: 0xE4 an 8 MB L3. HTT set and 8 threads > 4 cores: the package
+// count from the APIC table (1), 8 logical > 4 cores: HT On. 0x80000001 EDX bit 29: 64 bits.
+TEST_F(ProcessorTest, BloomfieldWithHyperThreading) {
+    MachineFromDump("GenuineIntel00106A4_Bloomfield_CPUID.txt");
+    ExpectReport({"Genuine Intel(R) CPU 000 @ 3.20GHz",
+                  "CPU Family 06 Model 1A Stepping 4",
+                  {"Nombre de processeurs physiques : 1",
+                   "Nombre max de cores par CPU : 4",
+                   "Nombre max de thread par CPU : 8",
+                   "Nombre max de thread par core : 2",
+                   "Nombre total de processeurs logiques : 8",
+                   " . CPU0 : Apic=0 Phy=0 Core=0 Log=0",
+                   " . CPU1 : Apic=2 Phy=0 Core=1 Log=0",
+                   " . CPU2 : Apic=4 Phy=0 Core=2 Log=0",
+                   " . CPU3 : Apic=6 Phy=0 Core=3 Log=0",
+                   " . CPU4 : Apic=1 Phy=0 Core=0 Log=1",
+                   " . CPU5 : Apic=3 Phy=0 Core=1 Log=1",
+                   " . CPU6 : Apic=5 Phy=0 Core=2 Log=1",
+                   " . CPU7 : Apic=7 Phy=0 Core=3 Log=1",
+                   "Cache L2 : 4 x 256 Ko",
+                   "Cache L3 : 8192 Ko",
+                   "1 Processeur Quadcore HT On 64 bits"}});
+}
+
+// The same processor with Hyper-Threading disabled, as the hardware then reports
+// it: only the first thread of each core (APIC ids 0, 2, 4, 6) is present; leaf 11
+// counts what is enabled (1 per core, 4 per package) while its shifts, leaf 1's
+// count of 16 and HTT flag, and leaf 4's sharing fields keep their maximums.
+// Counts: 4 threads, 1 per core, 4 cores; S1 = 2 differs from 1 per core, so the
+// L2 count is the thread count, 4. 4 threads do not exceed 4 cores: no HT word.
+TEST_F(ProcessorTest, BloomfieldWithHyperThreadingOff) {
+    sim::Machine& m = MachineFromDump("GenuineIntel00106A4_Bloomfield_CPUID.txt");
+    m.SetProcessorCount(4);
+    for (sim::Processor& p : m.processors) {
+        p.cpuid[{11, 0}].ebx = 1;
+        p.cpuid[{11, 1}].ebx = 4;
+    }
+    ExpectReport({"Genuine Intel(R) CPU 000 @ 3.20GHz",
+                  "CPU Family 06 Model 1A Stepping 4",
+                  {"Nombre de processeurs physiques : 1",
+                   "Nombre max de cores par CPU : 4",
+                   "Nombre max de thread par CPU : 4",
+                   "Nombre max de thread par core : 1",
+                   "Nombre total de processeurs logiques : 4",
+                   " . CPU0 : Apic=0 Phy=0 Core=0 Log=0",
+                   " . CPU1 : Apic=2 Phy=0 Core=1 Log=0",
+                   " . CPU2 : Apic=4 Phy=0 Core=2 Log=0",
+                   " . CPU3 : Apic=6 Phy=0 Core=3 Log=0",
+                   "Cache L2 : 4 x 256 Ko",
+                   "Cache L3 : 8192 Ko",
+                   "1 Processeur Quadcore 64 bits"}});
+}
+
+// Leaf 4 without leaf 11 (highest standard leaf 10). Leaf 1: 2 logical, HTT set.
+// Leaf 4: L1 with cores field 1 (K 2) and sharing 0 (S1 1), L2 sharing 1 (S2 2):
+// 2 / 2 = 1 thread per core, 2 cores, 2 / 2 = 1 L2. Decoding from the counts:
+// thread shift 0, core width 1. Leaf 2 EDX 0x2CB43049: 0x49 on family 6 is a 4 MB L2.
+// 2 threads do not exceed 2 cores: one package, no HT word.
+TEST_F(ProcessorTest, ConroeLeaf4WithoutLeaf11) {
+    MachineFromDump("GenuineIntel00006F6_Conroe_CPUID.txt");
+    ExpectReport({"Intel(R) Core(TM)2 CPU X6800 @ 2.93GHz",
+                  "CPU Family 06 Model 0F Stepping 6",
+                  {"Nombre de processeurs physiques : 1",
+                   "Nombre max de cores par CPU : 2",
+                   "Nombre max de thread par CPU : 2",
+                   "Nombre max de thread par core : 1",
+                   "Nombre total de processeurs logiques : 2",
+                   " . CPU0 : Apic=0 Phy=0 Core=0 Log=0",
+                   " . CPU1 : Apic=1 Phy=0 Core=1 Log=0",
+                   "Cache L2 : 1 x 4096 Ko",
+                   "Cache L3 : 0 Ko",
+                   "1 Processeur Dualcore 64 bits"}});
+}
+
+// Leaf 2 only (highest standard leaf 2), Hyper-Threading. Signature 0xF29: family
+// 15, model 2, stepping 9; the brand string starts with 14 spaces. Below leaf 4:
+// 1 core, 2 threads per core (leaf 1 counts 2), 1 L2. Decoding from the counts:
+// thread shift 1, core width 0. Leaf 2 EDX 0x007B7040: 0x7B is a 512 KB L2.
+// HTT and 2 threads > 1 core: one package, 2 logical > 1 core: HT On.
+// 0x80000001 EDX is 0: 32 bits.
+TEST_F(ProcessorTest, Pentium4NorthwoodLeaf2Only) {
+    MachineFromDump("GenuineIntel0000F29_P4_Northwood_CPUID.txt");
+    ExpectReport({"Intel(R) Pentium(R) 4 CPU 2.80GHz",
+                  "CPU Family 0F Model 02 Stepping 9",
+                  {"Nombre de processeurs physiques : 1",
+                   "Nombre max de cores par CPU : 1",
+                   "Nombre max de thread par CPU : 2",
+                   "Nombre max de thread par core : 2",
+                   "Nombre total de processeurs logiques : 2",
+                   " . CPU0 : Apic=0 Phy=0 Core=0 Log=0",
+                   " . CPU1 : Apic=1 Phy=0 Core=0 Log=1",
+                   "Cache L2 : 1 x 512 Ko",
+                   "Cache L3 : 0 Ko",
+                   "1 Processeur Monocore HT On 32 bits"}});
+}
+
+// Leaf 2 only, two packages, no extended leaves: named by brand index 2. Leaf 1
+// EBX 0x00000002 counts 0 logical (taken as 1) and has no APIC id (0 on both);
+// no HTT. Leaf 2 EDX 0x0C040882: 0x82 is a 256 KB L2. Branch without HT:
+// 2 logical / 1 core = 2 packages. No long mode: 32 bits.
+TEST_F(ProcessorTest, Pentium3CoppermineTwoPackages) {
+    MachineFromDump("GenuineIntel0000683_P3_Coppermine_CPUID.txt");
+    ExpectReport({"Intel(R) Pentium(R) III processor",
+                  "CPU Family 06 Model 08 Stepping 3",
+                  {"Nombre de processeurs physiques : 2",
+                   "Nombre max de cores par CPU : 1",
+                   "Nombre max de thread par CPU : 1",
+                   "Nombre max de thread par core : 1",
+                   "Nombre total de processeurs logiques : 2",
+                   " . CPU0 : Apic=0 Phy=0 Core=0 Log=0",
+                   " . CPU1 : Apic=0 Phy=0 Core=0 Log=0",
+                   "Cache L2 : 1 x 256 Ko",
+                   "Cache L3 : 0 Ko",
+                   "2 Processeurs Monocore 32 bits"}});
+}
+
+// AMD family 0x10 quad-core. Signature 0x100F42: base family 15 + extended 1 = 0x10,
+// model 4, stepping 2. 0x80000008 ECX 0x2003: 4 cores, 4 L2s, core width 2; APIC ids
+// 0..3 from leaf 1. 0x80000006 ECX 0x02008140: 0x0200 = 512 KB L2; EDX 0x0030B140:
+// bits 31..18 = 12, 12 x 512 = 6144 KB L3. AMD: 4 logical / 4 cores = 1 package.
+TEST_F(ProcessorTest, AmdDenebQuadCore) {
+    MachineFromDump("AuthenticAMD0100F42_K10_Deneb_CPUID.txt");
+    ExpectReport({"AMD Phenom(tm) II X4 940 Processor",
+                  "CPU Family 10 Model 04 Stepping 2",
+                  {"Nombre de processeurs physiques : 1",
+                   "Nombre max de cores par CPU : 4",
+                   "Nombre max de thread par CPU : 4",
+                   "Nombre max de thread par core : 1",
+                   "Nombre total de processeurs logiques : 4",
+                   " . CPU0 : Apic=0 Phy=0 Core=0 Log=0",
+                   " . CPU1 : Apic=1 Phy=0 Core=1 Log=0",
+                   " . CPU2 : Apic=2 Phy=0 Core=2 Log=0",
+                   " . CPU3 : Apic=3 Phy=0 Core=3 Log=0",
+                   "Cache L2 : 4 x 512 Ko",
+                   "Cache L3 : 6144 Ko",
+                   "1 Processeur Quadcore 64 bits"}});
+}
+
+// AMD family 0x15 eight-core. Signature 0x600F12: 15 + 6 = 0x15, model 1, stepping 2;
+// the brand string's trailing spaces dropped. 0x80000008 ECX 0x4007: 8 cores, core
+// width 4; family 0x15 pairs cores on an L2: 4 L2s. 0x80000006 ECX 0x08008140: 2048 KB
+// L2; EDX 0x0040C140: 16 x 512 = 8192 KB L3. 8 logical / 8 cores = 1 package.
+TEST_F(ProcessorTest, AmdZambeziEightCore) {
+    MachineFromDump("AuthenticAMD0600F12_K15_Zambezi8C_CPUID.txt");
+    ExpectReport({"AMD FX(tm)-8150 Eight-Core Processor",
+                  "CPU Family 15 Model 01 Stepping 2",
+                  {"Nombre de processeurs physiques : 1",
+                   "Nombre max de cores par CPU : 8",
+                   "Nombre max de thread par CPU : 8",
+                   "Nombre max de thread par core : 1",
+                   "Nombre total de processeurs logiques : 8",
+                   " . CPU0 : Apic=0 Phy=0 Core=0 Log=0",
+                   " . CPU1 : Apic=1 Phy=0 Core=1 Log=0",
+                   " . CPU2 : Apic=2 Phy=0 Core=2 Log=0",
+                   " . CPU3 : Apic=3 Phy=0 Core=3 Log=0",
+                   " . CPU4 : Apic=4 Phy=0 Core=4 Log=0",
+                   " . CPU5 : Apic=5 Phy=0 Core=5 Log=0",
+                   " . CPU6 : Apic=6 Phy=0 Core=6 Log=0",
+                   " . CPU7 : Apic=7 Phy=0 Core=7 Log=0",
+                   "Cache L2 : 4 x 2048 Ko",
+                   "Cache L3 : 8192 Ko",
+                   "1 Processeur Octocore 64 bits"}});
+}
+
+// Another vendor (CentaurHauls): vendor 0. The brand string fills all 48 bytes
+// (22 leading spaces, a trailing space in byte 47, which is never kept).
+// Counts from leaf 1 only: 1 logical, so 1 core and 1 L2; APIC id 0. 0x80000006
+// ECX 0x04008140: 1024 KB L2, no L3 for this vendor. 0x80000001 EDX bit 29: 64 bits.
+TEST_F(ProcessorTest, ViaNanoOtherVendor) {
+    MachineFromDump("CentaurHauls00006F2_CNA_Isaiah_CPUID.txt");
+    ExpectReport({"VIA CNA processor 1800MHz",
+                  "CPU Family 06 Model 0F Stepping 2",
+                  {"Nombre de processeurs physiques : 1",
+                   "Nombre max de cores par CPU : 1",
+                   "Nombre max de thread par CPU : 1",
+                   "Nombre max de thread par core : 1",
+                   "Nombre total de processeurs logiques : 1",
+                   " . CPU0 : Apic=0 Phy=0 Core=0 Log=0",
+                   "Cache L2 : 1 x 1024 Ko",
+                   "Cache L3 : 0 Ko",
+                   "1 Processeur Monocore 64 bits"}});
+}
+
+// A recent Intel processor: leaf 2 is EAX 0x00FEFF01, EBX 0xF0, so the 0xFF that
+// sends the sizes to leaf 4 sits in EAX. Leaf 4: L2 10 ways x 64 x 2048 sets =
+// 1280 KB, L3 9 ways x 64 x 32768 sets = 18432 KB. Signature 0x90672: model
+// 9 x 16 + 7 = 0x97. Leaf 11: 2 per core, 12 per package: 6 cores, and S1 = 2 =
+// threads per core, so 12 / S2 2 = 6 L2s. Decoding: thread shift 1, package shift 5.
+// 12 logical > 6 cores: HT On.
+TEST_F(ProcessorTest, AlderLakeTakesItsCachesFromLeaf4) {
+    MachineFromDump("GenuineIntel0090672_AlderLake_02_CPUID.txt");
+    ExpectReport({"12th Gen Intel(R) Core(TM) i5-12400",
+                  "CPU Family 06 Model 97 Stepping 2",
+                  {"Nombre de processeurs physiques : 1",
+                   "Nombre max de cores par CPU : 6",
+                   "Nombre max de thread par CPU : 12",
+                   "Nombre max de thread par core : 2",
+                   "Nombre total de processeurs logiques : 12",
+                   " . CPU0 : Apic=0 Phy=0 Core=0 Log=0",
+                   " . CPU1 : Apic=1 Phy=0 Core=0 Log=1",
+                   " . CPU2 : Apic=2 Phy=0 Core=1 Log=0",
+                   " . CPU3 : Apic=3 Phy=0 Core=1 Log=1",
+                   " . CPU4 : Apic=4 Phy=0 Core=2 Log=0",
+                   " . CPU5 : Apic=5 Phy=0 Core=2 Log=1",
+                   " . CPU6 : Apic=6 Phy=0 Core=3 Log=0",
+                   " . CPU7 : Apic=7 Phy=0 Core=3 Log=1",
+                   " . CPU8 : Apic=8 Phy=0 Core=4 Log=0",
+                   " . CPU9 : Apic=9 Phy=0 Core=4 Log=1",
+                   " . CPU10 : Apic=10 Phy=0 Core=5 Log=0",
+                   " . CPU11 : Apic=11 Phy=0 Core=5 Log=1",
+                   "Cache L2 : 6 x 1280 Ko",
+                   "Cache L3 : 18432 Ko",
+                   "1 Processeur Hexacore HT On 64 bits"}});
+}
+
+}  // namespace

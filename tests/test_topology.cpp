@@ -1,1 +1,225 @@
+// Core counts and APIC id decoding on simulated processors.
 #include <gtest/gtest.h>
+
+#include <vector>
+
+#include "sim_test_support.h"
+
+namespace {
+
+constexpr uint32_t kHtt = 0x10000000;  // leaf 1 EDX bit 28
+
+// Leaf 1 EBX with the logical processor count in bits 23..16 and the initial APIC id in 31..24.
+uint32_t Leaf1Ebx(uint32_t logical, uint32_t apicId = 0) {
+    return (apicId << 24) | (logical << 16) | 0x0800;
+}
+
+// Real leaf 4 descriptors of a four-core, eight-thread processor (two threads per L1 and L2).
+const std::vector<sim::Registers> kBloomfieldLeaf4 = {
+    {0x1C004121, 0x01C0003F, 0x0000003F, 0},
+    {0x1C004122, 0x00C0003F, 0x0000007F, 0},
+    {0x1C004143, 0x01C0003F, 0x000001FF, 0},
+    {0x1C03C163, 0x03C0003F, 0x00001FFF, 2},
+};
+
+class TopologyTest : public SimTest {
+protected:
+    sim::Processor& Cpu(int index = 0) { return machine->Cpu(index); }
+
+    void Leaves(uint32_t maxStdLeaf, uint32_t maxExtLeaf, int cpu = 0) {
+        Cpu(cpu).Set(0, {maxStdLeaf, 0, 0, 0});
+        Cpu(cpu).Set(0x80000000, {maxExtLeaf, 0, 0, 0});
+    }
+
+    void Leaf4(const std::vector<sim::Registers>& subleaves) {
+        for (size_t s = 0; s < subleaves.size(); ++s) Cpu().Set(4, static_cast<uint32_t>(s), subleaves[s]);
+    }
+
+    CSystemInfo& Cached(uint8_t vendor, uint8_t family) {
+        CSystemInfo& info = Record();
+        info.cpuid.Init(nullptr);
+        info.vendor = vendor;
+        info.family = family;
+        return info;
+    }
+};
+
+// --- CountCores ------------------------------------------------------------------------
+
+struct CountCase {
+    const char* what;
+    uint8_t vendor;
+    uint8_t family;
+    uint32_t maxStdLeaf;
+    uint32_t maxExtLeaf;
+    sim::Registers leaf1;
+    std::vector<sim::Registers> leaf4;
+    sim::Registers leaf11Sub0;
+    sim::Registers leaf11Sub1;
+    uint32_t leaf80000008Ecx;
+    uint8_t threadsPerPackage, threadsPerCore, coresPerPackage, l2Count, htState;
+};
+
+TEST_F(TopologyTest, CountCoresBranches) {
+    const std::vector<sim::Registers> tenthLeafFourCores = {{0x0C000021, 0, 0, 0}, {0x0C004043, 0, 0, 0}};
+    const std::vector<sim::Registers> oneCoreTwoThreads = {{0x00004121, 0, 0, 0}, {0x00004143, 0, 0, 0}};
+    const CountCase cases[] = {
+        {"Intel leaf 11, HT on", 1, 6, 11, 0x80000008, {0x106A4, Leaf1Ebx(16), 0, kHtt}, kBloomfieldLeaf4,
+         {1, 2, 0x100, 0}, {4, 8, 0x201, 0}, 0, 8, 2, 4, 4, 1},
+        {"Intel leaf 11, HT off: one L2 per logical processor", 1, 6, 11, 0x80000008,
+         {0x106A4, Leaf1Ebx(16), 0, kHtt}, kBloomfieldLeaf4, {1, 1, 0x100, 0}, {4, 4, 0x201, 0}, 0, 4, 1, 4, 4, 1},
+        {"Intel leaf 11 reporting no counts: leaf 1 count", 1, 6, 11, 0x80000008, {0x106A4, Leaf1Ebx(16), 0, kHtt},
+         kBloomfieldLeaf4, {}, {}, 0, 16, 1, 16, 16, 1},
+        {"Intel leaf 11 SMT count with a zero low byte is stored as 1", 1, 6, 11, 0x80000008,
+         {0x106A4, Leaf1Ebx(16), 0, kHtt}, kBloomfieldLeaf4, {1, 0x100, 0x100, 0}, {4, 4, 0x201, 0}, 0, 4, 1, 4,
+         4, 1},
+        {"Intel leaf 4 without leaf 11", 1, 6, 10, 0, {0x6F6, Leaf1Ebx(4), 0, kHtt}, tenthLeafFourCores, {}, {}, 0,
+         4, 1, 4, 2, 1},
+        {"Intel leaf 4, one core, two threads", 1, 15, 5, 0, {0xF41, Leaf1Ebx(2), 0, kHtt}, oneCoreTwoThreads, {},
+         {}, 0, 2, 2, 1, 1, 1},
+        {"Intel without leaf 4, two threads", 1, 15, 2, 0x80000004, {0xF29, Leaf1Ebx(2), 0, kHtt}, {}, {}, {}, 0,
+         2, 2, 1, 1, 1},
+        {"Intel without leaf 4, count 0 read as 1", 1, 6, 3, 0, {0x683, 0x00000002, 0, 0}, {}, {}, {}, 0, 1, 1, 1,
+         1, 0},
+        {"AMD family 0x15: two cores per L2", 2, 0x15, 13, 0x8000001E, {0x600F12, Leaf1Ebx(8), 0, kHtt}, {}, {}, {},
+         0x4007, 8, 1, 8, 4, 1},
+        {"AMD family 0x10", 2, 0x10, 5, 0x8000001B, {0x100F42, Leaf1Ebx(4), 0, kHtt}, {}, {}, {}, 0x2003, 4, 1, 4,
+         4, 1},
+        {"AMD family 0x15, one core", 2, 0x15, 13, 0x8000001E, {0x600F12, Leaf1Ebx(1), 0, 0}, {}, {}, {}, 0x0000, 1,
+         1, 1, 1, 0},
+        {"AMD core field 0xFF wraps to 0, stored as 1", 2, 0x10, 5, 0x80000008, {0x100F42, Leaf1Ebx(4), 0, kHtt},
+         {}, {}, {}, 0x00FF, 4, 1, 1, 1, 1},
+        {"AMD without leaf 0x80000008", 2, 0x0F, 1, 0x80000006, {0x20F32, Leaf1Ebx(2), 0, kHtt}, {}, {}, {}, 0x0003,
+         2, 1, 2, 2, 1},
+        {"other vendor", 0, 6, 10, 0x80000008, {0x6F2, Leaf1Ebx(2), 0, 0}, oneCoreTwoThreads, {1, 2, 0x100, 0},
+         {4, 8, 0x201, 0}, 0x0007, 2, 1, 2, 2, 0},
+    };
+    for (const CountCase& c : cases) {
+        NewMachine(1);
+        Leaves(c.maxStdLeaf, c.maxExtLeaf);
+        Cpu().Set(1, c.leaf1);
+        Leaf4(c.leaf4);
+        Cpu().Set(11, 0, c.leaf11Sub0);
+        Cpu().Set(11, 1, c.leaf11Sub1);
+        Cpu().Set(0x80000008, {0x3030, 0, c.leaf80000008Ecx, 0});
+        CSystemInfo& info = Cached(c.vendor, c.family);
+        info.CountCores();
+        EXPECT_EQ(info.threadsPerPackage, c.threadsPerPackage) << c.what;
+        EXPECT_EQ(info.threadsPerCore, c.threadsPerCore) << c.what;
+        EXPECT_EQ(info.coresPerPackage, c.coresPerPackage) << c.what;
+        EXPECT_EQ(info.l2Count, c.l2Count) << c.what;
+        EXPECT_EQ(info.htState, c.htState) << c.what;
+    }
+}
+
+// Leaf 4 that never reports cache type 0: read up to subleaf 255, whose level-1 entry is the last that counts.
+TEST_F(TopologyTest, CountCoresStopsLeaf4AfterSubleaf255) {
+    Leaves(10, 0);
+    Cpu().Set(1, {0x6F6, Leaf1Ebx(12), 0, kHtt});
+    for (uint32_t s = 0; s < 300; ++s) Cpu().Set(4, s, {s < 256 ? 0x04000121u : 0x24000121u, 0, 0, 0});
+    Cpu().Set(4, 255, {0x14000121, 0, 0, 0});  // six cores
+    CSystemInfo& info = Cached(1, 6);
+    info.CountCores();
+    EXPECT_EQ(info.coresPerPackage, 6);
+    EXPECT_EQ(info.threadsPerCore, 2);
+}
+
+// --- DecodeApicId ------------------------------------------------------------------------
+
+struct ApicCase {
+    const char* what;
+    uint8_t vendor;
+    uint32_t maxStdLeaf;
+    uint32_t maxExtLeaf;
+    uint32_t leaf1Ebx;
+    sim::Registers leaf11Sub0;
+    sim::Registers leaf11Sub1;
+    uint32_t leaf80000008Ecx;
+    uint8_t threadsPerPackage, threadsPerCore, coresPerPackage;
+    ApicEntry expected;
+};
+
+TEST_F(TopologyTest, DecodeApicIdMethods) {
+    const ApicCase cases[] = {
+        {"topology leaf", 1, 11, 0x80000008, 0, {1, 2, 0x100, 0x13}, {4, 8, 0x201, 0x13}, 0, 8, 2, 4,
+         {0x13, 1, 1, 1}},
+        {"topology leaf, x2APIC id above 255 keeps its low byte", 1, 11, 0x80000008, 0, {1, 2, 0x100, 0x1A5},
+         {5, 12, 0x201, 0x1A5}, 0, 12, 2, 6, {0xA5, 5, 2, 1}},
+        // The 8-bit difference 0 - 1 is 255: a mask of 0xFF.
+        {"topology leaf, package shift below thread shift", 1, 11, 0x80000008, 0, {1, 2, 0x100, 0x13},
+         {0, 0, 0, 0x13}, 0, 8, 2, 4, {0x13, 0x13, 9, 1}},
+        {"topology leaf, thread shift of 9", 1, 11, 0x80000008, 0, {9, 2, 0x100, 0xAB}, {12, 8, 0x201, 0xAB}, 0, 8,
+         2, 4, {0xAB, 0, 0, 0xAB}},
+        {"AMD core width from leaf 0x80000008", 2, 5, 0x80000008, Leaf1Ebx(4, 5), {}, {}, 0x2003, 4, 1, 4,
+         {5, 1, 1, 0}},
+        {"AMD reported core width 0: package is the APIC id", 2, 5, 0x80000008, Leaf1Ebx(1, 5), {}, {}, 0x0001, 1,
+         1, 1, {5, 5, 0, 0}},
+        {"AMD without core width: from the core count", 2, 5, 0x80000008, Leaf1Ebx(3, 6), {}, {}, 0x0000, 3, 1, 3,
+         {6, 1, 2, 0}},
+        {"AMD without leaf 0x80000008: from the counts", 2, 1, 0x80000006, Leaf1Ebx(4, 5), {}, {}, 0x2003, 4, 1, 4,
+         {5, 1, 1, 0}},
+        {"Intel without leaf 11: from the counts", 1, 10, 0x80000008, Leaf1Ebx(4, 3), {1, 2, 0x100, 0x13},
+         {4, 8, 0x201, 0x13}, 0, 4, 1, 4, {3, 0, 3, 0}},
+        {"one thread per package", 1, 3, 0, Leaf1Ebx(1, 3), {}, {}, 0, 1, 1, 1, {3, 3, 0, 0}},
+        {"three threads per core: shift 2, mask 3", 0, 10, 0x80000008, Leaf1Ebx(6, 14), {}, {}, 0, 6, 3, 2,
+         {14, 1, 1, 2}},
+        {"counts from 129 to 255 give width 8", 0, 10, 0x80000008, Leaf1Ebx(255, 0xAB), {}, {}, 0, 255, 200, 130,
+         {0xAB, 0, 0, 0xAB}},
+        {"other vendor ignores leaf 11", 0, 11, 0x80000008, Leaf1Ebx(2, 1), {1, 2, 0x100, 0x13}, {4, 8, 0x201, 0x13},
+         0, 2, 2, 1, {1, 0, 0, 1}},
+    };
+    for (const ApicCase& c : cases) {
+        NewMachine(1);
+        Leaves(c.maxStdLeaf, c.maxExtLeaf);
+        Cpu().Set(1, {0, c.leaf1Ebx, 0, 0});
+        Cpu().Set(11, 0, c.leaf11Sub0);
+        Cpu().Set(11, 1, c.leaf11Sub1);
+        Cpu().Set(0x80000008, {0x3030, 0, c.leaf80000008Ecx, 0});
+        CSystemInfo& info = Cached(c.vendor, 6);
+        info.threadsPerPackage = c.threadsPerPackage;
+        info.threadsPerCore = c.threadsPerCore;
+        info.coresPerPackage = c.coresPerPackage;
+        info.DecodeApicId(0);
+        const ApicEntry& e = info.apicTable[0];
+        EXPECT_EQ(e.apicId, c.expected.apicId) << c.what;
+        EXPECT_EQ(e.packageId, c.expected.packageId) << c.what;
+        EXPECT_EQ(e.coreId, c.expected.coreId) << c.what;
+        EXPECT_EQ(e.threadId, c.expected.threadId) << c.what;
+    }
+}
+
+// Processor 0 is read from the cache even while another processor runs; every other
+// index executes CPUID on the processor the process is pinned to.
+TEST_F(TopologyTest, DecodeApicIdQueriesLiveExactlyForNonZeroIndexes) {
+    NewMachine(2);
+    for (int cpu = 0; cpu < 2; ++cpu) {
+        Leaves(11, 0x80000008, cpu);
+        Cpu(cpu).Set(11, 0, {1, 2, 0x100, uint32_t(cpu == 0 ? 0x00 : 0x03)});
+        Cpu(cpu).Set(11, 1, {4, 8, 0x201, uint32_t(cpu == 0 ? 0x00 : 0x03)});
+    }
+    CSystemInfo& info = Cached(1, 6);
+    machine->affinity = 2;  // pinned to processor 1
+
+    const int executions = machine->cpuidExecutions;
+    info.DecodeApicId(0);
+    EXPECT_EQ(machine->cpuidExecutions, executions);
+    EXPECT_EQ(info.apicTable[0].apicId, 0);
+
+    info.DecodeApicId(1);
+    EXPECT_GT(machine->cpuidExecutions, executions);
+    EXPECT_EQ(info.apicTable[1].apicId, 3);
+    EXPECT_EQ(info.apicTable[1].coreId, 1);
+    EXPECT_EQ(info.apicTable[1].threadId, 1);
+}
+
+// An index past the 32 entries writes nothing (the sanitizer would see a write past the record).
+TEST_F(TopologyTest, DecodeApicIdIgnoresIndexesPastTheTable) {
+    Leaves(11, 0x80000008);
+    Cpu().Set(11, 0, {1, 2, 0x100, 0x13});
+    CSystemInfo& info = Cached(1, 6);
+    info.DecodeApicId(32);
+    info.DecodeApicId(255);
+    for (const ApicEntry& e : info.apicTable) EXPECT_EQ(e.apicId + e.packageId + e.coreId + e.threadId, 0);
+}
+
+}  // namespace

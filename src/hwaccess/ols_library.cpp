@@ -22,7 +22,26 @@ const char* const kEntryPointNames[kEntryPointCount] = {
 
 FARPROC entryPoints[kEntryPointCount] = {};
 
+namespace {
+
+using SetDllDirectoryProc = BOOL(WINAPI*)(LPCSTR directory);
+
+// The program runs elevated: a WinRing0.dll planted in the working directory must
+// not be the one loaded. An empty string takes the current directory out of the
+// search order; the application and system directories are still searched.
+// Looked up at run time because older systems lack the entry point.
+void RemoveCurrentDirectoryFromSearchOrder() {
+    const HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    if (kernel == nullptr) return;
+    const FARPROC entry = GetProcAddress(kernel, "SetDllDirectoryA");
+    if (entry == nullptr) return;
+    reinterpret_cast<SetDllDirectoryProc>(reinterpret_cast<void (*)()>(entry))("");
+}
+
+}  // namespace
+
 int LoadDriver(HMODULE* module) {
+    RemoveCurrentDirectoryFromSearchOrder();
     *module = LoadLibraryA("WinRing0.dll");
     if (*module == nullptr) return 0;
     bool complete = true;
@@ -51,6 +70,15 @@ const char* StatusMessage(uint8_t status) {
 
 uint8_t StoredStatus(DWORD status) {
     return status > 255 ? 255 : static_cast<uint8_t>(status);
+}
+
+uint8_t LibraryStatus(int loaded) {
+    if (entryPoints[kGetDllStatus] == nullptr) return kNoStatus;
+    const uint8_t status = StoredStatus(EntryPoint<GetDllStatusProc>(kGetDllStatus)());
+    // Status 0 opens the gate to IsMsr, Rdmsr and the ports, which may be
+    // missing or uninitialised here.
+    if (status == 0 && loaded == 0) return kNoStatus;
+    return status;
 }
 
 void UnloadDriver(HMODULE* module) {

@@ -50,6 +50,14 @@ const char* StatusMessage(uint8_t status);
 // folded to their low byte, which could turn a failure into 0 ("ready").
 uint8_t StoredStatus(DWORD status);
 
+// The program's own status: no status could be obtained from the library.
+constexpr uint8_t kNoStatus = 9;
+
+// The status the record keeps after LoadDriver returned `loaded`: the library's
+// own, or kNoStatus when GetDllStatus is missing or claims "ready" for a library
+// that did not bind or initialise.
+uint8_t LibraryStatus(int loaded);
+
 // Deinitialises and frees the library when it was opened, then clears the handle.
 void UnloadDriver(HMODULE* module);
 

@@ -41,7 +41,7 @@ CSystemInfo::CSystemInfo()
       features(0),
       constTsc(0),
       perfMsr(0),
-      driverStatus(9),
+      driverStatus(ols::kNoStatus),
       amdThermal(0),
       intelDts(0),
       tjMax(0),
@@ -69,12 +69,8 @@ CSystemInfo::~CSystemInfo() {
 }
 
 void CSystemInfo::LoadLibraryStep() {
-    ols::LoadDriver(&driverModule);
-    if (ols::entryPoints[ols::kGetDllStatus] != nullptr) {
-        driverStatus = ols::StoredStatus(ols::EntryPoint<ols::GetDllStatusProc>(ols::kGetDllStatus)());
-    } else {
-        driverStatus = 9;
-    }
+    const int loaded = ols::LoadDriver(&driverModule);
+    driverStatus = ols::LibraryStatus(loaded);
     if (driverStatus != 0) Warn(ols::StatusMessage(driverStatus));
 }
 

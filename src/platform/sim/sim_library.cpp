@@ -1,4 +1,5 @@
 #include <cstring>
+#include <string>
 #include <strings.h>
 
 #include "hwaccess/ols_library.h"
@@ -14,8 +15,19 @@ HMODULE LibraryHandle() {
     return reinterpret_cast<HMODULE>(&token);
 }
 
+HMODULE Kernel32Handle() {
+    static char token;
+    return reinterpret_cast<HMODULE>(&token);
+}
+
 sim::Library& Lib() {
     return Machine::Current().library;
+}
+
+BOOL WINAPI SimSetDllDirectoryA(LPCSTR directory) {
+    const std::string argument = directory ? std::string("\"") + directory + "\"" : "null";
+    Lib().moduleCalls.push_back("SetDllDirectoryA(" + argument + ")");
+    return 1;
 }
 
 DWORD WINAPI SimGetDllStatus() {
@@ -117,16 +129,24 @@ FARPROC SimEntryPoint(const char* name) {
 HMODULE LoadLibraryA(LPCSTR name) {
     sim::Library& lib = Lib();
     lib.loadRequests.push_back(name ? name : "");
+    lib.moduleCalls.push_back(std::string("LoadLibraryA(") + (name ? name : "null") + ")");
     if (!lib.present || name == nullptr || strcasecmp(name, "WinRing0.dll") != 0) return nullptr;
     return LibraryHandle();
 }
 
-HMODULE GetModuleHandleA(LPCSTR) {
-    return nullptr;
+HMODULE GetModuleHandleA(LPCSTR name) {
+    if (!Lib().kernel32Present || name == nullptr || strcasecmp(name, "kernel32.dll") != 0) return nullptr;
+    return Kernel32Handle();
 }
 
 FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
-    if (module != LibraryHandle() || name == nullptr) return nullptr;
+    if (name == nullptr) return nullptr;
+    if (module == Kernel32Handle()) {
+        const bool offered = Lib().kernel32HasSetDllDirectory && !std::strcmp(name, "SetDllDirectoryA");
+        return offered ? AsFarProc(&SimSetDllDirectoryA) : nullptr;
+    }
+    if (module != LibraryHandle()) return nullptr;
+    Lib().lookups.push_back(name);
     if (Lib().missingEntryPoints.count(name)) return nullptr;
     return SimEntryPoint(name);
 }

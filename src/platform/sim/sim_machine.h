@@ -58,6 +58,10 @@ struct Library {
     BOOL isMsr = 1;
     // PCI configuration registers by (device, function, register); absent ones read all ones.
     std::map<std::tuple<int, int, int>, DWORD> pciRegisters;
+    // kernel32 as GetModuleHandleA("kernel32.dll") finds it: absent, as on Linux,
+    // unless a test offers it.
+    bool kernel32Present = false;
+    bool kernel32HasSetDllDirectory = true;
 
     // What the program did with it.
     std::vector<std::string> calls;  // entry points called, in order
@@ -65,6 +69,9 @@ struct Library {
     std::vector<WORD> portReads;
     std::vector<DWORD> msrReads;  // MSR numbers given to Rdmsr, in order
     std::vector<std::string> loadRequests;  // names given to LoadLibraryA
+    std::vector<std::string> lookups;       // names given to GetProcAddress for the library
+    // SetDllDirectoryA and LoadLibraryA calls in order, as "Name(argument)".
+    std::vector<std::string> moduleCalls;
     int initializeCalls = 0;
     int deinitializeCalls = 0;
     int freeCalls = 0;

@@ -1,0 +1,31 @@
+// Bit fields of CPUID registers, read one way everywhere.
+#pragma once
+
+#include <cstdint>
+
+#include "cpuid/cpuid_registers.h"
+
+// Bits high..low of value, shifted down to bit 0 (high >= low, both below 32).
+constexpr uint32_t bits(uint32_t value, unsigned high, unsigned low) {
+    const unsigned width = high - low + 1;
+    const uint32_t shifted = value >> low;
+    return width >= 32 ? shifted : shifted & ((uint32_t{1} << width) - 1);
+}
+
+static_assert(bits(0x00010676, 19, 16) == 1 && bits(0x00010676, 7, 4) == 7, "bits() extracts fields");
+static_assert(bits(0xFFFFFFFF, 31, 0) == 0xFFFFFFFF, "bits() takes the whole register");
+
+// Leaf 4 lists one cache per subleaf and ends with a subleaf of cache type 0.
+// The subleaf counter is 8 bits wide, so a processor that never reports type 0
+// is read no further than subleaf 255 instead of looping for ever.
+constexpr uint32_t kMaxLeaf4Subleaves = 256;
+
+// Calls visit(eax, ebx, ecx) for each cache of leaf 4, in subleaf order.
+template <typename Visit>
+void ForEachLeaf4Cache(CpuidRegisters& cpuid, Visit visit) {
+    for (uint32_t subleaf = 0; subleaf < kMaxLeaf4Subleaves; ++subleaf) {
+        cpuid.Query(4, subleaf, false);
+        if (bits(cpuid.eax, 4, 0) == 0) return;
+        visit(cpuid.eax, cpuid.ebx, cpuid.ecx);
+    }
+}

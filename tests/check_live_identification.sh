@@ -1,0 +1,40 @@
+#!/bin/sh
+# The live report's name, signature and logical count against what the
+# operating system says about this processor: /proc/cpuinfo's first entry,
+# converted the way the report prints it, and nproc. Exit 77 (skipped) where
+# the system cannot tell, or where the program is not meant to run (more than
+# 32 logical processors, or an affinity narrower than the system's).
+set -eu
+exe=$1
+
+[ -r /proc/cpuinfo ] || { echo "no /proc/cpuinfo"; exit 77; }
+field() { sed -n "s/^$1[[:space:]]*: //p" /proc/cpuinfo | head -n 1; }
+name=$(field 'model name' | tr -s ' ' | sed 's/^ //; s/ $//')
+family=$(field 'cpu family')
+model=$(field 'model')
+stepping=$(field 'stepping')
+if [ -z "$name" ] || [ -z "$family" ] || [ -z "$model" ] || [ -z "$stepping" ]; then
+  echo "/proc/cpuinfo lacks model name, cpu family, model or stepping"; exit 77
+fi
+logical=$(nproc)
+if [ "$logical" -gt 32 ] || [ "$logical" -ne "$(nproc --all)" ]; then
+  echo "$logical usable of $(nproc --all) logical processors: not a machine the report covers"; exit 77
+fi
+
+out=$(mktemp)
+trap 'rm -f "$out"' EXIT
+timeout 60 "$exe" </dev/null >"$out" 2>/dev/null
+
+status=0
+expect() {
+  if ! grep -q -x -F -- "$1" "$out"; then
+    echo "expected line: $1"
+    echo "report has:    $(grep -F -- "$2" "$out" || echo '(none)')"
+    status=1
+  fi
+}
+expect "CPU : $name" "CPU : "
+expect "$(printf 'CPU Family %02X Model %02X Stepping %X' "$family" "$model" "$stepping")" "CPU Family"
+expect "Nombre total de processeurs logiques : $logical" "processeurs logiques"
+[ "$status" -eq 0 ] || cat "$out"
+exit "$status"
