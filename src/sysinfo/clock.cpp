@@ -3,6 +3,7 @@
 
 #include "hwaccess/ols_library.h"
 #include "platform/seam.h"
+#include "sysinfo/bits.h"
 #include "sysinfo/system_info.h"
 
 namespace {
@@ -11,12 +12,6 @@ constexpr uint32_t kMsrPlatformId = 0x17;
 constexpr uint32_t kMsrPerfStatus = 0x198;
 constexpr uint32_t kMsrPlatformInfo = 0x2A;
 constexpr uint32_t kMsrActualPerformance = 0xE8;
-
-uint32_t Bits(uint32_t value, int high, int low) {
-    const uint32_t width = static_cast<uint32_t>(high - low + 1);
-    const uint32_t mask = width >= 32 ? ~0u : (1u << width) - 1;
-    return (value >> low) & mask;
-}
 
 struct MsrHalves {
     DWORD low = 0;
@@ -32,7 +27,7 @@ MsrHalves ReadMsrHalves(uint32_t index) {
 
 // Bits 12 to 8 give the whole multiplier, bit 14 the half step.
 double DecodeMultiplier(uint32_t word) {
-    return Bits(word, 12, 8) + (Bits(word, 14, 14) ? 0.5 : 0.0);
+    return bits(word, 12, 8) + (bits(word, 14, 14) ? 0.5 : 0.0);
 }
 
 void RaiseTimerResolution() {
@@ -108,16 +103,16 @@ bool PerformanceCounterUsable(CSystemInfo& info) {
 void ReadMultipliers(CSystemInfo& info) {
     const MsrHalves status = ReadMsrHalves(kMsrPerfStatus);
     const uint32_t maxWord =
-        Bits(status.low, 31, 31) ? ReadMsrHalves(kMsrPerfStatus).high : ReadMsrHalves(kMsrPlatformId).low;
+        bits(status.low, 31, 31) ? ReadMsrHalves(kMsrPerfStatus).high : ReadMsrHalves(kMsrPlatformId).low;
     info.coefMax = DecodeMultiplier(maxWord);
 
     info.cpuid.Query(1, 0, false);
-    const bool currentInPerfStatus = Bits(info.cpuid.ecx, 7, 7) != 0;
+    const bool currentInPerfStatus = bits(info.cpuid.ecx, 7, 7) != 0;
     WaitMilliseconds(20);
     if (currentInPerfStatus) {
         info.coefCurrent = DecodeMultiplier(ReadMsrHalves(kMsrPerfStatus).low);
     } else {
-        info.coefCurrent = Bits(ReadMsrHalves(kMsrPlatformInfo).low, 26, 22);
+        info.coefCurrent = bits(ReadMsrHalves(kMsrPlatformInfo).low, 26, 22);
     }
 }
 

@@ -1,6 +1,7 @@
 #include <atomic>
 
 #include "hwaccess/ols_library.h"
+#include "sysinfo/bits.h"
 #include "sysinfo/system_info.h"
 
 namespace {
@@ -13,12 +14,6 @@ constexpr WORD kConfigDataPort = 0xCFC;
 // Northbridge devices 0x18 to 0x1F, one per node.
 constexpr int kNorthbridgeDevices = 8;
 
-uint32_t Bits(uint32_t value, int high, int low) {
-    const uint32_t width = static_cast<uint32_t>(high - low + 1);
-    const uint32_t mask = width >= 32 ? ~0u : (1u << width) - 1;
-    return (value >> low) & mask;
-}
-
 uint8_t Model15TjMax(uint8_t stepping, uint8_t coresPerPackage) {
     if (coresPerPackage == 4) return 90;
     const uint8_t byStepping = stepping >= 9 ? 90 : 80;
@@ -28,7 +23,7 @@ uint8_t Model15TjMax(uint8_t stepping, uint8_t coresPerPackage) {
 // Models with an extended model number report their limit; a zero byte means an unreadable target.
 uint8_t ReportedTjMax() {
     const uint32_t low = static_cast<uint32_t>(CSystemInfo::ReadMsr(kMsrTemperatureTarget));
-    const uint8_t target = static_cast<uint8_t>(Bits(low, 23, 16));
+    const uint8_t target = static_cast<uint8_t>(bits(low, 23, 16));
     return target != 0 ? target : 100;
 }
 
@@ -84,12 +79,12 @@ DWORD ReadNorthbridge(uint32_t address, DWORD selection) {
 void CSystemInfo::DetectThermal() {
     if (vendor == 2) {
         cpuid.Query(0x80000007, 0, false);
-        if (Bits(cpuid.edx, 3, 3)) amdThermal = 1;
+        if (bits(cpuid.edx, 3, 3)) amdThermal = 1;
         return;
     }
     if (vendor != 1) return;
     cpuid.Query(6, 0, false);
-    if (Bits(cpuid.eax, 0, 0) == 0 || Bits(cpuid.ebx, 3, 0) == 0) return;
+    if (bits(cpuid.eax, 0, 0) == 0 || bits(cpuid.ebx, 3, 0) == 0) return;
     if (family == 6) tjMax = Family6TjMax(*this);
     intelDts = tjMax != 0 ? 1 : 0;
 }
@@ -98,7 +93,7 @@ DWORD WINAPI DtsThreadProc(LPVOID param) {
     DtsRequest* request = static_cast<DtsRequest*>(param);
     const uint32_t status = static_cast<uint32_t>(CSystemInfo::ReadMsr(kMsrThermalStatus));
     // The readout counts down from Tj(max); a failed read therefore gives Tj(max) itself.
-    request->temperature = static_cast<int32_t>(request->tjMax) - static_cast<int32_t>(Bits(status, 22, 16));
+    request->temperature = static_cast<int32_t>(request->tjMax) - static_cast<int32_t>(bits(status, 22, 16));
     Release(request);
     return 0;
 }
@@ -144,13 +139,13 @@ int CSystemInfo::ReadAmdTemperature(int cpu, double* out) {
         const DWORD selection = (coresPerPackage == 2 && entry.coreId == 0) ? 4 : 0;
         const DWORD v = ReadNorthbridge(NorthbridgeAddress(device, 0xE4), selection);
         if (extModel == 6 || extModel == 7) {
-            *out = Bits(v, 23, 14) * 0.25 - 49;
+            *out = bits(v, 23, 14) * 0.25 - 49;
         } else {
-            *out = static_cast<double>(Bits(v, 23, 16)) - 49;
+            *out = static_cast<double>(bits(v, 23, 16)) - 49;
         }
     } else {
         const DWORD v = ReadNorthbridge(NorthbridgeAddress(device, 0xA4), 0);
-        *out = Bits(v, 31, 21) * 0.125;
+        *out = bits(v, 31, 21) * 0.125;
     }
     return 1;
 }
