@@ -1,1 +1,403 @@
+// Clock measurement: the timer period, the constant-rate and performance-counter
+// rules, the multipliers, the four methods and which frequency is retained.
 #include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "hwaccess/ols_library.h"
+#include "sim_test_support.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+using MsrList = std::vector<DWORD>;
+
+constexpr uint32_t kAperf = 0xE8;
+constexpr uint32_t kPerfStatus = 0x198;
+constexpr uint64_t kHigh = uint64_t{1} << 32;
+
+// Multipliers 12 (maximum, in the high half) and 9 (current, in the low half).
+constexpr uint64_t kPerfStatus12And9 = 0x0C00 * kHigh + 0x80000900u;
+
+class ClockTest : public SimTest {
+protected:
+    // A record of the given vendor and signature, with the library bound and
+    // ready when `library` holds; the calls made while binding are forgotten.
+    CSystemInfo& Processor(uint8_t vendor, uint8_t family, uint8_t model, uint8_t extModel, bool library = true) {
+        CSystemInfo& info = Record();
+        info.vendor = vendor;
+        info.family = family;
+        info.model = model;
+        info.extModel = extModel;
+        if (library) {
+            ols::LoadDriver(&info.driverModule);
+            info.driverStatus = 0;
+        }
+        machine->library.calls.clear();
+        return info;
+    }
+
+    // Intel family 6 model 15 (no extended model): every method runs.
+    CSystemInfo& FullIntelPath() {
+        machine->Cpu(0).Set(6, {0, 0, 1, 0});
+        return Processor(1, 6, 0x0F, 0);
+    }
+
+    void ScriptClassic(LONGLONG dQ, uint64_t dT) {
+        machine->perfCounterScript.insert(machine->perfCounterScript.end(), {1000, 1000 + dQ});
+        machine->Cpu(0).tscScript.insert(machine->Cpu(0).tscScript.end(), {7, 7 + dT});
+    }
+
+    void ScriptAperf(std::vector<uint64_t> readings) {
+        auto& script = machine->Cpu(0).msrScripts[kAperf];
+        script.insert(script.end(), readings.begin(), readings.end());
+    }
+};
+
+TEST_F(ClockTest, ReadMsrJoinsTheHalvesAndGivesZeroOnAnyFailure) {
+    CSystemInfo& info = Processor(1, 6, 0x0F, 0);
+    machine->Cpu(0).msrs[0x1A2] = 0x12345678ABCDEF01ull;
+    machine->Cpu(0).failingMsrs.insert(0x19C);
+    EXPECT_EQ(info.ReadMsr(0x1A2), 0x12345678ABCDEF01ull);
+    EXPECT_EQ(info.ReadMsr(0x19C), 0u);
+
+    ols::ForgetEntryPointsForTesting();
+    machine->library.calls.clear();
+    EXPECT_EQ(info.ReadMsr(0x1A2), 0u);
+    EXPECT_TRUE(machine->library.calls.empty());
+}
+
+TEST_F(ClockTest, WaitMillisecondsBusyWaitsOnElapsedTime) {
+    const uint64_t start = machine->nowNs;
+    WaitMilliseconds(100);
+    EXPECT_GE(machine->nowNs - start, 99000000u);  // the first reading may fall late in its millisecond
+    EXPECT_LE(machine->nowNs - start, 101000000u);
+    EXPECT_TRUE(machine->sleeps.empty());
+}
+
+struct PeriodCase {
+    const char* name;
+    MMRESULT result;
+    TIMECAPS caps;
+    std::vector<UINT> periods;
+};
+
+class TimerPeriodTest : public ClockTest, public ::testing::WithParamInterface<PeriodCase> {};
+
+TEST_P(TimerPeriodTest, RequestsTheSmallestUsablePeriod) {
+    const PeriodCase& c = GetParam();
+    machine->devCapsResult = c.result;
+    machine->devCaps = c.caps;
+    Processor(0, 6, 0x0F, 0, false).MeasureClock();
+    EXPECT_EQ(machine->beginPeriodCalls, c.periods);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, TimerPeriodTest,
+    ::testing::Values(PeriodCase{"Usual", TIMERR_NOERROR, {1, 1000000}, {1}},
+                      PeriodCase{"MinimumZero", TIMERR_NOERROR, {0, 1000000}, {1}},
+                      PeriodCase{"MinimumZeroMaximumZero", TIMERR_NOERROR, {0, 0}, {0}},
+                      PeriodCase{"CoarseMinimum", TIMERR_NOERROR, {16, 1000}, {16}},
+                      PeriodCase{"MaximumBelowMinimum", TIMERR_NOERROR, {5, 3}, {3}},
+                      PeriodCase{"CapsFail", 97, {1, 1000000}, {}}),
+    [](const ::testing::TestParamInfo<PeriodCase>& info) { return std::string(info.param.name); });
+
+struct RateCase {
+    const char* name;
+    uint8_t vendor;
+    uint8_t family;
+    uint8_t model;
+    uint8_t constTsc;
+    double multipliers;  // both, as left without the library
+};
+
+class ConstantRateTest : public ClockTest, public ::testing::WithParamInterface<RateCase> {};
+
+TEST_P(ConstantRateTest, FollowsTheFamilyAndModelBoundaries) {
+    const RateCase& c = GetParam();
+    machine->Cpu(0).Set(6, {0, 0, 1, 0});
+    CSystemInfo& info = Processor(c.vendor, c.family, c.model, 0, false);
+    EXPECT_EQ(info.MeasureClock(), 1);
+    EXPECT_EQ(info.constTsc, c.constTsc);
+    EXPECT_EQ(info.perfMsr, 0);  // no library
+    EXPECT_EQ(info.coefMax, c.multipliers);
+    EXPECT_EQ(info.coefCurrent, c.multipliers);
+    EXPECT_TRUE(machine->library.calls.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ConstantRateTest,
+    ::testing::Values(RateCase{"Family6Model13", 1, 6, 13, 0, 0.0}, RateCase{"Family6Model14", 1, 6, 14, 1, 0.0},
+                      RateCase{"Family6ModelAfter", 1, 6, 0x9A, 1, 0.0},
+                      RateCase{"Family15Model2", 1, 15, 2, 0, 0.0}, RateCase{"Family15Model3", 1, 15, 3, 1, 0.0},
+                      RateCase{"Family5", 1, 5, 14, 0, 0.0}, RateCase{"Family7", 1, 7, 20, 0, 0.0},
+                      RateCase{"AmdFamily15Model3", 2, 15, 3, 0, 1.0},
+                      RateCase{"OtherVendorFamily6Model14", 0, 6, 14, 0, 1.0}),
+    [](const ::testing::TestParamInfo<RateCase>& info) { return std::string(info.param.name); });
+
+struct ChainCase {
+    const char* name;
+    uint32_t leaf6Ecx;
+    bool library;
+    uint8_t driverStatus;
+    BOOL isMsr;
+    bool aperfFails;
+    bool aperfReadsZero;
+    uint8_t perfMsr;
+    Strings calls;  // library calls of the whole measurement when the counter is refused
+};
+
+class PerformanceCounterRuleTest : public ClockTest, public ::testing::WithParamInterface<ChainCase> {};
+
+TEST_P(PerformanceCounterRuleTest, StopsAtTheFirstFailingCondition) {
+    const ChainCase& c = GetParam();
+    machine->Cpu(0).Set(6, {0, 0, c.leaf6Ecx, 0});
+    machine->library.isMsr = c.isMsr;
+    if (c.aperfFails) machine->Cpu(0).failingMsrs.insert(kAperf);
+    if (c.aperfReadsZero) machine->Cpu(0).msrs[kAperf] = 0;
+    CSystemInfo& info = Processor(1, 6, 0x0F, 0, c.library);
+    info.driverStatus = c.driverStatus;
+
+    info.MeasureClock();
+
+    EXPECT_EQ(info.constTsc, 1);
+    EXPECT_EQ(info.perfMsr, c.perfMsr);
+    if (c.perfMsr == 0) {
+        EXPECT_EQ(machine->library.calls, c.calls);
+        EXPECT_EQ(info.coefMax, 0.0);
+        EXPECT_EQ(info.freqClassicFixed, 0.0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, PerformanceCounterRuleTest,
+    ::testing::Values(ChainCase{"NoLeaf6Bit", 0, true, 0, 1, false, false, 0, {}},
+                      ChainCase{"OtherLeaf6Bits", 0xFFFFFFFE, true, 0, 1, false, false, 0, {}},
+                      ChainCase{"LibraryAbsent", 1, false, 9, 1, false, false, 0, {}},
+                      ChainCase{"LibraryNotReady", 1, true, 3, 1, false, false, 0, {}},
+                      ChainCase{"IsMsrZero", 1, true, 0, 0, false, false, 0, {"IsMsr"}},
+                      ChainCase{"IsMsrTwo", 1, true, 0, 2, false, false, 0, {"IsMsr"}},
+                      ChainCase{"CounterReadFails", 1, true, 0, 1, true, false, 0, {"IsMsr", "Rdmsr"}},
+                      ChainCase{"CounterReadsZero", 1, true, 0, 1, false, true, 0, {"IsMsr", "Rdmsr"}},
+                      ChainCase{"AllHold", 1, true, 0, 1, false, false, 1, {}}),
+    [](const ::testing::TestParamInfo<ChainCase>& info) { return std::string(info.param.name); });
+
+struct MultiplierCase {
+    const char* name;
+    bool perfStatusListed;
+    uint64_t perfStatus;
+    bool platformIdListed;
+    uint64_t platformId;
+    uint32_t leaf1Ecx;
+    uint64_t platformInfo;
+    double coefMax;
+    double coefCurrent;
+    MsrList reads;  // the MSRs read up to the current multiplier
+};
+
+class MultiplierTest : public ClockTest, public ::testing::WithParamInterface<MultiplierCase> {};
+
+TEST_P(MultiplierTest, DecodesTheMaximumAndCurrentMultipliers) {
+    const MultiplierCase& c = GetParam();
+    sim::Processor& cpu = machine->Cpu(0);
+    if (c.perfStatusListed) cpu.msrs[kPerfStatus] = c.perfStatus;
+    if (c.platformIdListed) cpu.msrs[0x17] = c.platformId;
+    cpu.msrs[0x2A] = c.platformInfo;
+    cpu.Set(1, {0, 0, c.leaf1Ecx, 0});
+    CSystemInfo& info = FullIntelPath();
+
+    info.MeasureClock();
+
+    EXPECT_EQ(info.coefMax, c.coefMax);
+    EXPECT_EQ(info.coefCurrent, c.coefCurrent);
+    const MsrList& reads = machine->library.msrReads;
+    ASSERT_GE(reads.size(), c.reads.size());
+    EXPECT_EQ(MsrList(reads.begin(), reads.begin() + static_cast<long>(c.reads.size())), c.reads);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, MultiplierTest,
+    ::testing::Values(
+        MultiplierCase{"MaxInPerfStatusHigh", true, 0x0B00 * kHigh + 0x80000A00u, false, 0, 0x80, 0, 11.0, 10.0,
+                       {kAperf, 0x198, 0x198, 0x198}},
+        MultiplierCase{"HalfStepsInPerfStatus", true, 0x4900 * kHigh + 0x80004A00u, false, 0, 0x80, 0, 9.5, 10.5,
+                       {kAperf, 0x198, 0x198, 0x198}},
+        MultiplierCase{"MaxInPlatformId", true, 0x0B00 * kHigh + 0x0A00, true, 0x0B00, 0x80, 0, 11.0, 10.0,
+                       {kAperf, 0x198, 0x17, 0x198}},
+        MultiplierCase{"HalfStepInPlatformId", true, 0, true, 0xFFFF0000u * kHigh + 0x4900, 0x80, 0, 9.5, 0.0,
+                       {kAperf, 0x198, 0x17, 0x198}},
+        MultiplierCase{"CurrentInPlatformInfo", true, 0x80000000u, false, 0, 0, 0x0A400000, 0.0, 9.0,
+                       {kAperf, 0x198, 0x198, 0x2A}},
+        MultiplierCase{"PlatformInfoHasNoHalfStep", true, 0x80000000u, false, 0, 0, 0x0A404000, 0.0, 9.0,
+                       {kAperf, 0x198, 0x198, 0x2A}},
+        MultiplierCase{"FailedReadsGiveZero", false, 0, false, 0, 0x80, 0, 0.0, 0.0, {kAperf, 0x198, 0x17, 0x198}}),
+    [](const ::testing::TestParamInfo<MultiplierCase>& info) { return std::string(info.param.name); });
+
+TEST_F(ClockTest, ClassicMethodUsesTheCountersExactly) {
+    CSystemInfo& info = Processor(2, 16, 4, 0, false);
+    machine->perfFrequency = 10000000;
+    ScriptClassic(1000000, 240000000);
+
+    info.MeasureClock();
+
+    EXPECT_EQ(info.freqClassic, 2400.0);
+    EXPECT_EQ(info.freqRetained, 2400.0);
+    EXPECT_EQ(info.freqClassicFixed, 0.0);
+    EXPECT_EQ(info.freqAlt1, 0.0);
+    EXPECT_EQ(info.freqAlt2, 0.0);
+}
+
+TEST_F(ClockTest, ClassicMethodAcrossACounterWrap) {
+    CSystemInfo& info = Processor(0, 6, 14, 0, false);
+    machine->Cpu(0).tscScript = {0xFFFFFFFFFFFFFF00ull, 239999744};  // dT = 240 000 000 across a wrap
+    machine->perfCounterScript = {-500000, 500000};
+    info.MeasureClock();
+    EXPECT_EQ(info.freqClassic, 2400.0);
+}
+
+TEST_F(ClockTest, AStillOrMissingPerformanceCounterGivesZero) {
+    for (const LONGLONG frequency : {LONGLONG{0}, LONGLONG{10000000}}) {
+        SCOPED_TRACE(frequency);
+        NewMachine(1);
+        machine->perfFrequency = frequency;
+        if (frequency != 0) machine->perfCounterScript = {500, 500};
+        CSystemInfo& info = Processor(0, 6, 14, 0, false);
+        info.MeasureClock();
+        EXPECT_EQ(info.freqClassic, 0.0);
+        EXPECT_EQ(info.freqRetained, 0.0);
+    }
+}
+
+TEST_F(ClockTest, ANonIntelProcessorMakesOnlyTheClassicReadings) {
+    CSystemInfo& info = Processor(2, 15, 3, 0);
+    info.MeasureClock();
+    EXPECT_EQ(machine->readingTrace, "S F Q T c Q T");
+    EXPECT_EQ(machine->sleeps, (std::vector<DWORD>{300}));
+    EXPECT_TRUE(machine->library.calls.empty());
+    EXPECT_EQ(info.coefMax, 1.0);
+    EXPECT_EQ(info.coefCurrent, 1.0);
+}
+
+TEST_F(ClockTest, TheFullIntelPathReadsInItsOrder) {
+    FullIntelPath().MeasureClock();
+    // Rule, 20 ms, 300 ms sleep, classic, 200 ms, alternative 1, alternative 2.
+    EXPECT_EQ(machine->readingTrace, "A c S F Q T c Q T c F Q A c Q A A M c M A");
+}
+
+TEST_F(ClockTest, OnVirtualTimeEveryMethodFindsTheSimulatedRates) {
+    machine->tscMhz = 2400.0;
+    machine->aperfMhz = 1800.0;
+    machine->Cpu(0).msrs[kPerfStatus] = kPerfStatus12And9;
+    machine->Cpu(0).Set(1, {0, 0, 0x80, 0});
+    CSystemInfo& info = FullIntelPath();
+
+    info.MeasureClock();
+
+    EXPECT_EQ(info.coefMax, 12.0);
+    EXPECT_EQ(info.coefCurrent, 9.0);
+    EXPECT_NEAR(info.freqClassic, 2400.0, 2.4);
+    EXPECT_NEAR(info.freqClassicFixed, 1800.0, 1.8);
+    EXPECT_NEAR(info.freqAlt1, 1800.0, 1.8);
+    EXPECT_NEAR(info.freqAlt2, 1800.0, 1.8 * 3);  // milliseconds of the multimedia timer are coarse
+    EXPECT_EQ(info.freqRetained, info.freqClassicFixed);  // both alternatives within 0.5 %
+    EXPECT_EQ(info.perfMsr, 1);
+}
+
+struct FixedCase {
+    const char* name;
+    uint64_t perfStatus;  // maximum in the high half, current in the low half
+    double fixed;
+};
+
+class FixedMethodTest : public ClockTest, public ::testing::WithParamInterface<FixedCase> {};
+
+// An extended family 6 model stops after the fixed method.
+TEST_P(FixedMethodTest, ScalesByTheMultipliersAndStopsForExtendedFamily6Models) {
+    const FixedCase& c = GetParam();
+    machine->Cpu(0).Set(6, {0, 0, 1, 0});
+    machine->Cpu(0).Set(1, {0, 0, 0x80, 0});
+    machine->Cpu(0).msrs[kPerfStatus] = c.perfStatus;
+    ScriptClassic(1000000, 240000000);
+    CSystemInfo& info = Processor(1, 6, 0x1A, 1);
+
+    info.MeasureClock();
+
+    EXPECT_EQ(info.freqClassic, 2400.0);
+    EXPECT_EQ(info.freqClassicFixed, c.fixed);
+    EXPECT_EQ(info.freqRetained, c.fixed);
+    EXPECT_EQ(info.constTsc, 1);
+    EXPECT_EQ(info.perfMsr, 0);
+    EXPECT_EQ(info.freqAlt1, 0.0);
+    EXPECT_EQ(info.freqAlt2, 0.0);
+    EXPECT_EQ(machine->readingTrace, "A c S F Q T c Q T c");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FixedMethodTest,
+    ::testing::Values(FixedCase{"HalfSpeed", 0x0C00 * kHigh + 0x80000600u, 1200.0},
+                      FixedCase{"EqualMultipliers", 0x0C00 * kHigh + 0x80000C00u, 2400.0},
+                      FixedCase{"MaximumOne", 0x0100 * kHigh + 0x80004000u, 2400.0},
+                      FixedCase{"MaximumBelowOne", 0x4000 * kHigh + 0x80000300u, 2400.0},
+                      FixedCase{"BothZero", 0x80000000u, 2400.0}),
+    [](const ::testing::TestParamInfo<FixedCase>& info) { return std::string(info.param.name); });
+
+struct AlternativeCase {
+    const char* name;
+    LONGLONG alt1Interval;  // performance-counter ticks at 10 MHz
+    uint64_t alt1Ticks;
+    DWORD m0;
+    DWORD m1;
+    uint64_t alt2Ticks;
+    double alt1;
+    double alt2;
+    double retained;
+    uint8_t perfMsr;
+};
+
+class AlternativeTest : public ClockTest, public ::testing::WithParamInterface<AlternativeCase> {};
+
+// The classic method gives 2000 MHz; the alternatives may replace it.
+TEST_P(AlternativeTest, AcceptsOnlyPlausibleValuesFurtherThanHalfAPercent) {
+    const AlternativeCase& c = GetParam();
+    machine->perfFrequency = 10000000;
+    ScriptClassic(1000000, 200000000);
+    machine->perfCounterScript.insert(machine->perfCounterScript.end(), {50, 50 + c.alt1Interval});
+    ScriptAperf({1, 100, 100 + c.alt1Ticks, 5000, 5000 + c.alt2Ticks});
+    machine->timeGetTimeScript = {c.m0, c.m1};
+    CSystemInfo& info = FullIntelPath();
+
+    info.MeasureClock();
+
+    EXPECT_EQ(info.freqClassic, 2000.0);
+    EXPECT_DOUBLE_EQ(info.freqAlt1, c.alt1);
+    EXPECT_DOUBLE_EQ(info.freqAlt2, c.alt2);
+    EXPECT_DOUBLE_EQ(info.freqRetained, c.retained);
+    EXPECT_EQ(info.perfMsr, c.perfMsr);
+    EXPECT_TRUE(std::isfinite(info.freqAlt1) && std::isfinite(info.freqAlt2));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, AlternativeTest,
+    ::testing::Values(
+        AlternativeCase{"BothReplace", 1000000, 240000000, 1000, 1600, 1440000000, 2400.0, 2400.0, 2400.0, 1},
+        AlternativeCase{"BothClose", 1000000, 200900000, 1000, 1600, 1205000000, 2009.0, 2008.3333333333333,
+                        2000.0, 1},
+        AlternativeCase{"RatioExactlyHalfAPercentKeeps", 1000000, 201000000, 1000, 1600, 1206000000, 2010.0,
+                        2010.0, 2000.0, 1},
+        AlternativeCase{"SecondComparesWithTheFirst", 1000000, 201020000, 1000, 1600, 1212000000, 2010.2, 2020.0,
+                        2010.2, 1},
+        AlternativeCase{"Exactly500Rejected", 1000000, 50000000, 1000, 1600, 1440000000, 500.0, 2400.0, 2400.0, 0},
+        AlternativeCase{"Exactly100000Rejected", 1000000, 10000000000ull, 1000, 1600, 1200000000, 100000.0, 2000.0,
+                        2000.0, 0},
+        AlternativeCase{"SecondRejected", 1000000, 240000000, 1000, 1600, 300000, 2400.0, 0.5, 2400.0, 0},
+        AlternativeCase{"MillisecondWrapRejected", 1000000, 200000000, 0xFFFFFF00u, 0x158, 1200000000, 2000.0,
+                        1200000000.0 / (0x158 - 0xFFFFFF00ll) / 1000, 2000.0, 0},
+        AlternativeCase{"StillPerformanceCounterGivesZero", 0, 200000000, 1000, 1600, 1440000000, 0.0, 2400.0,
+                        2400.0, 0},
+        AlternativeCase{"StillMillisecondsGiveZero", 1000000, 240000000, 1000, 1000, 1440000000, 2400.0, 0.0,
+                        2400.0, 0}),
+    [](const ::testing::TestParamInfo<AlternativeCase>& info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -1,1 +1,135 @@
+// The temperature section: the wait, the vendor's section and its line forms.
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/report.h"
+#include "hwaccess/ols_library.h"
+#include "sim_test_support.h"
+
+namespace {
+
+constexpr uint32_t kThermalStatus = 0x19C;
+
+class TemperatureReportTest : public SimTest {
+protected:
+    CSystemInfo& Processor(uint8_t vendor, int processors) {
+        NewMachine(processors);
+        CSystemInfo& info = Record();
+        info.vendor = vendor;
+        info.logicalCount = static_cast<uint8_t>(processors);
+        ols::LoadDriver(&info.driverModule);
+        info.driverStatus = 0;
+        return info;
+    }
+
+    // Intel with a sensor; processor i reads Tj(max) - 10 - i.
+    CSystemInfo& Intel(int processors, uint8_t packageCount) {
+        CSystemInfo& info = Processor(1, processors);
+        info.intelDts = 1;
+        info.tjMax = 100;
+        info.packageCount = packageCount;
+        for (int i = 0; i < processors; ++i) {
+            machine->Cpu(i).msrs[kThermalStatus] = static_cast<uint64_t>(10 + i) << 16;
+        }
+        return info;
+    }
+};
+
+TEST_F(TemperatureReportTest, SinglePackageIntelLinesAreNumberedByLogicalProcessor) {
+    CSystemInfo& info = Intel(2, 1);
+    PrintIntelTemperatures(info);
+    EXPECT_EQ(machine->output,
+              "Support Intel DTS : Oui\n"
+              "Tj(Max) = 100\xF8" "C\n"
+              "Tcore0 = 90.0\xF8" "C\n"
+              "Tcore1 = 89.0\xF8" "C\n");
+}
+
+// Processor 4 is outside the system mask, so its thread cannot be pinned.
+TEST_F(TemperatureReportTest, MultiPackageIntelLinesNameThePackageAndCore) {
+    CSystemInfo& info = Intel(6, 2);
+    const ApicEntry entries[6] = {{0, 0, 0, 0}, {1, 0, 1, 0}, {2, 0, 2, 0}, {4, 1, 0, 0}, {5, 1, 1, 0}, {6, 1, 2, 0}};
+    for (int i = 0; i < 6; ++i) info.apicTable[i] = entries[i];
+    machine->systemMask = 0x2F;
+
+    PrintIntelTemperatures(info);
+
+    EXPECT_EQ(machine->output,
+              "Support Intel DTS : Oui\n"
+              "Tj(Max) = 100\xF8" "C\n"
+              "Tcpu0core0 = 90.0\xF8" "C\n"
+              "Tcpu0core1 = 89.0\xF8" "C\n"
+              "Tcpu0core2 = 88.0\xF8" "C\n"
+              "Tcpu1core0 = 87.0\xF8" "C\n"
+              "Tcore4 = Invalide\n"
+              "Tcpu1core2 = 85.0\xF8" "C\n");
+}
+
+TEST_F(TemperatureReportTest, IntelWithoutASensorPrintsOnlyTheSupportLine) {
+    CSystemInfo& info = Intel(2, 1);
+    info.intelDts = 0;
+    PrintIntelTemperatures(info);
+    EXPECT_EQ(machine->output, "Support Intel DTS : Non\n");
+    EXPECT_TRUE(machine->threads.empty());
+}
+
+TEST_F(TemperatureReportTest, IntelReadingsWithoutTheLibraryAreInvalid) {
+    CSystemInfo& info = Intel(2, 2);
+    info.driverStatus = 3;
+    PrintIntelTemperatures(info);
+    EXPECT_EQ(machine->output,
+              "Support Intel DTS : Oui\n"
+              "Tj(Max) = 100\xF8" "C\n"
+              "Tcore0 = Invalide\n"
+              "Tcore1 = Invalide\n");
+}
+
+TEST_F(TemperatureReportTest, AmdLinesCarryOneDecimal) {
+    CSystemInfo& info = Processor(2, 2);
+    info.amdThermal = 1;
+    info.extFamily = 1;
+    info.apicTable[1].packageId = 1;
+    machine->library.pciRegisters[{0x18, 3, 0xA4}] = 0x3A200000;  // 58.125
+    machine->library.pciRegisters[{0x19, 3, 0xA4}] = 0x3A600000;  // 58.375
+    PrintAmdTemperatures(info);
+    EXPECT_EQ(machine->output,
+              "Support AMD TTP : Oui\n"
+              "Tcore0 = 58.1\xF8" "C\n"
+              "Tcore1 = 58.4\xF8" "C\n");
+}
+
+TEST_F(TemperatureReportTest, AmdFormsWithoutReadings) {
+    const struct {
+        const char* name;
+        uint8_t amdThermal;
+        uint8_t driverStatus;
+        const char* output;
+    } cases[] = {{"NoSensor", 0, 0, "Support AMD TTP : Non\n"},
+                 {"LibraryNotReady", 1, 3, "Support AMD TTP : Oui\nTcore0 = Invalide\nTcore1 = Invalide\n"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CSystemInfo& info = Processor(2, 2);
+        info.amdThermal = c.amdThermal;
+        info.driverStatus = c.driverStatus;
+        PrintAmdTemperatures(info);
+        EXPECT_EQ(machine->output, c.output);
+    }
+}
+
+TEST_F(TemperatureReportTest, TheSectionFollowsTheVendorAfterItsWait) {
+    const struct {
+        uint8_t vendor;
+        const char* output;
+    } cases[] = {{0, ""}, {3, ""}, {1, "Support Intel DTS : Non\n"}, {2, "Support AMD TTP : Non\n"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.vendor);
+        CSystemInfo& info = Processor(c.vendor, 1);
+        PrintTemperatureSection(info);
+        EXPECT_EQ(machine->output, c.output);
+        EXPECT_EQ(machine->sleeps, (std::vector<DWORD>{1200}));
+    }
+}
+
+}  // namespace

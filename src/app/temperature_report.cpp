@@ -11,9 +11,52 @@ void PrintTemperatureSection(CSystemInfo& info) {
     }
 }
 
-void PrintIntelTemperatures(CSystemInfo& /*info*/) {}
+namespace {
 
-void PrintAmdTemperatures(CSystemInfo& /*info*/) {}
+// The degree sign in the console's OEM code page.
+constexpr int kDegree = 248;
+
+void PrintInvalid(int index) {
+    ConsolePrintf("Tcore%d = Invalide\n", index);
+}
+
+}  // namespace
+
+void PrintIntelTemperatures(CSystemInfo& info) {
+    if (info.intelDts != 1) {
+        ConsolePuts("Support Intel DTS : Non");
+        return;
+    }
+    ConsolePuts("Support Intel DTS : Oui");
+    ConsolePrintf("Tj(Max) = %d%cC\n", info.tjMax, kDegree);
+    for (int i = 0; i < info.logicalCount; ++i) {
+        double t = 0.0;
+        if (info.ReadIntelTemperature(i, &t) != 1) {
+            PrintInvalid(i);
+        } else if (info.packageCount > 1) {
+            const ApicEntry& e = info.apicTable[i];
+            ConsolePrintf("Tcpu%dcore%d = %.1f%cC\n", e.packageId, e.coreId, t, kDegree);
+        } else {
+            ConsolePrintf("Tcore%d = %.1f%cC\n", i, t, kDegree);
+        }
+    }
+}
+
+void PrintAmdTemperatures(CSystemInfo& info) {
+    if (info.amdThermal != 1) {
+        ConsolePuts("Support AMD TTP : Non");
+        return;
+    }
+    ConsolePuts("Support AMD TTP : Oui");
+    for (int i = 0; i < info.logicalCount; ++i) {
+        double t = 0.0;
+        if (info.ReadAmdTemperature(i, &t) == 1) {
+            ConsolePrintf("Tcore%d = %.1f%cC\n", i, t, kDegree);
+        } else {
+            PrintInvalid(i);
+        }
+    }
+}
 
 void PrintIntelTemperatures() {
     PrintIntelTemperatures(systemInfo);

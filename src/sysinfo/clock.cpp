@@ -1,6 +1,75 @@
+#include <algorithm>
+#include <cmath>
+
 #include "hwaccess/ols_library.h"
 #include "platform/seam.h"
+#include "sysinfo/bits.h"
 #include "sysinfo/system_info.h"
+
+namespace {
+
+constexpr uint32_t kMsrPlatformId = 0x17;
+constexpr uint32_t kMsrPerfStatus = 0x198;
+constexpr uint32_t kMsrPlatformInfo = 0x2A;
+constexpr uint32_t kMsrActualPerformance = 0xE8;
+
+struct MsrHalves {
+    DWORD low = 0;
+    DWORD high = 0;
+};
+
+// The multiplier reads ignore the library's result: a failed read leaves both halves 0.
+MsrHalves ReadMsrHalves(uint32_t index) {
+    MsrHalves halves;
+    ols::EntryPoint<ols::RdmsrProc>(ols::kRdmsr)(index, &halves.low, &halves.high);
+    return halves;
+}
+
+// Bits 12 to 8 give the whole multiplier, bit 14 the half step.
+double DecodeMultiplier(uint32_t word) {
+    return bits(word, 12, 8) + (bits(word, 14, 14) ? 0.5 : 0.0);
+}
+
+void RaiseTimerResolution() {
+    TIMECAPS caps{};
+    if (timeGetDevCaps(&caps, sizeof caps) != TIMERR_NOERROR) return;
+    timeBeginPeriod(std::min(std::max(caps.wPeriodMin, UINT{1}), caps.wPeriodMax));
+}
+
+bool HasConstantRateTsc(uint8_t family, uint8_t model) {
+    return (family == 15 && model >= 3) || (family == 6 && model >= 0x0E);
+}
+
+bool LibraryReportsMsr() {
+    if (ols::entryPoints[ols::kIsMsr] == nullptr) return false;
+    return ols::EntryPoint<ols::IsMsrProc>(ols::kIsMsr)() == 1;
+}
+
+// Counter ticks over an interval of a clock running at `perSecond`, in MHz. A
+// clock that did not move or has no frequency gives 0, never an infinity or a NaN.
+double Megahertz(double ticks, double interval, double perSecond) {
+    if (interval == 0 || perSecond == 0) return 0.0;
+    return ((ticks / interval) * perSecond) / 1000000.0;
+}
+
+LONGLONG PerformanceFrequency() {
+    LARGE_INTEGER value{};
+    QueryPerformanceFrequency(&value);
+    return value.QuadPart;
+}
+
+LONGLONG PerformanceCount() {
+    LARGE_INTEGER value{};
+    QueryPerformanceCounter(&value);
+    return value.QuadPart;
+}
+
+// Widened with a zero high half, so a wrap of the 32-bit count gives a negative interval.
+LONGLONG Milliseconds() {
+    return static_cast<LONGLONG>(uint64_t{timeGetTime()});
+}
+
+}  // namespace
 
 void WaitMilliseconds(int32_t milliseconds) {
     const long start = platform::ElapsedMilliseconds();
@@ -20,6 +89,116 @@ uint64_t CSystemInfo::ReadMsr(uint32_t index) {
     return (uint64_t{high} << 32) | low;
 }
 
+namespace {
+
+// Each condition in turn; the first that fails leaves the counter unused.
+bool PerformanceCounterUsable(CSystemInfo& info) {
+    info.cpuid.Query(6, 0, false);
+    if ((info.cpuid.ecx & 1) == 0) return false;
+    if (info.driverStatus != 0) return false;
+    if (!LibraryReportsMsr()) return false;
+    return CSystemInfo::ReadMsr(kMsrActualPerformance) != 0;
+}
+
+void ReadMultipliers(CSystemInfo& info) {
+    const MsrHalves status = ReadMsrHalves(kMsrPerfStatus);
+    const uint32_t maxWord =
+        bits(status.low, 31, 31) ? ReadMsrHalves(kMsrPerfStatus).high : ReadMsrHalves(kMsrPlatformId).low;
+    info.coefMax = DecodeMultiplier(maxWord);
+
+    info.cpuid.Query(1, 0, false);
+    const bool currentInPerfStatus = bits(info.cpuid.ecx, 7, 7) != 0;
+    WaitMilliseconds(20);
+    if (currentInPerfStatus) {
+        info.coefCurrent = DecodeMultiplier(ReadMsrHalves(kMsrPerfStatus).low);
+    } else {
+        info.coefCurrent = bits(ReadMsrHalves(kMsrPlatformInfo).low, 26, 22);
+    }
+}
+
+// Time-stamp counter against the performance counter; the performance counter is read first at both ends.
+double MeasureClassic(CSystemInfo& info) {
+    const LONGLONG frequency = PerformanceFrequency();
+    const LONGLONG q0 = PerformanceCount();
+    const uint64_t t0 = info.ReadTsc();
+    WaitMilliseconds(100);
+    const LONGLONG q1 = PerformanceCount();
+    const uint64_t t1 = info.ReadTsc();
+    return Megahertz(static_cast<double>(t1 - t0), static_cast<double>(q1 - q0), static_cast<double>(frequency));
+}
+
+double MeasureAgainstPerformanceCounter() {
+    const LONGLONG frequency = PerformanceFrequency();
+    const LONGLONG q0 = PerformanceCount();
+    const uint64_t a0 = CSystemInfo::ReadMsr(kMsrActualPerformance);
+    WaitMilliseconds(100);
+    const LONGLONG q1 = PerformanceCount();
+    const uint64_t a1 = CSystemInfo::ReadMsr(kMsrActualPerformance);
+    return Megahertz(static_cast<double>(a1 - a0), static_cast<double>(q1 - q0), static_cast<double>(frequency));
+}
+
+// Here the processor counter is read first at the start and last at the end.
+double MeasureAgainstMultimediaTimer() {
+    const uint64_t a0 = CSystemInfo::ReadMsr(kMsrActualPerformance);
+    const LONGLONG m0 = Milliseconds();
+    WaitMilliseconds(600);
+    const LONGLONG m1 = Milliseconds();
+    const uint64_t a1 = CSystemInfo::ReadMsr(kMsrActualPerformance);
+    const LONGLONG elapsed = m1 - m0;
+    if (elapsed == 0) return 0.0;
+    return (static_cast<double>(a1 - a0) / static_cast<double>(elapsed)) / 1000.0;
+}
+
+// An implausible value clears perfMsr; one more than 0.5 % away replaces the retained frequency.
+void AcceptAlternative(CSystemInfo& info, double value) {
+    if (!(value > 500.0 && value < 100000.0)) {
+        info.perfMsr = 0;
+        return;
+    }
+    // With nothing retained, any plausible value is further away than 0.5 %.
+    if (info.freqRetained == 0.0 || std::fabs(value - info.freqRetained) / info.freqRetained > 0.005) {
+        info.freqRetained = value;
+    }
+}
+
+}  // namespace
+
 int CSystemInfo::MeasureClock() {
+    RaiseTimerResolution();
+    constTsc = 0;
+    perfMsr = 0;
+    const bool intel = vendor == 1;
+    if (intel) {
+        if (HasConstantRateTsc(family, model)) {
+            constTsc = 1;
+            if (PerformanceCounterUsable(*this)) perfMsr = 1;
+        }
+        coefMax = 0.0;
+        coefCurrent = 0.0;
+        if (constTsc == 1 && perfMsr == 1) ReadMultipliers(*this);
+    }
+
+    Sleep(300);
+    freqClassic = MeasureClassic(*this);
+    freqRetained = freqClassic;
+    if (!intel || constTsc != 1 || perfMsr != 1) return 1;
+
+    if (coefMax != coefCurrent && coefMax > 1.0) {
+        freqClassicFixed = (coefCurrent * freqClassic) / coefMax;
+        freqRetained = freqClassicFixed;
+    } else {
+        freqClassicFixed = freqClassic;
+    }
+
+    WaitMilliseconds(200);
+    if (family == 6 && extModel != 0) {
+        perfMsr = 0;
+        return 1;
+    }
+
+    freqAlt1 = MeasureAgainstPerformanceCounter();
+    AcceptAlternative(*this, freqAlt1);
+    freqAlt2 = MeasureAgainstMultimediaTimer();
+    AcceptAlternative(*this, freqAlt2);
     return 1;
 }

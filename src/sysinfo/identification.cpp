@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -78,19 +79,34 @@ unsigned U(uint8_t value) {
 
 // The formatted names are cut after the 47th character so they always fit brand
 // with its NUL ("Intel(R) Processor Family 6 Model 11 Stepping 10" needs 48).
+// Each is written whole first: the longest, with three-digit values, needs 51.
+using FormattedName = char[64];
+
+void StoreFormattedName(CSystemInfo& info, const FormattedName& name) {
+    const size_t length = std::min(std::strlen(name), kBrandMaxChars);
+    std::memcpy(info.brand, name, length);
+    info.brand[length] = '\0';
+}
+
 void FormatVendorName(CSystemInfo& info, const char* vendorText) {
-    std::snprintf(info.brand, kBrandSize, "%s Family %u Model %u Stepping %u", vendorText, U(info.family),
+    FormattedName name;
+    std::snprintf(name, sizeof name, "%s Family %u Model %u Stepping %u", vendorText, U(info.family),
                   U(info.model), U(info.stepping));
+    StoreFormattedName(info, name);
 }
 
 void FormatIntelName(CSystemInfo& info) {
-    std::snprintf(info.brand, kBrandSize, "Intel(R) Processor Family %u Model %u Stepping %u", U(info.family),
+    FormattedName name;
+    std::snprintf(name, sizeof name, "Intel(R) Processor Family %u Model %u Stepping %u", U(info.family),
                   U(info.model), U(info.stepping));
+    StoreFormattedName(info, name);
 }
 
 void FormatVendorNumberName(CSystemInfo& info) {
-    std::snprintf(info.brand, kBrandSize, "Vendor %u Family %u Model %u Stepping %u", U(info.vendor),
-                  U(info.family), U(info.model), U(info.stepping));
+    FormattedName name;
+    std::snprintf(name, sizeof name, "Vendor %u Family %u Model %u Stepping %u", U(info.vendor), U(info.family),
+                  U(info.model), U(info.stepping));
+    StoreFormattedName(info, name);
 }
 
 // Leaves 0x80000002..4, 16 bytes each, make the 48 bytes of brand.

@@ -36,7 +36,9 @@ public:
     void SummarizeTopology();
 
     uint64_t ReadTsc();
-    uint64_t ReadMsr(uint32_t index);
+    // On the processor the calling thread runs on; 0 when the read fails or the
+    // library is not bound. Static, so a temperature thread can use it without the record.
+    static uint64_t ReadMsr(uint32_t index);
 
     // Temperature readers: 1 with *out set, or 0 with *out untouched.
     int ReadIntelTemperature(int cpu, double* out);
@@ -93,5 +95,7 @@ extern CSystemInfo systemInfo;
 // Busy-waits until at least `milliseconds` of elapsed time have passed.
 void WaitMilliseconds(int32_t milliseconds);
 
-// Thread routine of the Intel temperature reader (its parameter: see thermal.cpp).
+// Thread routine of the Intel temperature reader. Its parameter is the one
+// request of its ReadIntelTemperature call (see thermal.cpp), never the record,
+// so a thread that finishes after its caller gave up writes only its own slot.
 DWORD WINAPI DtsThreadProc(LPVOID param);

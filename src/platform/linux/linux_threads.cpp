@@ -1,26 +1,201 @@
-// Linux stand-ins for the Windows thread services.
+// Linux stand-ins for the Windows thread services, over POSIX threads.
+//
+// A handle is a LinuxThread with two shares: the handle's and the thread's own.
+// Whichever of CloseHandle and the thread's end comes last frees it, so a handle
+// stays valid until both have happened, whatever their order.
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <set>
+
 #include "platform/win32.h"
 
-HANDLE CreateThread(void*, size_t, LPTHREAD_START_ROUTINE, LPVOID, DWORD, DWORD*) {
+namespace {
+
+constexpr int kMaskBits = 32;  // as wide as the 32-bit Windows masks
+constexpr DWORD kWaitForever = 0xFFFFFFFFu;
+
+struct LinuxThread {
+    LPTHREAD_START_ROUTINE routine = nullptr;
+    LPVOID param = nullptr;
+    pthread_t thread{};
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool resumed = false;
+    bool closed = false;
+    bool finished = false;
+    int priority = 0;
+    std::atomic<int> shares{2};
+};
+
+std::mutex registryMutex;
+std::set<LinuxThread*> openHandles;
+std::atomic<DWORD> lastThreadId{0};
+
+LinuxThread* Open(HANDLE handle) {
+    std::lock_guard<std::mutex> lock(registryMutex);
+    LinuxThread* t = static_cast<LinuxThread*>(handle);
+    return openHandles.count(t) ? t : nullptr;
+}
+
+void Release(LinuxThread* t) {
+    if (t->shares.fetch_sub(1, std::memory_order_acq_rel) == 1) delete t;
+}
+
+DWORD_PTR MaskOf(const cpu_set_t& set) {
+    DWORD_PTR mask = 0;
+    for (int cpu = 0; cpu < kMaskBits; ++cpu) {
+        if (CPU_ISSET(cpu, &set)) mask |= DWORD_PTR{1} << cpu;
+    }
+    return mask;
+}
+
+// Windows priorities as nice steps from the process's own value. Raising needs
+// privileges Linux may refuse; the thread then runs at the process's priority.
+void ApplyPriority(int priority) {
+    if (priority == 0) return;
+    const int base = getpriority(PRIO_PROCESS, 0);
+    const long tid = syscall(SYS_gettid);
+    setpriority(PRIO_PROCESS, static_cast<id_t>(tid), base - priority);
+}
+
+void* ThreadMain(void* arg) {
+    LinuxThread* t = static_cast<LinuxThread*>(arg);
+    bool run = false;
+    int priority = 0;
+    {
+        std::unique_lock<std::mutex> lock(t->mutex);
+        t->changed.wait(lock, [t] { return t->resumed || t->closed; });
+        run = t->resumed;
+        priority = t->priority;
+    }
+    // A thread closed while still suspended ends without ever running its routine.
+    if (run) {
+        ApplyPriority(priority);
+        t->routine(t->param);
+    }
+    {
+        std::lock_guard<std::mutex> lock(t->mutex);
+        t->finished = true;
+    }
+    t->changed.notify_all();
+    Release(t);
     return nullptr;
 }
 
-DWORD_PTR SetThreadAffinityMask(HANDLE, DWORD_PTR) {
-    return 0;
+bool KnownPriority(int priority) {
+    return (priority >= -2 && priority <= 2) || priority == 15 || priority == -15;
 }
 
-BOOL SetThreadPriority(HANDLE, int) {
-    return 0;
+}  // namespace
+
+HANDLE CreateThread(void*, size_t stackSize, LPTHREAD_START_ROUTINE routine, LPVOID param, DWORD flags,
+                    DWORD* threadId) {
+    if (routine == nullptr) return nullptr;
+    LinuxThread* t = new LinuxThread;
+    t->routine = routine;
+    t->param = param;
+    t->resumed = (flags & CREATE_SUSPENDED) == 0;
+
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    if (stackSize != 0) pthread_attr_setstacksize(&attributes, stackSize);
+    {
+        std::lock_guard<std::mutex> lock(registryMutex);
+        openHandles.insert(t);
+    }
+    const int error = pthread_create(&t->thread, &attributes, ThreadMain, t);
+    pthread_attr_destroy(&attributes);
+    if (error != 0) {
+        std::lock_guard<std::mutex> lock(registryMutex);
+        openHandles.erase(t);
+        delete t;
+        return nullptr;
+    }
+    if (threadId != nullptr) *threadId = ++lastThreadId;
+    return t;
 }
 
-DWORD ResumeThread(HANDLE) {
-    return static_cast<DWORD>(-1);
+// Applied at once: a suspended thread is then already pinned when its routine first runs.
+DWORD_PTR SetThreadAffinityMask(HANDLE handle, DWORD_PTR mask) {
+    LinuxThread* t = Open(handle);
+    if (t == nullptr || mask == 0) return 0;
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0 || (mask & ~MaskOf(allowed)) != 0) return 0;
+
+    // Under the thread's lock it cannot end, so its pthread_t stays valid.
+    std::lock_guard<std::mutex> lock(t->mutex);
+    if (t->finished) return 0;
+    cpu_set_t previous;
+    CPU_ZERO(&previous);
+    if (pthread_getaffinity_np(t->thread, sizeof previous, &previous) != 0) return 0;
+    cpu_set_t wanted;
+    CPU_ZERO(&wanted);
+    for (int cpu = 0; cpu < kMaskBits; ++cpu) {
+        if (mask & (DWORD_PTR{1} << cpu)) CPU_SET(cpu, &wanted);
+    }
+    if (pthread_setaffinity_np(t->thread, sizeof wanted, &wanted) != 0) return 0;
+    const DWORD_PTR before = MaskOf(previous);
+    return before != 0 ? before : mask;
 }
 
-DWORD WaitForSingleObject(HANDLE, DWORD) {
-    return WAIT_FAILED;
+// Taken when the thread is resumed, the only use the program makes of it.
+BOOL SetThreadPriority(HANDLE handle, int priority) {
+    LinuxThread* t = Open(handle);
+    if (t == nullptr || !KnownPriority(priority)) return 0;
+    std::lock_guard<std::mutex> lock(t->mutex);
+    t->priority = priority;
+    return 1;
 }
 
-BOOL CloseHandle(HANDLE) {
-    return 0;
+// Returns the previous suspend count, as Windows does: 1 when it was suspended, 0 when already running.
+DWORD ResumeThread(HANDLE handle) {
+    LinuxThread* t = Open(handle);
+    if (t == nullptr) return static_cast<DWORD>(-1);
+    DWORD previous = 0;
+    {
+        std::lock_guard<std::mutex> lock(t->mutex);
+        if (!t->resumed) {
+            t->resumed = true;
+            previous = 1;
+        }
+    }
+    t->changed.notify_all();
+    return previous;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    LinuxThread* t = Open(handle);
+    if (t == nullptr) return WAIT_FAILED;
+    std::unique_lock<std::mutex> lock(t->mutex);
+    const auto done = [t] { return t->finished; };
+    if (milliseconds == kWaitForever) {
+        t->changed.wait(lock, done);
+        return WAIT_OBJECT_0;
+    }
+    return t->changed.wait_for(lock, std::chrono::milliseconds(milliseconds), done) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+    LinuxThread* t = static_cast<LinuxThread*>(handle);
+    {
+        std::lock_guard<std::mutex> lock(registryMutex);
+        if (openHandles.erase(t) == 0) return 0;
+    }
+    {
+        std::lock_guard<std::mutex> lock(t->mutex);
+        t->closed = true;
+    }
+    t->changed.notify_all();
+    Release(t);
+    return 1;
 }

@@ -54,12 +54,19 @@ BOOL WINAPI SimIsMsr() {
 BOOL WINAPI SimRdmsr(DWORD index, PDWORD eax, PDWORD edx) {
     Machine& m = Machine::Current();
     m.library.calls.push_back("Rdmsr");
+    m.library.msrReads.push_back(index);
+    if (index == 0xE8) m.Trace("A");
     const int cpu = m.CurrentProcessor();
-    const sim::Processor& p = m.processors.at(static_cast<size_t>(cpu));
+    sim::Processor& p = m.processors.at(static_cast<size_t>(cpu));
     if (p.failingMsrs.count(index)) return 0;
     uint64_t value = 0;
+    const auto script = p.msrScripts.find(index);
     const auto it = p.msrs.find(index);
-    if (it != p.msrs.end()) {
+    if (script != p.msrScripts.end() && !script->second.empty()) {
+        m.Advance(m.clockReadStepNs);
+        value = script->second.front();
+        script->second.pop_front();
+    } else if (it != p.msrs.end()) {
         value = it->second;
     } else if (index == 0xE8) {
         m.Advance(m.clockReadStepNs);

@@ -28,6 +28,8 @@ Machine::Machine(int processorCount) {
 }
 
 Machine::~Machine() {
+    // A held-back thread still ends before its machine does, so what it owns is released.
+    RunLateThreads();
     current = nullptr;
 }
 
@@ -61,6 +63,13 @@ int Machine::CurrentProcessor() const {
 uint64_t Machine::TscOf(int processor) const {
     const double ticks = static_cast<double>(nowNs) * tscMhz / 1000.0;
     return processors.at(static_cast<size_t>(processor)).tscOffset + static_cast<uint64_t>(ticks);
+}
+
+void Machine::Trace(const char* token) {
+    // Tokens are single letters, so a trailing 'c' is a clock read.
+    if (std::strcmp(token, "c") == 0 && !readingTrace.empty() && readingTrace.back() == 'c') return;
+    if (!readingTrace.empty()) readingTrace += ' ';
+    readingTrace += token;
 }
 
 uint64_t Machine::AperfOf(int processor) const {
@@ -109,6 +118,7 @@ BOOL SetPriorityClass(HANDLE, DWORD priorityClass) {
 void Sleep(DWORD milliseconds) {
     Machine& m = Machine::Current();
     m.sleeps.push_back(milliseconds);
+    m.Trace("S");
     m.Advance(uint64_t{milliseconds} * 1000000u);
 }
 
@@ -153,12 +163,20 @@ CpuidResult ExecuteCpuid(uint32_t leaf, uint32_t subleaf) {
 uint64_t ReadTimeStampCounter() {
     Machine& m = Machine::Current();
     m.Advance(m.clockReadStepNs);
+    m.Trace("T");
+    std::deque<uint64_t>& script = m.Cpu(m.CurrentProcessor()).tscScript;
+    if (!script.empty()) {
+        const uint64_t value = script.front();
+        script.pop_front();
+        return value;
+    }
     return m.TscOf(m.CurrentProcessor());
 }
 
 long ElapsedMilliseconds() {
     Machine& m = Machine::Current();
     m.Advance(m.clockReadStepNs);
+    m.Trace("c");
     return static_cast<long>(m.nowNs / 1000000u);
 }
 

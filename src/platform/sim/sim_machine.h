@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <set>
@@ -33,6 +34,10 @@ struct Processor {
     std::set<uint32_t> failingMsrs;
     uint64_t tscOffset = 0;
     uint64_t aperfOffset = 0;
+    // Scripted readings: while a queue holds values, each read takes the next
+    // one instead of the listed or ticking value (time still moves on).
+    std::deque<uint64_t> tscScript;
+    std::map<uint32_t, std::deque<uint64_t>> msrScripts;
 
     void Set(uint32_t leaf, uint32_t subleaf, Registers value) { cpuid[{leaf, subleaf}] = value; }
     void Set(uint32_t leaf, Registers value) { cpuid[{leaf, 0}] = value; }
@@ -62,6 +67,7 @@ struct Library {
     std::vector<std::string> calls;  // entry points called, in order
     std::vector<std::pair<WORD, DWORD>> portWrites;
     std::vector<WORD> portReads;
+    std::vector<DWORD> msrReads;  // MSR numbers given to Rdmsr, in order
     std::vector<std::string> loadRequests;  // names given to LoadLibraryA
     std::vector<std::string> lookups;       // names given to GetProcAddress for the library
     // SetDllDirectoryA and LoadLibraryA calls in order, as "Name(argument)".
@@ -79,6 +85,10 @@ struct ThreadFaults {
     bool failPriority = false;
     bool failResume = false;
     bool finishAfterTimeout = false;  // the routine runs only once the wait has timed out
+    // With finishAfterTimeout: the late routine runs not when its handle is
+    // closed but inside the next successful wait on another thread, after that
+    // thread's own routine, as a slow thread could on real hardware.
+    bool finishDuringNextWait = false;
 };
 
 struct ThreadRecord {
@@ -91,6 +101,7 @@ struct ThreadRecord {
     bool finished = false;
     bool closed = false;
     int processor = -1;  // where the routine ran
+    std::vector<DWORD> waits;  // timeouts given to WaitForSingleObject
 };
 
 class Machine {
@@ -128,6 +139,9 @@ public:
     uint64_t clockReadStepNs = 20000;  // each clock read moves time on by this much
     MMRESULT devCapsResult = TIMERR_NOERROR;
     TIMECAPS devCaps{1, 1000000};
+    // Scripted readings, as for Processor::tscScript.
+    std::deque<LONGLONG> perfCounterScript;
+    std::deque<DWORD> timeGetTimeScript;
 
     Library library;
     ThreadFaults threadFaults;
@@ -146,6 +160,11 @@ public:
     int pauseCount = 0;
     std::vector<std::unique_ptr<ThreadRecord>> threads;
     int cpuidExecutions = 0;
+    // Timing reads in order, space-separated: F frequency, Q performance
+    // counter, T time-stamp counter, M timeGetTime, A MSR 0xE8, S Sleep,
+    // c clock (a run of busy-wait reads counts once).
+    std::string readingTrace;
+    std::vector<ThreadRecord*> lateThreads;  // waiting for finishDuringNextWait
 
     // --- helpers for tests -----------------------------------------------
     Processor& Cpu(int index) { return processors.at(static_cast<size_t>(index)); }
@@ -159,6 +178,9 @@ public:
 
     // Used by the platform functions.
     void Advance(uint64_t ns) { nowNs += ns; }
+    void Trace(const char* token);
+    // Runs the routines that finishDuringNextWait held back.
+    void RunLateThreads();
     int runningThreadProcessor = -1;  // set while a simulated thread runs
 };
 

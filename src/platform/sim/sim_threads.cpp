@@ -79,16 +79,37 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     Machine& m = Machine::Current();
     ThreadRecord* t = Find(handle);
     if (t == nullptr) return WAIT_FAILED;
-    if (t->finished) return WAIT_OBJECT_0;
+    t->waits.push_back(milliseconds);
+    if (t->finished) {
+        m.RunLateThreads();
+        return WAIT_OBJECT_0;
+    }
     m.Advance(uint64_t{milliseconds} * 1000000u);
     return WAIT_TIMEOUT;
 }
 
 BOOL CloseHandle(HANDLE handle) {
+    Machine& m = Machine::Current();
     ThreadRecord* t = Find(handle);
     if (t == nullptr || t->closed) return 0;
     t->closed = true;
     // A late thread finishes only after its caller gave up on it and let go of the handle.
-    if (t->started && !t->finished) Run(*t);
+    if (t->started && !t->finished) {
+        if (m.threadFaults.finishDuringNextWait) {
+            m.lateThreads.push_back(t);
+        } else {
+            Run(*t);
+        }
+    }
     return 1;
 }
+
+namespace sim {
+
+void Machine::RunLateThreads() {
+    std::vector<ThreadRecord*> late;
+    late.swap(lateThreads);
+    for (ThreadRecord* t : late) Run(*t);
+}
+
+}  // namespace sim

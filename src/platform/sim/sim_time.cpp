@@ -2,14 +2,30 @@
 
 using sim::Machine;
 
+namespace {
+
+template <typename T>
+bool TakeScripted(std::deque<T>& script, T& value) {
+    if (script.empty()) return false;
+    value = script.front();
+    script.pop_front();
+    return true;
+}
+
+}  // namespace
+
 BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency) {
-    frequency->QuadPart = Machine::Current().perfFrequency;
+    Machine& m = Machine::Current();
+    m.Trace("F");
+    frequency->QuadPart = m.perfFrequency;
     return 1;
 }
 
 BOOL QueryPerformanceCounter(LARGE_INTEGER* count) {
     Machine& m = Machine::Current();
     m.Advance(m.clockReadStepNs);
+    m.Trace("Q");
+    if (TakeScripted(m.perfCounterScript, count->QuadPart)) return 1;
     const long double ticks = static_cast<long double>(m.nowNs) * m.perfFrequency / 1e9L;
     count->QuadPart = static_cast<LONGLONG>(ticks);
     return 1;
@@ -30,5 +46,8 @@ MMRESULT timeBeginPeriod(UINT period) {
 DWORD timeGetTime() {
     Machine& m = Machine::Current();
     m.Advance(m.clockReadStepNs);
+    m.Trace("M");
+    DWORD scripted = 0;
+    if (TakeScripted(m.timeGetTimeScript, scripted)) return scripted;
     return static_cast<DWORD>(m.timeBaseMs + m.nowNs / 1000000u);
 }

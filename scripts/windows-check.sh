@@ -1,0 +1,236 @@
+#!/usr/bin/env bash
+# Cross-builds Vexmora.exe and the WinRing0.dll test doubles, checks what the
+# executable imports and carries, then runs it under Wine, headless, with
+# standard input not a terminal, once per library state and Windows version.
+#
+# On Debian as root it installs what it needs. Environment:
+#   VEXMORA_SKIP_WINE=1   build and check the files only, run nothing
+# Exits non-zero when any check fails; every check prints "ok" or "FAIL".
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+packages=(g++-mingw-w64-i686 wine wine32:i386 wine64)
+installed() {
+  local package
+  for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || return 1
+  done
+  command -v cmake >/dev/null && command -v ninja >/dev/null
+}
+install_packages() {
+  installed && return 0
+  [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null || return 0
+  echo "== installing ${packages[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  dpkg --add-architecture i386
+  # The i386 security index sometimes fails to download; the main one suffices.
+  apt-get update -qq || true
+  # Pinned to the release: the amd64 security updates and the i386 packages
+  # otherwise disagree on versions and the install fails.
+  local release
+  release=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
+  apt-get install -y -qq --no-install-recommends -t "$release" "${packages[@]}" cmake ninja-build >/dev/null
+}
+
+failures=0
+pass() { echo "ok   $1"; }
+fail() { echo "FAIL $1"; failures=$((failures + 1)); }
+check() {  # check DESCRIPTION COMMAND...
+  local what=$1; shift
+  if "$@"; then pass "$what"; else fail "$what"; fi
+}
+
+install_packages
+
+echo "== building"
+cmake --preset windows >/dev/null
+cmake --build --preset windows
+build=$root/build-windows
+exe=$build/Vexmora.exe
+full_dll=$build/winring0_double/WinRing0.dll
+lacking_dll=$build/winring0_lacking/WinRing0.dll
+objdump=i686-w64-mingw32-objdump
+
+# ---- The files ---------------------------------------------------------------
+
+echo "== import table of Vexmora.exe"
+headers=$($objdump -p "$exe")
+imports=$(grep -E '^\s*DLL Name:' <<<"$headers" | awk '{print $3}')
+echo "$imports"
+check "Vexmora.exe is a 32-bit (PE32) console program" \
+  grep -qE '^Magic\s+010b' <<<"$headers"
+check "Vexmora.exe runs in the console subsystem" grep -qE '^Subsystem\s+00000003' <<<"$headers"
+only_system_dlls() {
+  local dll
+  for dll in $imports; do
+    case "${dll,,}" in
+      kernel32.dll | user32.dll | winmm.dll | msvcrt.dll | advapi32.dll) ;;
+      *) echo "     unexpected import: $dll"; return 1 ;;
+    esac
+  done
+}
+check "Vexmora.exe imports only kernel32, user32, winmm, msvcrt, advapi32" only_system_dlls
+check "Vexmora.exe does not import WinRing0.dll" bash -c '! grep -qi winring0 <<<"$1"' _ "$imports"
+
+echo "== resources of Vexmora.exe"
+resources=$(i686-w64-mingw32-windres -J coff -O rc -i "$exe")
+echo "$resources"
+check "the manifest is resource RT_MANIFEST (24), id 1" grep -qE '^1 24 ' <<<"$resources"
+check "the manifest requests requireAdministrator" \
+  grep -qF 'requestedExecutionLevel level=""requireAdministrator""' <<<"$resources"
+for os in "Vista e2011457-1546-43c5-a5fe-008deee3d3f0" "7 35138b9a-5d96-4fbd-8e2d-a2440225f93a" \
+          "8 4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38" "8.1 1f676c76-80e1-4239-95bb-83d0f6d0da78" \
+          "10/11 8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"; do
+  check "the manifest declares Windows ${os% *}" grep -qiF "supportedOS Id=\"\"{${os#* }}\"\"" <<<"$resources"
+done
+
+echo "== exports of the WinRing0.dll doubles"
+exported_names() {
+  $objdump -p "$1" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '/^[ \t]+\[/ {print $NF}' | sort
+}
+# The names the program resolves, as the binding code lists them.
+expected=$(sed -n '/kEntryPointNames\[kEntryPointCount\] = {/,/};/p' src/hwaccess/ols_library.cpp |
+           grep -oE '"[A-Za-z]+"' | tr -d '"' | sort)
+lacking_entry=$(sed -n 's/^set(VEXMORA_LACKING_ENTRY \([A-Za-z]*\))$/\1/p' tests/windows/CMakeLists.txt)
+echo "full double:    $(exported_names "$full_dll" | wc -l) names"
+echo "lacking double: $(exported_names "$lacking_dll" | wc -l) names, without $lacking_entry"
+check "the binding code lists 54 names" test "$(wc -l <<<"$expected")" = 54
+check "the full double exports exactly those names, undecorated" \
+  test "$(exported_names "$full_dll")" = "$expected"
+check "the lacking double exports them all but $lacking_entry" \
+  test "$(exported_names "$lacking_dll")" = "$(grep -vx "$lacking_entry" <<<"$expected")"
+
+if [ "${VEXMORA_SKIP_WINE:-0}" = 1 ]; then
+  echo "== Wine runs skipped"
+  [ "$failures" = 0 ] && echo "windows-check: all checks passed" || echo "windows-check: $failures checks failed"
+  [ "$failures" = 0 ]
+  exit
+fi
+
+# ---- Under Wine ----------------------------------------------------------------
+
+work=$(mktemp -d)
+export WINEPREFIX=$work/prefix WINEARCH=win32 WINEDEBUG=-all
+# No display: message boxes return at once. No Mono or Gecko installers.
+unset DISPLAY WAYLAND_DISPLAY
+export WINEDLLOVERRIDES="mscoree,mshtml="
+cleanup() {
+  timeout 30 wineserver -k >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Every Wine command gets a time limit, no terminal on its input, and files for
+# its output: the server and the helpers it starts outlive the command and
+# would otherwise hold this script's output open.
+wine_quiet() {  # wine_quiet SECONDS COMMAND...
+  local seconds=$1; shift
+  timeout "$seconds" "$@" </dev/null >>"$work/wine.log" 2>&1
+}
+
+# run_exe NAME DLL [VAR=VALUE...]: Vexmora.exe alone in a folder, with DLL beside
+# it unless DLL is "-"; the double logs its calls to NAME.calls.
+run_exe() {
+  local name=$1 dll=$2; shift 2
+  local dir=$work/$name
+  mkdir -p "$dir"
+  cp "$exe" "$dir/"
+  [ "$dll" = - ] || cp "$dll" "$dir/WinRing0.dll"
+  local rc=0
+  (cd "$dir" && env WINRING0_DOUBLE_LOG="Z:${dir//\//\\}.calls" "$@" timeout 60 wine ./Vexmora.exe \
+     </dev/null >"$dir.out" 2>"$dir.err") || rc=$?
+  tr -d '\r' <"$dir.out" >"$dir.txt"
+  if [ -f "$dir.calls" ]; then tr -d '\r' <"$dir.calls" >"$dir.log"; else : >"$dir.log"; fi
+  echo "-- $name: exit code $rc${*:+, with $*}"
+  cat "$dir.txt"; echo
+  if [ -s "$dir.err" ]; then echo "   (standard error)"; cat "$dir.err"; fi
+  if [ -s "$dir.log" ]; then echo "   (library calls in order, repeats counted)"; uniq -c "$dir.log"; fi
+  check "$name: exits with code 0" test "$rc" = 0
+  check "$name: output lines end in CRLF" grep -q $'\r$' "$dir.out"
+  check "$name: banner first" test "$(line "$name" 1)" = "Vexmora 91"
+  check "$name: OS line second" grep -q '^OS : Windows' <(line "$name" 2)
+  check "$name: the report runs to its summary line" \
+    grep -qE '^[0-9]+ Processeurs?( [^ ]+)* (32|64) bits$' "$dir.txt"
+}
+line() { sed -n "$2p" "$work/$1.txt"; }
+status_line_is() {  # status_line_is NAME STATUS: third line, then a blank one
+  test "$(line "$1" 3)" = "WinRing0 Status : erreur $2" && test -z "$(line "$1" 4)"
+}
+no_status_line() { ! grep -q '^WinRing0 Status' "$work/$1.txt"; }
+calls_are() {  # calls_are NAME FIRST_CALLS: those first, any in between, teardown last
+  tr '\n' ' ' <"$work/$1.log" | grep -qxE "$2 (.* )?DeinitializeOls FreeLibrary "
+}
+no_calls() { test ! -s "$work/$1.log"; }
+
+# os_run NAME WINE_VERSION EXPECTED_OS_LINE [EXE]: the OS line once Wine
+# pretends to be that version ("" leaves the prefix as it is).
+os_run() {
+  local name=$1 version=$2 expected=$3 dir=$work/$1
+  [ -z "$version" ] || wine_quiet 30 wine winecfg /v "$version"
+  mkdir -p "$dir"
+  cp "${4:-$exe}" "$dir/Vexmora.exe"
+  (cd "$dir" && timeout 60 wine ./Vexmora.exe </dev/null >"$dir.out" 2>/dev/null) || true
+  tr -d '\r' <"$dir.out" >"$dir.txt"
+  echo "-- $name (${version:-$default_version}): $(line "$name" 2)"
+  check "$name: \"$expected\"" test "$(line "$name" 2)" = "$expected"
+}
+os_line_for() {  # with the manifest's compatibility section
+  case "$1" in
+    winxp) echo "OS : Windows XP" ;;
+    vista) echo "OS : Windows Vista" ;;
+    win7) echo "OS : Windows 7" ;;
+    win8) echo "OS : Windows (Major=6 Minor=2)" ;;
+    win81) echo "OS : Windows (Major=6 Minor=3)" ;;
+    win10) echo "OS : Windows (Major=10 Minor=0)" ;;
+    *) echo "(no expectation for Wine version '$1')" ;;
+  esac
+}
+
+echo "== starting Wine (32-bit prefix in $work)"
+mkdir -p "$WINEPREFIX"
+# One persistent server for every run: each would otherwise pay its start-up.
+wine_quiet 30 wineserver -p
+if ! wine_quiet 180 wineboot -i; then
+  cat "$work/wine.log"
+  fail "wineboot initialises the prefix"
+  exit 1
+fi
+wine_quiet 30 wine winecfg /v
+default_version=$(tail -n 1 "$work/wine.log" | tr -d '\r')
+echo "the new prefix pretends to be: $default_version"
+
+echo "== the OS line"
+os_run os-default "" "$(os_line_for "$default_version")"
+for version in winxp win7 win10; do
+  os_run "os-$version" "$version" "$(os_line_for "$version")"
+done
+# The control: without the compatibility section, Windows 10 says 6.2.
+i686-w64-mingw32-objcopy --remove-section .rsrc "$exe" "$work/no-manifest.exe"
+os_run os-win10-no-manifest win10 "OS : Windows (Major=6 Minor=2)" "$work/no-manifest.exe"
+
+echo "== the library states (as Windows 10)"
+run_exe no-library -
+check "no-library: status 9 line" status_line_is no-library 9
+
+run_exe ready "$full_dll"
+check "ready: no status line" no_status_line ready
+check "ready: initialised, status read, deinitialised and freed at exit" \
+  calls_are ready "InitializeOls -> 1 GetDllStatus -> 0"
+
+run_exe lacking-entry "$lacking_dll" WINRING0_DOUBLE_STATUS=3
+check "lacking-entry: the double's status 3 line" status_line_is lacking-entry 3
+check "lacking-entry: never initialised, still deinitialised and freed at exit" \
+  calls_are lacking-entry "GetDllStatus -> 3"
+
+run_exe init-fails "$full_dll" WINRING0_DOUBLE_INIT=0 WINRING0_DOUBLE_STATUS=4
+check "init-fails: the double's status 4 line" status_line_is init-fails 4
+check "init-fails: deinitialised and freed at exit" \
+  calls_are init-fails "InitializeOls -> 0 GetDllStatus -> 4"
+
+if [ "$failures" = 0 ]; then
+  echo "windows-check: all checks passed"
+else
+  echo "windows-check: $failures checks failed"
+  exit 1
+fi
