@@ -79,13 +79,13 @@ const ReaderCase kReaderCases[] = {
     {"line_lengths.txt", true, 3, 0x80000000, {{1, 0, kZero}, {2, 0, kZero}, {3, 0, Mark(3)}}},
     // Skipped before the first taken line, the end of the block after it.
     {"zero_leaf0.txt", true, 2, 0x80000000, {{0, 0, Leaf0(2)}, {1, 0, Mark(1)}, {2, 0, kZero}}},
-    {"cpuz_without_header.txt", false, 0, 0x80000000, {}},
+    {"tab_layout_without_header.txt", false, 0, 0x80000000, {}},
     // Plain lines fail the layout's test; leaf 4 repeats as in the plain layout.
-    {"cpuz.txt", true, 4, 0x80000001,
+    {"tab_layout.txt", true, 4, 0x80000001,
      {{0, 0, Leaf0(4)}, {2, 0, Mark(2)}, {3, 0, Mark(3)}, {4, 0, Mark(4, 0)}, {4, 1, Mark(4, 1)},
       {0x80000001, 0, Mark(0x80000001)}}},
     // A "CPU-Z" line after the first taken line changes nothing.
-    {"plain_then_cpuz_marker.txt", true, 2, 0x80000000, {{1, 0, Mark(1)}, {2, 0, Mark(2)}}},
+    {"plain_then_header_line.txt", true, 2, 0x80000000, {{1, 0, Mark(1)}, {2, 0, Mark(2)}}},
     // Each 79-character piece counts as a line: the second line's tail is a valid one.
     {"long_lines.txt", true, 3, 0x80000000, {{1, 0, kZero}, {2, 0, Mark(2)}, {3, 0, kZero}}},
     {"crlf.txt", true, 2, 0x80000000, {{1, 0, Mark(1)}, {2, 0, Mark(2)}}},
@@ -257,14 +257,14 @@ TEST_F(DumpReaderTest, MachineLoaderAcceptsAnnotatedLines) {
     EXPECT_EQ(processors[1].cpuid.at({1, 0}).eax, Mark(1, 1).eax);
     for (const sim::Processor& p : processors) EXPECT_EQ(p.msrs.at(0x1A2), 0x640000u);
 
-    ASSERT_EQ(sim::LoadDumpProcessors(ReaderFixture("cpuz.txt").c_str(), processors), 1);
+    ASSERT_EQ(sim::LoadDumpProcessors(ReaderFixture("tab_layout.txt").c_str(), processors), 1);
     EXPECT_EQ(processors[0].cpuid.at({4, 1}).ecx, Mark(4, 1).ecx);
     EXPECT_EQ(processors[0].cpuid.at({0x80000001, 0}).edx, Mark(0x80000001).edx);
 }
 
 TEST_F(DumpReaderTest, MachineLoaderRefusesDumpsWithoutUsableLeaf0) {
     std::vector<sim::Processor> processors(3);
-    for (const char* file : {"missing.txt", "no_usable_leaf0.txt", "cpuz_without_header.txt"}) {
+    for (const char* file : {"missing.txt", "no_usable_leaf0.txt", "tab_layout_without_header.txt"}) {
         EXPECT_EQ(sim::LoadDumpProcessors(ReaderFixture(file).c_str(), processors), 0) << file;
         EXPECT_EQ(processors.size(), 3u) << "left as it was";
     }

@@ -20,7 +20,7 @@ struct LineFormat {
 };
 
 constexpr LineFormat kPlainFormat{52, "CPUID", 6, 16, 25, 34, 43};
-constexpr LineFormat kCpuzFormat{57, "\t", 3, 15, 26, 37, 48};
+constexpr LineFormat kTabFormat{57, "\t", 3, 15, 26, 37, 48};
 
 // strtoul with base 16 as a 32-bit unsigned long gives it: a magnitude beyond
 // 32 bits saturates to all ones instead of keeping its low bits.
@@ -62,7 +62,7 @@ public:
     bool refused() const { return refused_; }
 
 private:
-    bool SelectsCpuzLayout(const char* piece);
+    bool SelectsTabLayout(const char* piece);
     bool ReadLine(const char* piece, uint32_t& leaf);
     void StoreSubleaf(uint32_t leaf);
     void StoreLeaf(uint32_t leaf);
@@ -83,7 +83,7 @@ private:
 };
 
 bool DumpReader::Take(const char* piece) {
-    if (SelectsCpuzLayout(piece)) return true;
+    if (SelectsTabLayout(piece)) return true;
     uint32_t leaf;
     if (!ReadLine(piece, leaf)) return true;
     if (leaf == 0) {
@@ -99,10 +99,11 @@ bool DumpReader::Take(const char* piece) {
     return !refused_;
 }
 
-// Only before the first taken line; the choice is never undone.
-bool DumpReader::SelectsCpuzLayout(const char* piece) {
+// A header line beginning with "CPU-Z" selects the tab-led layout, only
+// before the first taken line; the choice is never undone.
+bool DumpReader::SelectsTabLayout(const char* piece) {
     if (taken_ || std::strncmp(piece, "CPU-Z", 5) != 0) return false;
-    format_ = &kCpuzFormat;
+    format_ = &kTabFormat;
     return true;
 }
 

@@ -51,7 +51,7 @@ bool ParsePlainLine(const char* line, uint32_t& leaf, Registers& r) {
 
 // The tab-led layout of files whose header line begins with "CPU-Z": five
 // fields at fixed columns.
-bool ParseCpuzLine(const char* line, uint32_t& leaf, Registers& r) {
+bool ParseTabLine(const char* line, uint32_t& leaf, Registers& r) {
     static const size_t kColumns[5] = {3, 15, 26, 37, 48};
     if (line[0] != '\t' || std::strlen(line) < 57) return false;
     uint64_t v[5];
@@ -88,7 +88,7 @@ bool ReadLine(FILE* file, char (&line)[512]) {
 struct BlockReader {
     std::vector<Processor> blocks;
     std::map<uint32_t, uint64_t> msrs;
-    bool cpuzLayout = false;
+    bool tabLayout = false;
     uint32_t previousLeaf = 0;
     uint32_t subleaf = 0;
 
@@ -104,10 +104,10 @@ void BlockReader::Take(const char* line) {
     if (ParseMsrLine(line, msr, value)) {
         // MSR 0xE8 keeps ticking at the machine's rate rather than freezing at a sample.
         if (msr != 0xE8 && !msrs.count(msr)) msrs[msr] = value;
-    } else if (ParsePlainLine(line, leaf, r) || (cpuzLayout && ParseCpuzLine(line, leaf, r))) {
+    } else if (ParsePlainLine(line, leaf, r) || (tabLayout && ParseTabLine(line, leaf, r))) {
         TakeLeaf(leaf, r);
     } else if (blocks.empty() && std::strncmp(line, "CPU-Z", 5) == 0) {
-        cpuzLayout = true;
+        tabLayout = true;
     }
 }
 
