@@ -35,6 +35,16 @@ CSystemInfo& SimTest::Record() {
     return *record;
 }
 
+CSystemInfo& SimTest::ReadyRecord(uint8_t vendor, int processors) {
+    NewMachine(processors);
+    CSystemInfo& info = Record();
+    info.vendor = vendor;
+    info.logicalCount = static_cast<uint8_t>(processors);
+    ols::LoadDriver(&info.driverModule);
+    info.driverStatus = 0;
+    return info;
+}
+
 int SimTest::RunWholeProgram() {
     return RunProgram(Record());
 }

@@ -21,6 +21,8 @@ protected:
     sim::Machine& MachineFromDump(const std::string& fileName);
     // A fresh record, destroyed (library teardown included) with the test.
     CSystemInfo& Record();
+    // A new machine of `processors` processors and a record of that vendor whose library is bound and ready.
+    CSystemInfo& ReadyRecord(uint8_t vendor, int processors = 1);
     // The full program on a fresh record; returns its exit code.
     int RunWholeProgram();
 

@@ -14,19 +14,9 @@ constexpr uint32_t kThermalStatus = 0x19C;
 
 class TemperatureReportTest : public SimTest {
 protected:
-    CSystemInfo& Processor(uint8_t vendor, int processors) {
-        NewMachine(processors);
-        CSystemInfo& info = Record();
-        info.vendor = vendor;
-        info.logicalCount = static_cast<uint8_t>(processors);
-        ols::LoadDriver(&info.driverModule);
-        info.driverStatus = 0;
-        return info;
-    }
-
     // Intel with a sensor; processor i reads Tj(max) - 10 - i.
     CSystemInfo& Intel(int processors, uint8_t packageCount) {
-        CSystemInfo& info = Processor(1, processors);
+        CSystemInfo& info = ReadyRecord(1, processors);
         info.intelDts = 1;
         info.tjMax = 100;
         info.packageCount = packageCount;
@@ -87,7 +77,7 @@ TEST_F(TemperatureReportTest, IntelReadingsWithoutTheLibraryAreInvalid) {
 }
 
 TEST_F(TemperatureReportTest, AmdLinesCarryOneDecimal) {
-    CSystemInfo& info = Processor(2, 2);
+    CSystemInfo& info = ReadyRecord(2, 2);
     info.amdThermal = 1;
     info.extFamily = 1;
     info.apicTable[1].packageId = 1;
@@ -110,7 +100,7 @@ TEST_F(TemperatureReportTest, AmdFormsWithoutReadings) {
                  {"LibraryNotReady", 1, 3, "Support AMD TTP : Oui\nTcore0 = Invalide\nTcore1 = Invalide\n"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        CSystemInfo& info = Processor(2, 2);
+        CSystemInfo& info = ReadyRecord(2, 2);
         info.amdThermal = c.amdThermal;
         info.driverStatus = c.driverStatus;
         PrintAmdTemperatures(info);
@@ -125,7 +115,7 @@ TEST_F(TemperatureReportTest, TheSectionFollowsTheVendorAfterItsWait) {
     } cases[] = {{0, ""}, {3, ""}, {1, "Support Intel DTS : Non\n"}, {2, "Support AMD TTP : Non\n"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.vendor);
-        CSystemInfo& info = Processor(c.vendor, 1);
+        CSystemInfo& info = ReadyRecord(c.vendor, 1);
         PrintTemperatureSection(info);
         EXPECT_EQ(machine->output, c.output);
         EXPECT_EQ(machine->sleeps, (std::vector<DWORD>{1200}));

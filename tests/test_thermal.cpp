@@ -24,26 +24,16 @@ uint64_t ThermalStatus(uint32_t readout) {
 
 class ThermalTest : public SimTest {
 protected:
-    CSystemInfo& Processor(uint8_t vendor, int processors = 1) {
-        NewMachine(processors);
-        CSystemInfo& info = Record();
-        info.vendor = vendor;
-        info.logicalCount = static_cast<uint8_t>(processors);
-        ols::LoadDriver(&info.driverModule);
-        info.driverStatus = 0;
-        return info;
-    }
-
     // An Intel record whose sensor is already detected.
     CSystemInfo& IntelWithSensor(int processors, uint8_t tjMax) {
-        CSystemInfo& info = Processor(1, processors);
+        CSystemInfo& info = ReadyRecord(1, processors);
         info.intelDts = 1;
         info.tjMax = tjMax;
         return info;
     }
 
     CSystemInfo& AmdWithSensor(int processors) {
-        CSystemInfo& info = Processor(2, processors);
+        CSystemInfo& info = ReadyRecord(2, processors);
         info.amdThermal = 1;
         return info;
     }
@@ -65,7 +55,7 @@ class TjMaxTest : public ThermalTest, public ::testing::WithParamInterface<TjMax
 
 TEST_P(TjMaxTest, FixesTheLimitByModelSteppingAndCores) {
     const TjMaxCase& c = GetParam();
-    CSystemInfo& info = Processor(1);
+    CSystemInfo& info = ReadyRecord(1);
     machine->Cpu(0).Set(6, {1, 2, 0, 0});
     if (c.targetMsr >= 0) machine->Cpu(0).msrs[0x1A2] = 0xAB00000000000000ull | static_cast<uint32_t>(c.targetMsr);
     info.family = c.family;
@@ -114,7 +104,7 @@ class SensorSupportTest : public ThermalTest, public ::testing::WithParamInterfa
 
 TEST_P(SensorSupportTest, SetsAtMostTheFlagOfTheVendor) {
     const SupportCase& c = GetParam();
-    CSystemInfo& info = Processor(c.vendor);
+    CSystemInfo& info = ReadyRecord(c.vendor);
     machine->Cpu(0).Set(6, {c.leaf6Eax, c.leaf6Ebx, 0, 0});
     machine->Cpu(0).Set(0x80000007, {0, 0, 0, c.ext7Edx});
     info.family = 6;
