@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the tests need (on Debian, as root), builds with AddressSanitizer
-# and UndefinedBehaviorSanitizer, runs every test, then cross-builds the Windows
-# program and exercises it under Wine.
+# and UndefinedBehaviorSanitizer, runs every test, fuzzes the dump reader for a
+# minute, then cross-builds the Windows program and exercises it under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,6 +20,9 @@ echo "== Clang build, warnings as errors"
 cmake -S . -B build-clang -G Ninja -DVEXMORA_TESTS=ON -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 cmake --build build-clang
+
+echo "== Fuzzing the dump reader (bounded; scripts/fuzz.sh SECONDS runs it longer)"
+bash scripts/fuzz.sh "${VEXMORA_FUZZ_SECONDS:-60}"
 
 echo "== Windows program"
 bash scripts/windows-check.sh
