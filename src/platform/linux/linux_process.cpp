@@ -91,6 +91,8 @@ BOOL GetVersionExA(OSVERSIONINFOA*) {
 
 int MessageBoxA(HWND, LPCSTR text, LPCSTR, UINT) {
     // No modal window here: the warning goes to standard error and counts as acknowledged.
+    // The report so far goes out first, so a combined stream keeps the order a person sees on Windows.
+    std::fflush(stdout);
     std::fprintf(stderr, "Vexmora: %s\n", platform::Windows1252ToUtf8(text ? text : "").c_str());
     std::fflush(stderr);
     return IDOK;
