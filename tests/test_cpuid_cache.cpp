@@ -152,6 +152,21 @@ TEST_F(CpuidSourceTest, TablesTooLargeForThirtyTwoBitsAreRefusedNotShortened) {
     EXPECT_EQ(cache.stdLeaves[3].eax, 0u);
 }
 
+TEST_F(CpuidSourceTest, AProcessorClaimingAbsurdlyManyLeavesGetsNoTable) {
+    machine->Cpu(0).Set(0, sim::Registers{0x0C00000A, 0, 0, 0});
+    machine->Cpu(0).Set(1, Marked(1, 0, 1));
+    machine->Cpu(0).Set(0x80000000, sim::Registers{0xFFFFFFF0u, 0, 0, 0});
+    CpuidRegisters regs;
+    regs.Init(nullptr);
+    ASSERT_NE(regs.leafCache, nullptr);
+    EXPECT_EQ(regs.leafCache->stdLeaves, nullptr);
+    EXPECT_EQ(regs.leafCache->extLeaves, nullptr);
+    // Leaf 0 and 0x80000000 only: nothing walked the claimed ranges.
+    EXPECT_EQ(machine->cpuidExecutions, 2);
+    regs.Query(1, 0, false);
+    EXPECT_EQ(regs.eax | regs.ebx | regs.ecx | regs.edx, 0u);
+}
+
 TEST_F(CpuidSourceTest, AnAbsentTableReadsAsZeros) {
     CpuidRegisters regs;
     regs.leafCache = new CpuidLeafCache();

@@ -50,13 +50,13 @@ void WriteLeaf(FILE* out, uint32_t leaf) {
 
 // Highest leaves are capped at what the reader accepts.
 void WriteBlock(FILE* out) {
-    const uint32_t maxStd = std::min(Cpuid(0, 0).eax, kMaxDumpTableEntries - 1);
+    const uint32_t maxStd = std::min(Cpuid(0, 0).eax, kMaxTableEntries - 1);
     for (uint32_t leaf = 0; leaf <= maxStd; ++leaf) WriteLeaf(out, leaf);
 
     const Registers top = Cpuid(kExtendedBase, 0);
     WriteLine(out, kExtendedBase, top);
     if (top.eax <= kExtendedBase) return;
-    const uint32_t maxExt = std::min(top.eax, kExtendedBase + kMaxDumpTableEntries - 1);
+    const uint32_t maxExt = std::min(top.eax, kExtendedBase + kMaxTableEntries - 1);
     for (uint32_t leaf = kExtendedBase + 1; leaf <= maxExt; ++leaf) WriteLeaf(out, leaf);
 }
 

@@ -97,7 +97,7 @@ void CpuidRegisters::FillLive() {
 
     Execute(0, 0);
     maxStdLeaf = eax;
-    if (maxStdLeaf != 0 && cache.AllocateStandard(maxStdLeaf)) {
+    if (maxStdLeaf != 0 && maxStdLeaf < kMaxTableEntries && cache.AllocateStandard(maxStdLeaf)) {
         Store(cache.stdLeaves[0]);
         for (uint32_t leaf = 1; leaf <= maxStdLeaf && leaf != 0; ++leaf) {
             Execute(leaf, 0);
@@ -119,7 +119,8 @@ void CpuidRegisters::FillLive() {
 
     Execute(kExtendedBase, 0);
     maxExtLeaf = eax;
-    if (maxExtLeaf > kExtendedBase && cache.AllocateExtended(maxExtLeaf)) {
+    if (maxExtLeaf > kExtendedBase && maxExtLeaf - kExtendedBase < kMaxTableEntries &&
+        cache.AllocateExtended(maxExtLeaf)) {
         Store(cache.extLeaves[0]);
         for (uint32_t leaf = kExtendedBase + 1; leaf <= maxExtLeaf && leaf != 0; ++leaf) {
             Execute(leaf, 0);

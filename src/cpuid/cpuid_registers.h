@@ -11,9 +11,10 @@ struct CpuidLeaf {
     uint32_t edx = 0;
 };
 
-// The most entries a dump file may declare for one range (1 MiB of table);
-// real processors stay far below, and a larger declaration is refused.
-constexpr uint32_t kMaxDumpTableEntries = 0x10000;
+// The most entries one range's table may have (1 MiB). Real processors stay far
+// below; a dump declaring more is refused, and a processor (or hypervisor)
+// claiming more gets no table for that range rather than gigabytes of one.
+constexpr uint32_t kMaxTableEntries = 0x10000;
 
 struct CpuidLeafCache {
     CpuidLeaf* stdLeaves = nullptr;  // maxStdLeaf + 1 entries, subleaf 0
@@ -44,7 +45,7 @@ public:
     void Init(const char* path);
     // Fills the cache from the first block of a dump file; true when it gave a
     // highest standard leaf other than 0 and declared no table beyond
-    // kMaxDumpTableEntries.
+    // kMaxTableEntries.
     bool LoadDump(const char* path);
 
     uint32_t maxStdLeaf = 0;

@@ -156,7 +156,7 @@ void DumpReader::StoreExtended(uint32_t leaf) {
 // The highest leaf is taken only once its table exists, so no member ever
 // announces more entries than the table holds.
 bool DumpReader::DeclareStandard(uint32_t highest) {
-    if (highest >= kMaxDumpTableEntries || !cache_.AllocateStandard(highest)) {
+    if (highest >= kMaxTableEntries || !cache_.AllocateStandard(highest)) {
         refused_ = true;
         return false;
     }
@@ -165,7 +165,7 @@ bool DumpReader::DeclareStandard(uint32_t highest) {
 }
 
 bool DumpReader::DeclareExtended(uint32_t highest) {
-    const bool huge = highest >= kExtendedBase && highest - kExtendedBase >= kMaxDumpTableEntries;
+    const bool huge = highest >= kExtendedBase && highest - kExtendedBase >= kMaxTableEntries;
     if (huge || !cache_.AllocateExtended(highest)) {
         refused_ = true;
         return false;
