@@ -69,6 +69,8 @@ missing dump|"$dir/missing.txt"
 no leaf 0|"$dir/no-leaf0.txt"
 highest leaf 0|"$dir/leaf0-eax0.txt"
 empty file|/dev/null
+huge declared standard table|"$fixtures/dump_reader/huge_standard.txt"
+huge declared extended table|"$fixtures/dump_reader/huge_extended.txt"
 no arguments|
 two dumps|"$dump" "$dump"
 unknown option|--fast "$dump"

@@ -165,8 +165,11 @@ int Replay(const Options& o) {
     std::fclose(probe);
     std::vector<sim::Processor> processors;
     const int count = sim::LoadDumpProcessors(o.dump, processors);
-    if (count == 0) {
-        std::fprintf(stderr, "vexmora-replay: %s has no leaf 0 line with a highest leaf: nothing to replay\n",
+    // A dump the program's own reader refuses would be replayed as the live
+    // fill of whatever its first block says: refuse it here instead.
+    CpuidRegisters reader;
+    if (count == 0 || !reader.LoadDump(o.dump)) {
+        std::fprintf(stderr, "vexmora-replay: %s has no usable leaf 0 line, or declares more leaves than any processor has: nothing to replay\n",
                      o.dump);
         return 2;
     }
