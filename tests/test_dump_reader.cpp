@@ -262,6 +262,21 @@ TEST_F(DumpReaderTest, MachineLoaderAcceptsAnnotatedLines) {
     EXPECT_EQ(processors[0].cpuid.at({0x80000001, 0}).edx, Mark(0x80000001).edx);
 }
 
+TEST_F(DumpReaderTest, MachineLoaderKeepsTheLineAfterANulByte) {
+    std::string path = ::testing::TempDir() + "nul-XXXXXX";
+    const int fd = mkstemp(&path[0]);
+    ASSERT_GE(fd, 0);
+    const char text[] = "CPUID 00000000: 00000001-756E6547-6C65746E-49656E69\n"
+                        "junk\0more junk\n"
+                        "CPUID 00000001: 000106A4-00100800-0098E3BD-BFEBFBFF\n";
+    ASSERT_EQ(write(fd, text, sizeof text - 1), static_cast<ssize_t>(sizeof text - 1));
+    close(fd);
+    std::vector<sim::Processor> processors;
+    ASSERT_EQ(sim::LoadDumpProcessors(path.c_str(), processors), 1);
+    std::remove(path.c_str());
+    EXPECT_EQ(processors[0].cpuid.at({1, 0}).eax, 0x000106A4u);
+}
+
 TEST_F(DumpReaderTest, MachineLoaderRefusesDumpsWithoutUsableLeaf0) {
     std::vector<sim::Processor> processors(3);
     for (const char* file : {"missing.txt", "no_usable_leaf0.txt", "tab_layout_without_header.txt"}) {

@@ -53,7 +53,8 @@ bool ParsePlainLine(const char* line, uint32_t& leaf, Registers& r) {
 // fields at fixed columns.
 bool ParseTabLine(const char* line, uint32_t& leaf, Registers& r) {
     static const size_t kColumns[5] = {3, 15, 26, 37, 48};
-    if (line[0] != '\t' || std::strlen(line) < 57) return false;
+    // 56 characters before the line end: the last field starts at column 48.
+    if (line[0] != '\t' || std::strlen(line) < 56) return false;
     uint64_t v[5];
     for (int i = 0; i < 5; ++i) {
         const char* p = line + kColumns[i];
@@ -76,13 +77,14 @@ bool ParseMsrLine(const char* line, uint32_t& index, uint64_t& value) {
 // Reads one whole line; the rest of a line longer than the buffer is dropped,
 // so an annotation can never be mistaken for a line of its own.
 bool ReadLine(FILE* file, char (&line)[512]) {
-    if (std::fgets(line, sizeof line, file) == nullptr) return false;
-    if (std::strchr(line, '\n') == nullptr) {
-        int c;
-        while ((c = std::fgetc(file)) != EOF && c != '\n') {
-        }
+    // Character by character, so a NUL byte inside a line cannot hide its end.
+    size_t length = 0;
+    int c;
+    while ((c = std::fgetc(file)) != EOF && c != '\n') {
+        if (length + 1 < sizeof line) line[length++] = static_cast<char>(c);
     }
-    return true;
+    line[length] = '\0';
+    return c != EOF || length > 0;
 }
 
 struct BlockReader {
