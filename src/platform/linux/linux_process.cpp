@@ -133,7 +133,8 @@ void RunPause() {
     termios saved;
     if (tcgetattr(STDIN_FILENO, &saved) == 0) {
         termios raw = saved;
-        raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+        // Ctrl-C counts as the key too, so the terminal is always given back as it was.
+        raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO | ISIG));
         raw.c_cc[VMIN] = 1;
         raw.c_cc[VTIME] = 0;
         tcsetattr(STDIN_FILENO, TCSANOW, &raw);
