@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq || true
-  apt-get install -y -qq --no-install-recommends cmake ninja-build g++ clang libgtest-dev python3 >/dev/null
+  apt-get install -y -qq --no-install-recommends cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev python3 >/dev/null
 fi
 
 echo "== Linux build and tests (AddressSanitizer, UndefinedBehaviorSanitizer)"

@@ -167,7 +167,7 @@ no_calls() { test ! -s "$work/$1.log"; }
 # pretends to be that version ("" leaves the prefix as it is).
 os_run() {
   local name=$1 version=$2 expected=$3 dir=$work/$1
-  [ -z "$version" ] || wine_quiet 30 wine winecfg /v "$version"
+  [ -z "$version" ] || wine_step 30 "winecfg /v $version" wine winecfg /v "$version"
   mkdir -p "$dir"
   cp "${4:-$exe}" "$dir/Vexmora.exe"
   (cd "$dir" && timeout 60 wine ./Vexmora.exe </dev/null >"$dir.out" 2>/dev/null) || true
@@ -187,16 +187,24 @@ os_line_for() {  # with the manifest's compatibility section
   esac
 }
 
+# wine_step SECONDS WHAT COMMAND...: a Wine step the runs cannot do without;
+# its failure shows Wine's log and ends the script.
+wine_step() {
+  local seconds=$1 what=$2
+  shift 2
+  if ! wine_quiet "$seconds" "$@"; then
+    cat "$work/wine.log"
+    fail "$what"
+    exit 1
+  fi
+}
+
 echo "== starting Wine (32-bit prefix in $work)"
 mkdir -p "$WINEPREFIX"
 # One persistent server for every run: each would otherwise pay its start-up.
-wine_quiet 30 wineserver -p
-if ! wine_quiet 180 wineboot -i; then
-  cat "$work/wine.log"
-  fail "wineboot initialises the prefix"
-  exit 1
-fi
-wine_quiet 30 wine winecfg /v
+wine_step 30 "wineserver starts" wineserver -p
+wine_step 180 "wineboot initialises the prefix" wineboot -i
+wine_step 30 "winecfg names the prefix's version" wine winecfg /v
 default_version=$(tail -n 1 "$work/wine.log" | tr -d '\r')
 echo "the new prefix pretends to be: $default_version"
 

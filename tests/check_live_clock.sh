@@ -15,6 +15,8 @@ vendor=$(field 'vendor_id')
 flags=" $(field 'flags') "
 [ -n "$kernel" ] && [ -n "$vendor" ] || { echo "/proc/cpuinfo lacks cpu MHz or vendor_id"; exit 77; }
 case "$flags" in *" constant_tsc "*) ;; *) echo "no constant-rate counter: cpu MHz is not its rate"; exit 77 ;; esac
+# On bare metal with frequency scaling, cpu MHz is the current core clock instead.
+case "$flags" in *" hypervisor "*) ;; *) echo "not a virtual machine: cpu MHz follows the core clock"; exit 77 ;; esac
 
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
