@@ -4,7 +4,7 @@
 # invariant counter is that rate), within 0.1 %, and the temperature section
 # this processor's vendor and sensor call for. Exit 77 (skipped) where the
 # system cannot tell. The two readings of each end of the measurement are
-# adjacent, but a run preempted between them is off; up to three runs are tried.
+# adjacent, but a run preempted between them is off; up to five runs are tried.
 set -eu
 exe=$1
 
@@ -21,7 +21,7 @@ case "$flags" in *" hypervisor "*) ;; *) echo "not a virtual machine: cpu MHz fo
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
 status=1
-for attempt in 1 2 3; do
+for attempt in 1 2 3 4 5; do
   timeout 60 "$exe" </dev/null >"$out" 2>/dev/null
   classic=$(sed -n 's/^Methode classique : \([0-9.]*\) MHz$/\1/p' "$out")
   if [ -n "$classic" ] && awk -v c="$classic" -v k="$kernel" 'BEGIN { d = (c - k) / k; exit !(d < 0.001 && d > -0.001) }'; then
