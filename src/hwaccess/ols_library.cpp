@@ -35,7 +35,7 @@ void RemoveCurrentDirectoryFromSearchOrder() {
     if (kernel == nullptr) return;
     const FARPROC entry = GetProcAddress(kernel, "SetDllDirectoryA");
     if (entry == nullptr) return;
-    reinterpret_cast<SetDllDirectoryProc>(reinterpret_cast<void (*)()>(entry))("");
+    FromFarProc<SetDllDirectoryProc>(entry)("");
 }
 
 }  // namespace

@@ -33,10 +33,21 @@ using ReadIoPortDwordProc = DWORD(WINAPI*)(WORD port);
 // Resolved once per process by LoadDriver and never cleared.
 extern FARPROC entryPoints[kEntryPointCount];
 
+// Casts between FARPROC and typed entry points go through void(*)(), the one
+// function type every other may be cast from without a warning.
+template <typename Proc>
+Proc FromFarProc(FARPROC proc) {
+    return reinterpret_cast<Proc>(reinterpret_cast<void (*)()>(proc));
+}
+
+template <typename Proc>
+FARPROC AsFarProc(Proc proc) {
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(proc));
+}
+
 template <typename Proc>
 Proc EntryPoint(Slot slot) {
-    // Through void(*)(), the one function type every other may be cast from without a warning.
-    return reinterpret_cast<Proc>(reinterpret_cast<void (*)()>(entryPoints[slot]));
+    return FromFarProc<Proc>(entryPoints[slot]);
 }
 
 // Opens the library, resolves all 54 entry points and initialises it.

@@ -137,11 +137,6 @@ DWORD WINAPI ProviderNotProvided() {
     return 0;
 }
 
-template <typename Proc>
-FARPROC AsFarProc(Proc proc) {
-    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(proc));
-}
-
 struct ProvidedEntry {
     const char* name;
     FARPROC proc;
@@ -149,19 +144,19 @@ struct ProvidedEntry {
 
 FARPROC ProviderEntryPoint(const char* name) {
     const ProvidedEntry provided[] = {
-        {"GetDllStatus", AsFarProc(&ProviderGetDllStatus)},
-        {"InitializeOls", AsFarProc(&ProviderInitializeOls)},
-        {"DeinitializeOls", AsFarProc(&ProviderDeinitializeOls)},
-        {"IsMsr", AsFarProc(&ProviderIsMsr)},
-        {"Rdmsr", AsFarProc(&ProviderRdmsr)},
-        {"WriteIoPortDword", AsFarProc(&ProviderWriteIoPortDword)},
-        {"ReadIoPortDword", AsFarProc(&ProviderReadIoPortDword)},
+        {"GetDllStatus", ols::AsFarProc(&ProviderGetDllStatus)},
+        {"InitializeOls", ols::AsFarProc(&ProviderInitializeOls)},
+        {"DeinitializeOls", ols::AsFarProc(&ProviderDeinitializeOls)},
+        {"IsMsr", ols::AsFarProc(&ProviderIsMsr)},
+        {"Rdmsr", ols::AsFarProc(&ProviderRdmsr)},
+        {"WriteIoPortDword", ols::AsFarProc(&ProviderWriteIoPortDword)},
+        {"ReadIoPortDword", ols::AsFarProc(&ProviderReadIoPortDword)},
     };
     for (const ProvidedEntry& entry : provided) {
         if (std::strcmp(name, entry.name) == 0) return entry.proc;
     }
     for (const char* known : ols::kEntryPointNames) {
-        if (std::strcmp(name, known) == 0) return AsFarProc(&ProviderNotProvided);
+        if (std::strcmp(name, known) == 0) return ols::AsFarProc(&ProviderNotProvided);
     }
     return nullptr;
 }

@@ -105,21 +105,16 @@ DWORD WINAPI SimUnusedEntryPoint() {
     return 0;
 }
 
-template <typename Proc>
-FARPROC AsFarProc(Proc proc) {
-    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(proc));
-}
-
 FARPROC SimEntryPoint(const char* name) {
-    if (!std::strcmp(name, "GetDllStatus")) return AsFarProc(&SimGetDllStatus);
-    if (!std::strcmp(name, "InitializeOls")) return AsFarProc(&SimInitializeOls);
-    if (!std::strcmp(name, "DeinitializeOls")) return AsFarProc(&SimDeinitializeOls);
-    if (!std::strcmp(name, "IsMsr")) return AsFarProc(&SimIsMsr);
-    if (!std::strcmp(name, "Rdmsr")) return AsFarProc(&SimRdmsr);
-    if (!std::strcmp(name, "WriteIoPortDword")) return AsFarProc(&SimWriteIoPortDword);
-    if (!std::strcmp(name, "ReadIoPortDword")) return AsFarProc(&SimReadIoPortDword);
+    if (!std::strcmp(name, "GetDllStatus")) return ols::AsFarProc(&SimGetDllStatus);
+    if (!std::strcmp(name, "InitializeOls")) return ols::AsFarProc(&SimInitializeOls);
+    if (!std::strcmp(name, "DeinitializeOls")) return ols::AsFarProc(&SimDeinitializeOls);
+    if (!std::strcmp(name, "IsMsr")) return ols::AsFarProc(&SimIsMsr);
+    if (!std::strcmp(name, "Rdmsr")) return ols::AsFarProc(&SimRdmsr);
+    if (!std::strcmp(name, "WriteIoPortDword")) return ols::AsFarProc(&SimWriteIoPortDword);
+    if (!std::strcmp(name, "ReadIoPortDword")) return ols::AsFarProc(&SimReadIoPortDword);
     for (const char* known : ols::kEntryPointNames) {
-        if (!std::strcmp(name, known)) return AsFarProc(&SimUnusedEntryPoint);
+        if (!std::strcmp(name, known)) return ols::AsFarProc(&SimUnusedEntryPoint);
     }
     return nullptr;
 }
@@ -143,7 +138,7 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
     if (name == nullptr) return nullptr;
     if (module == Kernel32Handle()) {
         const bool offered = Lib().kernel32HasSetDllDirectory && !std::strcmp(name, "SetDllDirectoryA");
-        return offered ? AsFarProc(&SimSetDllDirectoryA) : nullptr;
+        return offered ? ols::AsFarProc(&SimSetDllDirectoryA) : nullptr;
     }
     if (module != LibraryHandle()) return nullptr;
     Lib().lookups.push_back(name);

@@ -9,17 +9,17 @@ namespace sim {
 namespace {
 Machine* current = nullptr;
 
+bool SingleBit(DWORD_PTR mask) {
+    return mask != 0 && (mask & (mask - 1)) == 0;
+}
+}  // namespace
+
 int LowestBit(DWORD_PTR mask) {
     for (int bit = 0; bit < static_cast<int>(sizeof(DWORD_PTR) * 8); ++bit) {
         if (mask & (DWORD_PTR{1} << bit)) return bit;
     }
     return 0;
 }
-
-bool SingleBit(DWORD_PTR mask) {
-    return mask != 0 && (mask & (mask - 1)) == 0;
-}
-}  // namespace
 
 Machine::Machine(int processorCount) {
     if (current != nullptr) throw std::logic_error("one simulated machine at a time");

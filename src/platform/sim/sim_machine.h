@@ -184,6 +184,9 @@ public:
     int runningThreadProcessor = -1;  // set while a simulated thread runs
 };
 
+// The processor a mask names first (0 for an empty mask).
+int LowestBit(DWORD_PTR mask);
+
 // Fills one processor per block of a plain or annotated CPUID dump
 // ("CPUID LLLLLLLL: A-B-C-D" lines, a block per leaf 0 line, repeats as further
 // subleaves; "MSR IIIIIIII: HHHH-HHHH-HHHH-HHHH" lines for every processor).

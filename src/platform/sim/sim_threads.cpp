@@ -12,18 +12,11 @@ ThreadRecord* Find(HANDLE handle) {
     return nullptr;
 }
 
-int LowestBit(DWORD_PTR mask) {
-    for (int bit = 0; bit < static_cast<int>(sizeof(DWORD_PTR) * 8); ++bit) {
-        if (mask & (DWORD_PTR{1} << bit)) return bit;
-    }
-    return 0;
-}
-
 // The routine runs on the simulated processor of the thread's affinity.
 void Run(ThreadRecord& t) {
     Machine& m = Machine::Current();
     const int saved = m.runningThreadProcessor;
-    t.processor = t.affinity != 0 ? LowestBit(t.affinity) : m.CurrentProcessor();
+    t.processor = t.affinity != 0 ? sim::LowestBit(t.affinity) : m.CurrentProcessor();
     m.runningThreadProcessor = t.processor;
     t.routine(t.param);
     m.runningThreadProcessor = saved;
