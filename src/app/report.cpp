@@ -17,7 +17,7 @@ const char* CoreWord(uint8_t coresPerPackage) {
 }
 
 void PrintFrequencies(const CSystemInfo& info) {
-    const bool intel = info.vendor == 1;
+    const bool intel = info.vendor == kVendorIntel;
     if (intel && info.constTsc == 1 && info.perfMsr == 1) {
         ConsolePrintf("CoefMaxi=%.1f CoefActuel=%.1f\n", info.coefMax, info.coefCurrent);
     }
@@ -35,7 +35,7 @@ void PrintTopology(const CSystemInfo& info) {
     ConsolePrintf("Nombre max de thread par CPU : %d\n", info.threadsPerPackage);
     ConsolePrintf("Nombre max de thread par core : %d\n", info.threadsPerCore);
     ConsolePrintf("Nombre total de processeurs logiques : %d\n", info.logicalCount);
-    for (int i = 0; i < info.logicalCount && i < 32; ++i) {
+    for (int i = 0; i < info.logicalCount && i < kMaxLogicalProcessors; ++i) {
         const ApicEntry& e = info.apicTable[i];
         ConsolePrintf(" . CPU%d : Apic=%u Phy=%u Core=%u Log=%u\n", i, e.apicId, e.packageId, e.coreId, e.threadId);
     }
@@ -63,9 +63,9 @@ void PrintSummaryLine(const CSystemInfo& info) {
         ConsolePrintf("%d Processeurs", info.packageCount);
     }
     ConsolePrintf("%s", CoreWord(info.coresPerPackage));
-    if (info.htState == 2) {
+    if (info.htState == kHtOn) {
         ConsolePrintf(" HT On");
-    } else if (info.htState == 1) {
+    } else if (info.htState == kHtOff) {
         ConsolePrintf(" HT Off");
     }
     if (info.inactiveCores == 1) {
@@ -73,6 +73,6 @@ void PrintSummaryLine(const CSystemInfo& info) {
     } else if (info.inactiveCores > 1) {
         ConsolePrintf(" (%d cores inactifs)", info.inactiveCores);
     }
-    ConsolePrintf("%s", (info.features & 0x0020) ? " 64 bits" : " 32 bits");
+    ConsolePrintf("%s", (info.features & kFeatureLongMode) ? " 64 bits" : " 32 bits");
     ConsolePrintf("\n");
 }

@@ -4,9 +4,9 @@
 
 void PrintTemperatureSection(CSystemInfo& info) {
     Sleep(1200);
-    if (info.vendor == 2) {
+    if (info.vendor == kVendorAmd) {
         PrintAmdTemperatures(info);
-    } else if (info.vendor == 1) {
+    } else if (info.vendor == kVendorIntel) {
         PrintIntelTemperatures(info);
     }
 }

@@ -129,13 +129,13 @@ void ReadExtendedCacheSizes(CSystemInfo& info) {
     info.cpuid.Query(kL2L3Leaf, 0, false);
     info.l2SizeKb = bits(info.cpuid.ecx, 31, 16);
     // EDX counts the L3 in 512 KB units; only AMD fills it.
-    if (info.vendor == 2) info.l3SizeKb = bits(info.cpuid.edx, 31, 18) * 512;
+    if (info.vendor == kVendorAmd) info.l3SizeKb = bits(info.cpuid.edx, 31, 18) * 512;
 }
 
 }  // namespace
 
 void CSystemInfo::ReadCacheSizes() {
-    if (vendor == 1) {
+    if (vendor == kVendorIntel) {
         ReadIntelCacheSizes(*this);
     } else {
         ReadExtendedCacheSizes(*this);

@@ -167,7 +167,7 @@ int CSystemInfo::MeasureClock() {
     RaiseTimerResolution();
     constTsc = 0;
     perfMsr = 0;
-    const bool intel = vendor == 1;
+    const bool intel = vendor == kVendorIntel;
     if (intel) {
         if (HasConstantRateTsc(family, model)) {
             constTsc = 1;

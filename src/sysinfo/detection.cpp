@@ -92,7 +92,7 @@ int CSystemInfo::Detect(const char* dumpPath) {
     }
 
     const int count = MaskExtent(systemMask);
-    if (count < 1 || count > 32) {
+    if (count < 1 || count > kMaxLogicalProcessors) {
         Warn("Votre systeme poss\xE8" "de un nombre incorrect de processeurs logique.");
         return 0;
     }
@@ -134,7 +134,8 @@ void CSystemInfo::RestoreProcessState(uint32_t processMask) {
 }
 
 void CSystemInfo::SummarizeTopology() {
-    if (vendor == 1 && htState == 1 && threadsPerPackage > coresPerPackage) {
+    // Until here htState holds the HTT flag.
+    if (vendor == kVendorIntel && htState == 1 && threadsPerPackage > coresPerPackage) {
         bool seen[256] = {};
         int packages = 0;
         for (int i = 0; i < logicalCount; ++i) {
@@ -147,15 +148,15 @@ void CSystemInfo::SummarizeTopology() {
         packageCount = static_cast<uint8_t>(packages);
         const int total = coresPerPackage * packageCount;
         if (logicalCount > total) {
-            htState = 2;
+            htState = kHtOn;
             if (logicalCount < 2 * total) inactiveCores = static_cast<uint8_t>(total - logicalCount / 2);
         } else {
-            htState = 1;
+            htState = kHtOff;
             if (logicalCount < total) inactiveCores = static_cast<uint8_t>(total - logicalCount);
         }
         return;
     }
-    htState = 0;
+    htState = kHtNotReported;
     packageCount = static_cast<uint8_t>(logicalCount / coresPerPackage);
     if (packageCount * coresPerPackage < logicalCount) {
         packageCount = static_cast<uint8_t>(std::ceil(static_cast<double>(logicalCount) / coresPerPackage));

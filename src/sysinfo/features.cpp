@@ -29,7 +29,7 @@ constexpr FeatureRow kFeatureRows[] = {
     {0x0200, Source::Leaf1Ecx, 19, Gate::Always},           // SSE4.1
     {0x0400, Source::Leaf1Ecx, 20, Gate::Always},           // SSE4.2
     {0x0800, Source::Leaf1Ecx, 28, Gate::Always},           // AVX
-    {0x0020, Source::ExtEdx, 29, Gate::ExtendedLeaf},       // long mode
+    {kFeatureLongMode, Source::ExtEdx, 29, Gate::ExtendedLeaf},       // long mode
     {0x0004, Source::ExtEdx, 30, Gate::ExtendedLeafAmd},    // 3DNow! extensions
     {0x0004, Source::ExtEdx, 31, Gate::ExtendedLeafAmd},    // 3DNow!
     {0x0100, Source::ExtEcx, 6, Gate::ExtendedLeafAmd},     // SSE4a
@@ -55,7 +55,7 @@ bool GateOpen(Gate gate, const FeatureLeaves& leaves, uint8_t vendor) {
     switch (gate) {
         case Gate::Always: return true;
         case Gate::ExtendedLeaf: return leaves.hasExtended;
-        case Gate::ExtendedLeafAmd: return leaves.hasExtended && vendor == 2;
+        case Gate::ExtendedLeafAmd: return leaves.hasExtended && vendor == kVendorAmd;
     }
     return false;
 }

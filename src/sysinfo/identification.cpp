@@ -54,9 +54,9 @@ uint8_t ReadVendor(CpuidRegisters& cpuid, char (&vendorText)[13]) {
     StoreRegisterBytes(vendorText + 4, cpuid.edx);
     StoreRegisterBytes(vendorText + 8, cpuid.ecx);
     vendorText[12] = '\0';
-    if (std::strcmp(vendorText, "GenuineIntel") == 0) return 1;
-    if (std::strcmp(vendorText, "AuthenticAMD") == 0) return 2;
-    return 0;
+    if (std::strcmp(vendorText, "GenuineIntel") == 0) return kVendorIntel;
+    if (std::strcmp(vendorText, "AuthenticAMD") == 0) return kVendorAmd;
+    return kVendorOther;
 }
 
 void ReadSignature(CSystemInfo& info) {
@@ -143,7 +143,7 @@ void BuildName(CSystemInfo& info, const char* vendorText) {
         }
         return;
     }
-    if (info.vendor == 1) {
+    if (info.vendor == kVendorIntel) {
         NameFromBrandIndex(info);
         return;
     }

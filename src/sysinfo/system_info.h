@@ -6,6 +6,21 @@
 #include "cpuid/cpuid_registers.h"
 #include "platform/win32.h"
 
+// Coded values of the record's members, for the passes and the report alike.
+// `vendor`:
+constexpr uint8_t kVendorOther = 0;
+constexpr uint8_t kVendorIntel = 1;  // "GenuineIntel"
+constexpr uint8_t kVendorAmd = 2;    // "AuthenticAMD"
+// `htState` after the summary (before it, the HTT flag: 0 or 1).
+constexpr uint8_t kHtNotReported = 0;
+constexpr uint8_t kHtOff = 1;
+constexpr uint8_t kHtOn = 2;
+// `features`: long mode, which the summary prints as " 64 bits".
+constexpr uint16_t kFeatureLongMode = 0x0020;
+// The walk, apicTable and the temperature section stop at 32 logical
+// processors: the affinity masks of the 32-bit program are 32 bits wide.
+constexpr int kMaxLogicalProcessors = 32;
+
 struct ApicEntry {
     uint8_t apicId;
     uint8_t packageId;
@@ -80,7 +95,7 @@ public:
     uint8_t threadsPerPackage;
     uint8_t htState;
     uint8_t inactiveCores;
-    ApicEntry apicTable[32];
+    ApicEntry apicTable[kMaxLogicalProcessors];
 
 private:
     void LoadLibraryStep();

@@ -77,12 +77,12 @@ DWORD ReadNorthbridge(uint32_t address, DWORD selection) {
 }  // namespace
 
 void CSystemInfo::DetectThermal() {
-    if (vendor == 2) {
+    if (vendor == kVendorAmd) {
         cpuid.Query(0x80000007, 0, false);
         if (bits(cpuid.edx, 3, 3)) amdThermal = 1;
         return;
     }
-    if (vendor != 1) return;
+    if (vendor != kVendorIntel) return;
     cpuid.Query(6, 0, false);
     if (bits(cpuid.eax, 0, 0) == 0 || bits(cpuid.ebx, 3, 0) == 0) return;
     if (family == 6) tjMax = Family6TjMax(*this);
@@ -99,8 +99,7 @@ DWORD WINAPI DtsThreadProc(LPVOID param) {
 }
 
 int CSystemInfo::ReadIntelTemperature(int cpu, double* out) {
-    // The affinity mask is 32 bits wide, as is apicTable.
-    if (cpu < 0 || cpu >= logicalCount || cpu >= 32) return 0;
+    if (cpu < 0 || cpu >= logicalCount || cpu >= kMaxLogicalProcessors) return 0;
     if (!LibraryReady(*this) || intelDts != 1) return 0;
 
     DtsRequest* request = new DtsRequest;
@@ -128,7 +127,7 @@ int CSystemInfo::ReadIntelTemperature(int cpu, double* out) {
 }
 
 int CSystemInfo::ReadAmdTemperature(int cpu, double* out) {
-    if (cpu < 0 || cpu >= logicalCount || cpu >= 32) return 0;
+    if (cpu < 0 || cpu >= logicalCount || cpu >= kMaxLogicalProcessors) return 0;
     if (!LibraryReady(*this) || amdThermal != 1 || !PortAccessBound()) return 0;
     const ApicEntry& entry = apicTable[cpu];
     // Beyond the eighth node the device number would name some other device.

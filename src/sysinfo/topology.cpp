@@ -4,7 +4,6 @@
 namespace {
 
 constexpr uint32_t kAmdCoreCountLeaf = 0x80000008u;
-constexpr size_t kApicTableSize = sizeof(CSystemInfo::apicTable) / sizeof(CSystemInfo::apicTable[0]);
 
 // Counts are bytes, as the record stores them: every value below is taken modulo 256.
 uint8_t Byte(uint32_t value) {
@@ -147,9 +146,9 @@ void CSystemInfo::CountCores() {
     if (threads == 0) threads = 1;
 
     CoreCounts counts{};
-    if (vendor == 1) {
+    if (vendor == kVendorIntel) {
         counts = CountIntelCores(cpuid, threads);
-    } else if (vendor == 2 && cpuid.maxExtLeaf >= kAmdCoreCountLeaf) {
+    } else if (vendor == kVendorAmd && cpuid.maxExtLeaf >= kAmdCoreCountLeaf) {
         counts = CountAmdCores(cpuid, family, threads);
     } else {
         counts = CoreCounts{threads, 1, threads, threads};
@@ -166,12 +165,12 @@ void CSystemInfo::CountCores() {
 // Processor 0 is read from the leaf cache; every other one executes CPUID
 // itself, on the processor the walk has pinned the process to.
 void CSystemInfo::DecodeApicId(uint8_t index) {
-    if (index >= kApicTableSize) return;
+    if (index >= kMaxLogicalProcessors) return;
     const bool live = index != 0;
     ApicLayout layout;
-    if (vendor == 1 && cpuid.maxStdLeaf >= 11) {
+    if (vendor == kVendorIntel && cpuid.maxStdLeaf >= 11) {
         layout = LayoutFromTopologyLeaf(cpuid, live);
-    } else if (vendor == 2 && cpuid.maxExtLeaf >= kAmdCoreCountLeaf) {
+    } else if (vendor == kVendorAmd && cpuid.maxExtLeaf >= kAmdCoreCountLeaf) {
         layout = LayoutFromAmdLeaf(cpuid, live, coresPerPackage);
     } else {
         layout = LayoutFromCounts(cpuid, live, *this);
