@@ -5,6 +5,8 @@
 #
 # On Debian as root it installs what it needs. Environment:
 #   VEXMORA_SKIP_WINE=1   build and check the files only, run nothing
+# A host that cannot start Wine (a kernel without 32-bit support) also runs
+# nothing under Wine, and says so.
 # Exits non-zero when any check fails; every check prints "ok" or "FAIL".
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -101,8 +103,16 @@ check "the full double exports exactly those names, undecorated" \
 check "the lacking double exports them all but $lacking_entry" \
   test "$(exported_names "$lacking_dll")" = "$(grep -vx "$lacking_entry" <<<"$expected")"
 
+# The Wine loader is a 32-bit program: a kernel built without IA-32 emulation
+# (or booted with it off) cannot start it, and no Wine run can happen there.
+wine_skip_reason=""
 if [ "${VEXMORA_SKIP_WINE:-0}" = 1 ]; then
-  echo "== Wine runs skipped"
+  wine_skip_reason="VEXMORA_SKIP_WINE=1"
+elif ! wine --version >/dev/null 2>&1; then
+  wine_skip_reason="this host cannot start Wine ($(wine --version 2>&1 | tail -n 1))"
+fi
+if [ -n "$wine_skip_reason" ]; then
+  echo "== Wine runs skipped: $wine_skip_reason"
   [ "$failures" = 0 ] && echo "windows-check: all checks passed" || echo "windows-check: $failures checks failed"
   [ "$failures" = 0 ]
   exit
