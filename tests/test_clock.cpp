@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "hwaccess/ols_library.h"
+#include "named_case.h"
 #include "sim_test_support.h"
 
 namespace {
@@ -77,8 +78,7 @@ TEST_F(ClockTest, WaitMillisecondsBusyWaitsOnElapsedTime) {
     EXPECT_TRUE(machine->sleeps.empty());
 }
 
-struct PeriodCase {
-    const char* name;
+struct PeriodCase : NamedCase {
     MMRESULT result;
     TIMECAPS caps;
     std::vector<UINT> periods;
@@ -96,16 +96,15 @@ TEST_P(TimerPeriodTest, RequestsTheSmallestUsablePeriod) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, TimerPeriodTest,
-    ::testing::Values(PeriodCase{"Usual", TIMERR_NOERROR, {1, 1000000}, {1}},
-                      PeriodCase{"MinimumZero", TIMERR_NOERROR, {0, 1000000}, {1}},
-                      PeriodCase{"MinimumZeroMaximumZero", TIMERR_NOERROR, {0, 0}, {0}},
-                      PeriodCase{"CoarseMinimum", TIMERR_NOERROR, {16, 1000}, {16}},
-                      PeriodCase{"MaximumBelowMinimum", TIMERR_NOERROR, {5, 3}, {3}},
-                      PeriodCase{"CapsFail", 97, {1, 1000000}, {}}),
-    [](const ::testing::TestParamInfo<PeriodCase>& info) { return std::string(info.param.name); });
+    ::testing::Values(PeriodCase{{"Usual"}, TIMERR_NOERROR, {1, 1000000}, {1}},
+                      PeriodCase{{"MinimumZero"}, TIMERR_NOERROR, {0, 1000000}, {1}},
+                      PeriodCase{{"MinimumZeroMaximumZero"}, TIMERR_NOERROR, {0, 0}, {0}},
+                      PeriodCase{{"CoarseMinimum"}, TIMERR_NOERROR, {16, 1000}, {16}},
+                      PeriodCase{{"MaximumBelowMinimum"}, TIMERR_NOERROR, {5, 3}, {3}},
+                      PeriodCase{{"CapsFail"}, 97, {1, 1000000}, {}}),
+    CaseName());
 
-struct RateCase {
-    const char* name;
+struct RateCase : NamedCase {
     uint8_t vendor;
     uint8_t family;
     uint8_t model;
@@ -129,16 +128,15 @@ TEST_P(ConstantRateTest, FollowsTheFamilyAndModelBoundaries) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ConstantRateTest,
-    ::testing::Values(RateCase{"Family6Model13", 1, 6, 13, 0, 0.0}, RateCase{"Family6Model14", 1, 6, 14, 1, 0.0},
-                      RateCase{"Family6ModelAfter", 1, 6, 0x9A, 1, 0.0},
-                      RateCase{"Family15Model2", 1, 15, 2, 0, 0.0}, RateCase{"Family15Model3", 1, 15, 3, 1, 0.0},
-                      RateCase{"Family5", 1, 5, 14, 0, 0.0}, RateCase{"Family7", 1, 7, 20, 0, 0.0},
-                      RateCase{"AmdFamily15Model3", 2, 15, 3, 0, 1.0},
-                      RateCase{"OtherVendorFamily6Model14", 0, 6, 14, 0, 1.0}),
-    [](const ::testing::TestParamInfo<RateCase>& info) { return std::string(info.param.name); });
+    ::testing::Values(RateCase{{"Family6Model13"}, 1, 6, 13, 0, 0.0}, RateCase{{"Family6Model14"}, 1, 6, 14, 1, 0.0},
+                      RateCase{{"Family6ModelAfter"}, 1, 6, 0x9A, 1, 0.0},
+                      RateCase{{"Family15Model2"}, 1, 15, 2, 0, 0.0}, RateCase{{"Family15Model3"}, 1, 15, 3, 1, 0.0},
+                      RateCase{{"Family5"}, 1, 5, 14, 0, 0.0}, RateCase{{"Family7"}, 1, 7, 20, 0, 0.0},
+                      RateCase{{"AmdFamily15Model3"}, 2, 15, 3, 0, 1.0},
+                      RateCase{{"OtherVendorFamily6Model14"}, 0, 6, 14, 0, 1.0}),
+    CaseName());
 
-struct ChainCase {
-    const char* name;
+struct ChainCase : NamedCase {
     uint32_t leaf6Ecx;
     bool library;
     uint8_t driverStatus;
@@ -173,19 +171,18 @@ TEST_P(PerformanceCounterRuleTest, StopsAtTheFirstFailingCondition) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, PerformanceCounterRuleTest,
-    ::testing::Values(ChainCase{"NoLeaf6Bit", 0, true, 0, 1, false, false, 0, {}},
-                      ChainCase{"OtherLeaf6Bits", 0xFFFFFFFE, true, 0, 1, false, false, 0, {}},
-                      ChainCase{"LibraryAbsent", 1, false, 9, 1, false, false, 0, {}},
-                      ChainCase{"LibraryNotReady", 1, true, 3, 1, false, false, 0, {}},
-                      ChainCase{"IsMsrZero", 1, true, 0, 0, false, false, 0, {"IsMsr"}},
-                      ChainCase{"IsMsrTwo", 1, true, 0, 2, false, false, 0, {"IsMsr"}},
-                      ChainCase{"CounterReadFails", 1, true, 0, 1, true, false, 0, {"IsMsr", "Rdmsr"}},
-                      ChainCase{"CounterReadsZero", 1, true, 0, 1, false, true, 0, {"IsMsr", "Rdmsr"}},
-                      ChainCase{"AllHold", 1, true, 0, 1, false, false, 1, {}}),
-    [](const ::testing::TestParamInfo<ChainCase>& info) { return std::string(info.param.name); });
+    ::testing::Values(ChainCase{{"NoLeaf6Bit"}, 0, true, 0, 1, false, false, 0, {}},
+                      ChainCase{{"OtherLeaf6Bits"}, 0xFFFFFFFE, true, 0, 1, false, false, 0, {}},
+                      ChainCase{{"LibraryAbsent"}, 1, false, 9, 1, false, false, 0, {}},
+                      ChainCase{{"LibraryNotReady"}, 1, true, 3, 1, false, false, 0, {}},
+                      ChainCase{{"IsMsrZero"}, 1, true, 0, 0, false, false, 0, {"IsMsr"}},
+                      ChainCase{{"IsMsrTwo"}, 1, true, 0, 2, false, false, 0, {"IsMsr"}},
+                      ChainCase{{"CounterReadFails"}, 1, true, 0, 1, true, false, 0, {"IsMsr", "Rdmsr"}},
+                      ChainCase{{"CounterReadsZero"}, 1, true, 0, 1, false, true, 0, {"IsMsr", "Rdmsr"}},
+                      ChainCase{{"AllHold"}, 1, true, 0, 1, false, false, 1, {}}),
+    CaseName());
 
-struct MultiplierCase {
-    const char* name;
+struct MultiplierCase : NamedCase {
     bool perfStatusListed;
     uint64_t perfStatus;
     bool platformIdListed;
@@ -220,20 +217,20 @@ TEST_P(MultiplierTest, DecodesTheMaximumAndCurrentMultipliers) {
 INSTANTIATE_TEST_SUITE_P(
     Table, MultiplierTest,
     ::testing::Values(
-        MultiplierCase{"MaxInPerfStatusHigh", true, 0x0B00 * kHigh + 0x80000A00u, false, 0, 0x80, 0, 11.0, 10.0,
+        MultiplierCase{{"MaxInPerfStatusHigh"}, true, 0x0B00 * kHigh + 0x80000A00u, false, 0, 0x80, 0, 11.0, 10.0,
                        {kAperf, 0x198, 0x198, 0x198}},
-        MultiplierCase{"HalfStepsInPerfStatus", true, 0x4900 * kHigh + 0x80004A00u, false, 0, 0x80, 0, 9.5, 10.5,
+        MultiplierCase{{"HalfStepsInPerfStatus"}, true, 0x4900 * kHigh + 0x80004A00u, false, 0, 0x80, 0, 9.5, 10.5,
                        {kAperf, 0x198, 0x198, 0x198}},
-        MultiplierCase{"MaxInPlatformId", true, 0x0B00 * kHigh + 0x0A00, true, 0x0B00, 0x80, 0, 11.0, 10.0,
+        MultiplierCase{{"MaxInPlatformId"}, true, 0x0B00 * kHigh + 0x0A00, true, 0x0B00, 0x80, 0, 11.0, 10.0,
                        {kAperf, 0x198, 0x17, 0x198}},
-        MultiplierCase{"HalfStepInPlatformId", true, 0, true, 0xFFFF0000u * kHigh + 0x4900, 0x80, 0, 9.5, 0.0,
+        MultiplierCase{{"HalfStepInPlatformId"}, true, 0, true, 0xFFFF0000u * kHigh + 0x4900, 0x80, 0, 9.5, 0.0,
                        {kAperf, 0x198, 0x17, 0x198}},
-        MultiplierCase{"CurrentInPlatformInfo", true, 0x80000000u, false, 0, 0, 0x0A400000, 0.0, 9.0,
+        MultiplierCase{{"CurrentInPlatformInfo"}, true, 0x80000000u, false, 0, 0, 0x0A400000, 0.0, 9.0,
                        {kAperf, 0x198, 0x198, 0x2A}},
-        MultiplierCase{"PlatformInfoHasNoHalfStep", true, 0x80000000u, false, 0, 0, 0x0A404000, 0.0, 9.0,
+        MultiplierCase{{"PlatformInfoHasNoHalfStep"}, true, 0x80000000u, false, 0, 0, 0x0A404000, 0.0, 9.0,
                        {kAperf, 0x198, 0x198, 0x2A}},
-        MultiplierCase{"FailedReadsGiveZero", false, 0, false, 0, 0x80, 0, 0.0, 0.0, {kAperf, 0x198, 0x17, 0x198}}),
-    [](const ::testing::TestParamInfo<MultiplierCase>& info) { return std::string(info.param.name); });
+        MultiplierCase{{"FailedReadsGiveZero"}, false, 0, false, 0, 0x80, 0, 0.0, 0.0, {kAperf, 0x198, 0x17, 0x198}}),
+    CaseName());
 
 TEST_F(ClockTest, ClassicMethodUsesTheCountersExactly) {
     CSystemInfo& info = Processor(2, 16, 4, 0, false);
@@ -305,8 +302,7 @@ TEST_F(ClockTest, OnVirtualTimeEveryMethodFindsTheSimulatedRates) {
     EXPECT_EQ(info.perfMsr, 1);
 }
 
-struct FixedCase {
-    const char* name;
+struct FixedCase : NamedCase {
     uint64_t perfStatus;  // maximum in the high half, current in the low half
     double fixed;
 };
@@ -336,15 +332,14 @@ TEST_P(FixedMethodTest, ScalesByTheMultipliersAndStopsForExtendedFamily6Models) 
 
 INSTANTIATE_TEST_SUITE_P(
     Table, FixedMethodTest,
-    ::testing::Values(FixedCase{"HalfSpeed", 0x0C00 * kHigh + 0x80000600u, 1200.0},
-                      FixedCase{"EqualMultipliers", 0x0C00 * kHigh + 0x80000C00u, 2400.0},
-                      FixedCase{"MaximumOne", 0x0100 * kHigh + 0x80004000u, 2400.0},
-                      FixedCase{"MaximumBelowOne", 0x4000 * kHigh + 0x80000300u, 2400.0},
-                      FixedCase{"BothZero", 0x80000000u, 2400.0}),
-    [](const ::testing::TestParamInfo<FixedCase>& info) { return std::string(info.param.name); });
+    ::testing::Values(FixedCase{{"HalfSpeed"}, 0x0C00 * kHigh + 0x80000600u, 1200.0},
+                      FixedCase{{"EqualMultipliers"}, 0x0C00 * kHigh + 0x80000C00u, 2400.0},
+                      FixedCase{{"MaximumOne"}, 0x0100 * kHigh + 0x80004000u, 2400.0},
+                      FixedCase{{"MaximumBelowOne"}, 0x4000 * kHigh + 0x80000300u, 2400.0},
+                      FixedCase{{"BothZero"}, 0x80000000u, 2400.0}),
+    CaseName());
 
-struct AlternativeCase {
-    const char* name;
+struct AlternativeCase : NamedCase {
     LONGLONG alt1Interval;  // performance-counter ticks at 10 MHz
     uint64_t alt1Ticks;
     DWORD m0;
@@ -381,23 +376,23 @@ TEST_P(AlternativeTest, AcceptsOnlyPlausibleValuesFurtherThanHalfAPercent) {
 INSTANTIATE_TEST_SUITE_P(
     Table, AlternativeTest,
     ::testing::Values(
-        AlternativeCase{"BothReplace", 1000000, 240000000, 1000, 1600, 1440000000, 2400.0, 2400.0, 2400.0, 1},
-        AlternativeCase{"BothClose", 1000000, 200900000, 1000, 1600, 1205000000, 2009.0, 2008.3333333333333,
+        AlternativeCase{{"BothReplace"}, 1000000, 240000000, 1000, 1600, 1440000000, 2400.0, 2400.0, 2400.0, 1},
+        AlternativeCase{{"BothClose"}, 1000000, 200900000, 1000, 1600, 1205000000, 2009.0, 2008.3333333333333,
                         2000.0, 1},
-        AlternativeCase{"RatioExactlyHalfAPercentKeeps", 1000000, 201000000, 1000, 1600, 1206000000, 2010.0,
+        AlternativeCase{{"RatioExactlyHalfAPercentKeeps"}, 1000000, 201000000, 1000, 1600, 1206000000, 2010.0,
                         2010.0, 2000.0, 1},
-        AlternativeCase{"SecondComparesWithTheFirst", 1000000, 201020000, 1000, 1600, 1212000000, 2010.2, 2020.0,
+        AlternativeCase{{"SecondComparesWithTheFirst"}, 1000000, 201020000, 1000, 1600, 1212000000, 2010.2, 2020.0,
                         2010.2, 1},
-        AlternativeCase{"Exactly500Rejected", 1000000, 50000000, 1000, 1600, 1440000000, 500.0, 2400.0, 2400.0, 0},
-        AlternativeCase{"Exactly100000Rejected", 1000000, 10000000000ull, 1000, 1600, 1200000000, 100000.0, 2000.0,
+        AlternativeCase{{"Exactly500Rejected"}, 1000000, 50000000, 1000, 1600, 1440000000, 500.0, 2400.0, 2400.0, 0},
+        AlternativeCase{{"Exactly100000Rejected"}, 1000000, 10000000000ull, 1000, 1600, 1200000000, 100000.0, 2000.0,
                         2000.0, 0},
-        AlternativeCase{"SecondRejected", 1000000, 240000000, 1000, 1600, 300000, 2400.0, 0.5, 2400.0, 0},
-        AlternativeCase{"MillisecondWrapRejected", 1000000, 200000000, 0xFFFFFF00u, 0x158, 1200000000, 2000.0,
+        AlternativeCase{{"SecondRejected"}, 1000000, 240000000, 1000, 1600, 300000, 2400.0, 0.5, 2400.0, 0},
+        AlternativeCase{{"MillisecondWrapRejected"}, 1000000, 200000000, 0xFFFFFF00u, 0x158, 1200000000, 2000.0,
                         1200000000.0 / (0x158 - 0xFFFFFF00ll) / 1000, 2000.0, 0},
-        AlternativeCase{"StillPerformanceCounterGivesZero", 0, 200000000, 1000, 1600, 1440000000, 0.0, 2400.0,
+        AlternativeCase{{"StillPerformanceCounterGivesZero"}, 0, 200000000, 1000, 1600, 1440000000, 0.0, 2400.0,
                         2400.0, 0},
-        AlternativeCase{"StillMillisecondsGiveZero", 1000000, 240000000, 1000, 1000, 1440000000, 2400.0, 0.0,
+        AlternativeCase{{"StillMillisecondsGiveZero"}, 1000000, 240000000, 1000, 1000, 1440000000, 2400.0, 0.0,
                         2400.0, 0}),
-    [](const ::testing::TestParamInfo<AlternativeCase>& info) { return std::string(info.param.name); });
+    CaseName());
 
 }  // namespace
