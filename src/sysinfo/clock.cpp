@@ -36,8 +36,27 @@ void RaiseTimerResolution() {
     timeBeginPeriod(std::min(std::max(caps.wPeriodMin, UINT{1}), caps.wPeriodMax));
 }
 
-bool HasConstantRateTsc(uint8_t family, uint8_t model) {
-    return (family == 15 && model >= 3) || (family == 6 && model >= 0x0E);
+// Four characters of a vendor string as CPUID returns them in one register.
+constexpr uint32_t VendorWord(const char (&text)[5]) {
+    return uint32_t{static_cast<uint8_t>(text[0])} | uint32_t{static_cast<uint8_t>(text[1])} << 8 |
+           uint32_t{static_cast<uint8_t>(text[2])} << 16 | uint32_t{static_cast<uint8_t>(text[3])} << 24;
+}
+
+bool IsCentaur(CpuidRegisters& cpuid) {
+    cpuid.Query(0, 0, false);
+    return cpuid.ebx == VendorWord("Cent") && cpuid.edx == VendorWord("aurH") && cpuid.ecx == VendorWord("auls");
+}
+
+// Intel's family and model rule predates the invariant-counter flag, which
+// later processors of every vendor set (0x80000007 EDX bit 8). VIA's Nano and
+// every Centaur design after it tick at a constant rate without saying so.
+bool HasConstantRateTsc(CSystemInfo& info) {
+    const uint8_t family = info.family;
+    const uint8_t model = info.model;
+    if (info.vendor == kVendorIntel && ((family == 15 && model >= 3) || (family == 6 && model >= 0x0E))) return true;
+    info.cpuid.Query(0x80000007u, 0, false);
+    if (bits(info.cpuid.edx, 8, 8)) return true;
+    return IsCentaur(info.cpuid) && ((family == 6 && model >= 0x0F) || family >= 7);
 }
 
 bool LibraryReportsMsr() {
@@ -168,11 +187,11 @@ int CSystemInfo::MeasureClock() {
     constTsc = 0;
     perfMsr = 0;
     const bool intel = vendor == kVendorIntel;
+    if (HasConstantRateTsc(*this)) {
+        constTsc = 1;
+        if (intel && PerformanceCounterUsable(*this)) perfMsr = 1;
+    }
     if (intel) {
-        if (HasConstantRateTsc(family, model)) {
-            constTsc = 1;
-            if (PerformanceCounterUsable(*this)) perfMsr = 1;
-        }
         coefMax = 0.0;
         coefCurrent = 0.0;
         if (constTsc == 1 && perfMsr == 1) ReadMultipliers(*this);
