@@ -219,6 +219,45 @@ INSTANTIATE_TEST_SUITE_P(
                       ChainCase{{"AllHold"}, 1, true, 0, 1, false, false, 1, {}}),
     CaseName());
 
+struct CounterVendorCase : NamedCase {
+    const char* vendor12;
+    uint8_t family;
+    uint8_t model;
+    uint32_t extLeaf7Edx;  // 0x80000007 EDX
+};
+
+class CounterForEveryVendorTest : public ClockTest, public ::testing::WithParamInterface<CounterVendorCase> {};
+
+// The rule itself is the same chain as above; what it leads to stays Intel's:
+// no multiplier read, no method beyond the classic one.
+TEST_P(CounterForEveryVendorTest, ReadsTheCounterWhateverTheVendorOrTheTimeStampCounterRate) {
+    const CounterVendorCase& c = GetParam();
+    const uint8_t vendor = VendorNumber(c.vendor12);
+    sim::Processor& cpu = machine->Cpu(0);
+    SetVendorString(cpu, c.vendor12);
+    cpu.Set(0x80000007, {0, 0, 0, c.extLeaf7Edx});
+    cpu.Set(6, {0, 0, 1, 0});
+    CSystemInfo& info = Processor(vendor, c.family, c.model, 0);
+
+    info.MeasureClock();
+
+    EXPECT_EQ(info.perfMsr, 1);
+    EXPECT_EQ(machine->library.calls, (Strings{"IsMsr", "Rdmsr"}));
+    EXPECT_EQ(info.freqClassicFixed, 0.0);
+    EXPECT_EQ(info.freqAlt1, 0.0);
+    EXPECT_EQ(info.freqAlt2, 0.0);
+    EXPECT_EQ(info.freqRetained, info.freqClassic);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CounterForEveryVendorTest,
+    ::testing::Values(CounterVendorCase{{"AmdInvariantCounter"}, "AuthenticAMD", 0x15, 1, kInvariantCounter},
+                      CounterVendorCase{{"AmdWithoutInvariantCounter"}, "AuthenticAMD", 0x12, 1, 0},
+                      CounterVendorCase{{"Centaur"}, "CentaurHauls", 7, 0x3B, 0},
+                      CounterVendorCase{{"OtherVendor"}, "HygonGenuine", 0x18, 0, kInvariantCounter},
+                      CounterVendorCase{{"IntelWithoutConstantRate"}, "GenuineIntel", 15, 2, 0}),
+    CaseName());
+
 struct MultiplierCase : NamedCase {
     bool perfStatusListed;
     uint64_t perfStatus;
@@ -346,14 +385,15 @@ struct FixedCase : NamedCase {
 
 class FixedMethodTest : public ClockTest, public ::testing::WithParamInterface<FixedCase> {};
 
-// An extended family 6 model stops after the fixed method.
+// An extended family 6 model (here a Core 2 of the 45 nm generation) stops after
+// the fixed method, its counter still readable.
 TEST_P(FixedMethodTest, ScalesByTheMultipliersAndStopsForExtendedFamily6Models) {
     const FixedCase& c = GetParam();
     machine->Cpu(0).Set(6, {0, 0, 1, 0});
     machine->Cpu(0).Set(1, {0, 0, 0x80, 0});
     machine->Cpu(0).msrs[kPerfStatus] = c.perfStatus;
     ScriptClassic(1000000, 240000000);
-    CSystemInfo& info = Processor(1, 6, 0x1A, 1);
+    CSystemInfo& info = Processor(1, 6, 0x17, 1);
 
     info.MeasureClock();
 
@@ -361,7 +401,7 @@ TEST_P(FixedMethodTest, ScalesByTheMultipliersAndStopsForExtendedFamily6Models) 
     EXPECT_EQ(info.freqClassicFixed, c.fixed);
     EXPECT_EQ(info.freqRetained, c.fixed);
     EXPECT_EQ(info.constTsc, 1);
-    EXPECT_EQ(info.perfMsr, 0);
+    EXPECT_EQ(info.perfMsr, 1);
     EXPECT_EQ(info.freqAlt1, 0.0);
     EXPECT_EQ(info.freqAlt2, 0.0);
     EXPECT_EQ(machine->readingTrace, "A c S F Q T c Q T c");

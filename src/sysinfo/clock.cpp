@@ -187,10 +187,11 @@ int CSystemInfo::MeasureClock() {
     constTsc = 0;
     perfMsr = 0;
     const bool intel = vendor == kVendorIntel;
-    if (HasConstantRateTsc(*this)) {
-        constTsc = 1;
-        if (intel && PerformanceCounterUsable(*this)) perfMsr = 1;
-    }
+    if (HasConstantRateTsc(*this)) constTsc = 1;
+    // Whether the actual-performance counter can be read depends neither on the
+    // vendor nor on the time-stamp counter's rate; the multipliers and the
+    // alternative methods stay Intel's.
+    if (PerformanceCounterUsable(*this)) perfMsr = 1;
     if (intel) {
         coefMax = 0.0;
         coefCurrent = 0.0;
@@ -210,10 +211,9 @@ int CSystemInfo::MeasureClock() {
     }
 
     WaitMilliseconds(200);
-    if (family == 6 && extModel != 0) {
-        perfMsr = 0;
-        return 1;
-    }
+    // The alternative methods are not used from the extended family 6 models
+    // on; their counter is still readable, so perfMsr keeps its value.
+    if (family == 6 && extModel != 0) return 1;
 
     freqAlt1 = MeasureAgainstPerformanceCounter();
     AcceptAlternative(*this, freqAlt1);
