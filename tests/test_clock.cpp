@@ -264,12 +264,13 @@ struct MultiplierCase : NamedCase {
     bool platformIdListed;
     uint64_t platformId;
     uint32_t leaf1Ecx;
-    uint64_t platformInfo;
+    uint64_t powerOnConfiguration;  // MSR 0x2A
     double coefMax;
     double coefCurrent;
     MsrList reads;  // the MSRs read up to the current multiplier
 };
 
+// The Core 2 rules, on model 0x0F.
 class MultiplierTest : public ClockTest, public ::testing::WithParamInterface<MultiplierCase> {};
 
 TEST_P(MultiplierTest, DecodesTheMaximumAndCurrentMultipliers) {
@@ -277,7 +278,7 @@ TEST_P(MultiplierTest, DecodesTheMaximumAndCurrentMultipliers) {
     sim::Processor& cpu = machine->Cpu(0);
     if (c.perfStatusListed) cpu.msrs[kPerfStatus] = c.perfStatus;
     if (c.platformIdListed) cpu.msrs[0x17] = c.platformId;
-    cpu.msrs[0x2A] = c.platformInfo;
+    cpu.msrs[0x2A] = c.powerOnConfiguration;
     cpu.Set(1, {0, 0, c.leaf1Ecx, 0});
     CSystemInfo& info = FullIntelPath();
 
@@ -301,12 +302,105 @@ INSTANTIATE_TEST_SUITE_P(
                        {kAperf, 0x198, 0x17, 0x198}},
         MultiplierCase{{"HalfStepInPlatformId"}, true, 0, true, 0xFFFF0000u * kHigh + 0x4900, 0x80, 0, 9.5, 0.0,
                        {kAperf, 0x198, 0x17, 0x198}},
-        MultiplierCase{{"CurrentInPlatformInfo"}, true, 0x80000000u, false, 0, 0, 0x0A400000, 0.0, 9.0,
+        MultiplierCase{{"CurrentInPowerOnConfiguration"}, true, 0x80000000u, false, 0, 0, 0x0A400000, 0.0, 9.0,
                        {kAperf, 0x198, 0x198, 0x2A}},
-        MultiplierCase{{"PlatformInfoHasNoHalfStep"}, true, 0x80000000u, false, 0, 0, 0x0A404000, 0.0, 9.0,
+        MultiplierCase{{"PowerOnConfigurationHasNoHalfStep"}, true, 0x80000000u, false, 0, 0, 0x0A404000, 0.0, 9.0,
                        {kAperf, 0x198, 0x198, 0x2A}},
         MultiplierCase{{"FailedReadsGiveZero"}, false, 0, false, 0, 0x80, 0, 0.0, 0.0, {kAperf, 0x198, 0x17, 0x198}}),
     CaseName());
+
+// One set of registers that each coding reads differently: MSR 0xCE bits 15:8
+// say 24; MSR 0x198 says 25 in bits 7:0, 74 in bits 15:8, and 10.5 in bits 12:8
+// with the half step of bit 14, with 11 in bits 44:40; MSR 0x17 says 9.
+constexpr uint64_t kPlatformInfo24 = 0x1800;
+constexpr uint64_t kPerfStatusEachCoding = 0x0B00 * kHigh + 0x4A19;
+constexpr uint64_t kPlatformId9 = 0x0900;
+
+struct Family6Model {
+    uint8_t family;
+    uint8_t model;
+};
+
+struct CodingCase : NamedCase {
+    std::vector<Family6Model> processors;
+    double coefMax;
+    double coefCurrent;
+};
+
+class RatioCodingTest : public ClockTest, public ::testing::WithParamInterface<CodingCase> {};
+
+TEST_P(RatioCodingTest, EachProcessorReadsItsOwnRatioCoding) {
+    const CodingCase& c = GetParam();
+    for (const Family6Model& p : c.processors) {
+        SCOPED_TRACE(testing::Message() << "family " << int{p.family} << " model 0x" << std::hex << int{p.model});
+        NewMachine(1);
+        sim::Processor& cpu = machine->Cpu(0);
+        cpu.Set(6, {0, 0, 1, 0});
+        cpu.Set(1, {0, 0, 0x80, 0});
+        cpu.msrs[0xCE] = kPlatformInfo24;
+        cpu.msrs[kPerfStatus] = kPerfStatusEachCoding;
+        cpu.msrs[0x17] = kPlatformId9;
+        CSystemInfo& info = Processor(kVendorIntel, p.family, p.model, static_cast<uint8_t>(p.model >> 4));
+
+        info.MeasureClock();
+
+        EXPECT_EQ(info.constTsc, 1);
+        EXPECT_EQ(info.perfMsr, 1);
+        EXPECT_EQ(info.coefMax, c.coefMax);
+        EXPECT_EQ(info.coefCurrent, c.coefCurrent);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RatioCodingTest,
+    ::testing::Values(
+        CodingCase{{"NehalemAndWestmereLowByte"},
+                   {{6, 0x1A}, {6, 0x1E}, {6, 0x1F}, {6, 0x25}, {6, 0x2C}, {6, 0x2E}, {6, 0x2F}},
+                   24.0,
+                   25.0},
+        CodingCase{{"LaterDesignsSecondByte"},
+                   {{6, 0x2A}, {6, 0x2D}, {6, 0x37}, {6, 0x3F}, {6, 0x4D}, {6, 0x55}, {6, 0x5C}, {6, 0x8C},
+                    {6, 0x97}, {6, 0x9A}, {6, 0xAD}, {6, 0xBD}},
+                   24.0,
+                   74.0},
+        CodingCase{{"Core2PlatformId"}, {{6, 0x0F}, {6, 0x16}, {6, 0x17}, {6, 0x1D}}, 9.0, 10.5},
+        CodingCase{{"OlderPartsPerfStatusHigh"},
+                   {{15, 3}, {15, 6}, {6, 0x0E}, {6, 0x15}, {6, 0x1C}, {6, 0x26}, {6, 0x27}, {6, 0x35}, {6, 0x36}},
+                   11.0,
+                   10.5}),
+    CaseName());
+
+// A later design whose MSR 0xCE cannot be read keeps the Core 2 rule whole,
+// here with the noise of a Silvermont's MSR 0x17 (29) and its MSR 0x198 (24).
+TEST_F(ClockTest, WithoutPlatformInfoALaterDesignKeepsTheCore2Rule) {
+    sim::Processor& cpu = machine->Cpu(0);
+    cpu.Set(6, {0, 0, 1, 0});
+    cpu.Set(1, {0, 0, 0x80, 0});
+    cpu.msrs[kPerfStatus] = 0x76000000183Bull;
+    cpu.msrs[0x17] = 0x0008000090241D46ull;
+    CSystemInfo& info = Processor(kVendorIntel, 6, 0x37, 3);
+
+    info.MeasureClock();
+
+    EXPECT_EQ(info.coefMax, 29.0);
+    EXPECT_EQ(info.coefCurrent, 24.0);
+    EXPECT_EQ(machine->library.msrReads, (MsrList{kAperf, 0xCE, 0x198, 0x17, 0x198}));
+}
+
+// Without leaf 1 ECX bit 7 the current multiplier still comes from MSR 0x2A.
+TEST_F(ClockTest, ALaterDesignWithoutEnhancedSpeedStepTakesTheCurrentFromPowerOnConfiguration) {
+    sim::Processor& cpu = machine->Cpu(0);
+    cpu.Set(6, {0, 0, 1, 0});
+    cpu.msrs[0xCE] = kPlatformInfo24;
+    cpu.msrs[kPerfStatus] = kPerfStatusEachCoding;
+    cpu.msrs[0x2A] = 0x0A400000;
+    CSystemInfo& info = Processor(kVendorIntel, 6, 0x3F, 3);
+
+    info.MeasureClock();
+
+    EXPECT_EQ(info.coefMax, 24.0);
+    EXPECT_EQ(info.coefCurrent, 9.0);
+}
 
 TEST_F(ClockTest, ClassicMethodUsesTheCountersExactly) {
     CSystemInfo& info = Processor(2, 16, 4, 0, false);

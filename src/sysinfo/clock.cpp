@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cmath>
+#include <initializer_list>
 
 #include "hwaccess/ols_library.h"
 #include "platform/seam.h"
@@ -9,8 +10,9 @@
 namespace {
 
 constexpr uint32_t kMsrPlatformId = 0x17;
+constexpr uint32_t kMsrPowerOnConfiguration = 0x2A;
+constexpr uint32_t kMsrPlatformInfo = 0xCE;
 constexpr uint32_t kMsrPerfStatus = 0x198;
-constexpr uint32_t kMsrPlatformInfo = 0x2A;
 constexpr uint32_t kMsrActualPerformance = 0xE8;
 
 struct MsrHalves {
@@ -18,16 +20,46 @@ struct MsrHalves {
     DWORD high = 0;
 };
 
-// The multiplier reads ignore the library's result: a failed read leaves both halves 0.
+// False when the library cannot read the register; the halves then stay 0.
+bool TryReadMsrHalves(uint32_t index, MsrHalves& halves) {
+    halves = MsrHalves{};
+    return ols::EntryPoint<ols::RdmsrProc>(ols::kRdmsr)(index, &halves.low, &halves.high) != 0;
+}
+
+// Most multiplier reads ignore the library's result: a failed read leaves both halves 0.
 MsrHalves ReadMsrHalves(uint32_t index) {
     MsrHalves halves;
-    ols::EntryPoint<ols::RdmsrProc>(ols::kRdmsr)(index, &halves.low, &halves.high);
+    TryReadMsrHalves(index, halves);
     return halves;
 }
 
 // Bits 12 to 8 give the whole multiplier, bit 14 the half step.
 double DecodeMultiplier(uint32_t word) {
     return bits(word, 12, 8) + (bits(word, 14, 14) ? 0.5 : 0.0);
+}
+
+bool IsOneOf(uint8_t model, std::initializer_list<uint8_t> models) {
+    return std::find(models.begin(), models.end(), model) != models.end();
+}
+
+// Core 2 is the only design whose MSR 0x17 holds the maximum multiplier.
+bool IsCore2(uint8_t family, uint8_t model) {
+    return family == 6 && IsOneOf(model, {0x0F, 0x16, 0x17, 0x1D});
+}
+
+// From Nehalem on, the ratios are whole 8-bit values (they exceed 31 on many
+// parts): the maximum non-turbo one in MSR 0xCE, the current one in MSR 0x198.
+// MSR 0x17 holds none there, and reads noise on the Silvermont-class Atoms. The
+// in-order Atoms of that time (Bonnell, Saltwell) keep the older coding.
+bool HasByteRatios(uint8_t family, uint8_t model) {
+    return family == 6 && model >= 0x1A && !IsCore2(family, model) &&
+           !IsOneOf(model, {0x1C, 0x26, 0x27, 0x35, 0x36});
+}
+
+// Nehalem and Westmere keep the current ratio in the low byte of MSR 0x198, later designs in the next one.
+uint32_t CurrentByteRatio(uint8_t model, uint32_t perfStatusLow) {
+    const bool nehalemOrWestmere = IsOneOf(model, {0x1A, 0x1E, 0x1F, 0x25, 0x2C, 0x2E, 0x2F});
+    return nehalemOrWestmere ? bits(perfStatusLow, 7, 0) : bits(perfStatusLow, 15, 8);
 }
 
 void RaiseTimerResolution() {
@@ -119,20 +151,38 @@ bool PerformanceCounterUsable(CSystemInfo& info) {
     return CSystemInfo::ReadMsr(kMsrActualPerformance) != 0;
 }
 
-void ReadMultipliers(CSystemInfo& info) {
+// The word whose bits 12 to 8, and 14 for the half step, give the maximum
+// multiplier. Core 2 takes it from MSR 0x17 unless MSR 0x198 flags its own high
+// half; the older parts (family 15, Yonah, the in-order Atoms) always from MSR
+// 0x198's high half.
+uint32_t MaximumMultiplierWord(bool core2Rule) {
     const MsrHalves status = ReadMsrHalves(kMsrPerfStatus);
-    const uint32_t maxWord =
-        bits(status.low, 31, 31) ? ReadMsrHalves(kMsrPerfStatus).high : ReadMsrHalves(kMsrPlatformId).low;
-    info.coefMax = DecodeMultiplier(maxWord);
+    if (!core2Rule) return status.high;
+    return bits(status.low, 31, 31) ? ReadMsrHalves(kMsrPerfStatus).high : ReadMsrHalves(kMsrPlatformId).low;
+}
+
+void ReadMultipliers(CSystemInfo& info) {
+    MsrHalves platformInfo;
+    // Without MSR 0xCE a later processor has no trustworthy maximum: it keeps
+    // the Core 2 rule, which on such parts usually finds 0 and so leaves the
+    // classic frequency uncorrected.
+    const bool byteRatios = HasByteRatios(info.family, info.model) && TryReadMsrHalves(kMsrPlatformInfo, platformInfo);
+    if (byteRatios) {
+        info.coefMax = bits(platformInfo.low, 15, 8);
+    } else {
+        const bool core2Rule = IsCore2(info.family, info.model) || HasByteRatios(info.family, info.model);
+        info.coefMax = DecodeMultiplier(MaximumMultiplierWord(core2Rule));
+    }
 
     info.cpuid.Query(1, 0, false);
     const bool currentInPerfStatus = bits(info.cpuid.ecx, 7, 7) != 0;
     WaitMilliseconds(20);
-    if (currentInPerfStatus) {
-        info.coefCurrent = DecodeMultiplier(ReadMsrHalves(kMsrPerfStatus).low);
-    } else {
-        info.coefCurrent = bits(ReadMsrHalves(kMsrPlatformInfo).low, 26, 22);
+    if (!currentInPerfStatus) {
+        info.coefCurrent = bits(ReadMsrHalves(kMsrPowerOnConfiguration).low, 26, 22);
+        return;
     }
+    const uint32_t status = ReadMsrHalves(kMsrPerfStatus).low;
+    info.coefCurrent = byteRatios ? CurrentByteRatio(info.model, status) : DecodeMultiplier(status);
 }
 
 // Time-stamp counter against the performance counter; the performance counter is read first at both ends.
