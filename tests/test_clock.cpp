@@ -507,7 +507,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FixedCase{{"EqualMultipliers"}, 0x0C00 * kHigh + 0x80000C00u, 2400.0},
                       FixedCase{{"MaximumOne"}, 0x0100 * kHigh + 0x80004000u, 2400.0},
                       FixedCase{{"MaximumBelowOne"}, 0x4000 * kHigh + 0x80000300u, 2400.0},
-                      FixedCase{{"BothZero"}, 0x80000000u, 2400.0}),
+                      FixedCase{{"BothZero"}, 0x80000000u, 2400.0},
+                      FixedCase{{"CurrentNotRead"}, 0x0C00 * kHigh + 0x80000000u, 2400.0}),
     CaseName());
 
 struct AlternativeCase : NamedCase {

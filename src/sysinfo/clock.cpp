@@ -253,7 +253,10 @@ int CSystemInfo::MeasureClock() {
     freqRetained = freqClassic;
     if (!intel || constTsc != 1 || perfMsr != 1) return 1;
 
-    if (coefMax != coefCurrent && coefMax > 1.0) {
+    // A current multiplier of 0 was not read (a failed read, or MSR 0x2A, which
+    // holds no ratio on the later designs): no correction then, rather than a
+    // fixed and retained frequency of 0.
+    if (coefMax != coefCurrent && coefMax > 1.0 && coefCurrent > 0.0) {
         freqClassicFixed = (coefCurrent * freqClassic) / coefMax;
         freqRetained = freqClassicFixed;
     } else {
