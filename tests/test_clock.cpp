@@ -22,6 +22,32 @@ constexpr uint64_t kHigh = uint64_t{1} << 32;
 // Multipliers 12 (maximum, in the high half) and 9 (current, in the low half).
 constexpr uint64_t kPerfStatus12And9 = 0x0C00 * kHigh + 0x80000900u;
 
+// The vendor number the identification pass gives each vendor string.
+uint8_t VendorNumber(const std::string& vendor12) {
+    if (vendor12 == "GenuineIntel") return kVendorIntel;
+    if (vendor12 == "AuthenticAMD") return kVendorAmd;
+    return kVendorOther;
+}
+
+// Leaf 0 naming the maker: the vendor string in EBX, EDX, ECX, four characters each.
+void SetVendorString(sim::Processor& cpu, const std::string& vendor12) {
+    const auto word = [&vendor12](size_t at) {
+        uint32_t value = 0;
+        for (size_t i = 4; i-- > 0;) value = (value << 8) | static_cast<uint8_t>(vendor12.at(at + i));
+        return value;
+    };
+    cpu.Set(0, {1, word(0), word(8), word(4)});
+}
+
+constexpr uint32_t kInvariantCounter = 0x100;  // 0x80000007 EDX bit 8
+
+struct Signature {
+    const char* vendor12;
+    uint8_t family;
+    uint8_t model;
+    uint32_t extLeaf7Edx;  // 0x80000007 EDX
+};
+
 class ClockTest : public SimTest {
 protected:
     // A record of the given vendor and signature, with the library bound and
@@ -38,6 +64,16 @@ protected:
         }
         machine->library.calls.clear();
         return info;
+    }
+
+    // A processor named by its vendor string, with leaf 6's counter bit and the
+    // given 0x80000007 EDX (bit 8: invariant counter).
+    CSystemInfo& ProcessorOf(const Signature& s, bool library) {
+        sim::Processor& cpu = machine->Cpu(0);
+        SetVendorString(cpu, s.vendor12);
+        cpu.Set(6, {0, 0, 1, 0});
+        cpu.Set(0x80000007, {0, 0, 0, s.extLeaf7Edx});
+        return Processor(VendorNumber(s.vendor12), s.family, s.model, 0, library);
     }
 
     // Intel family 6 model 15 (no extended model): every method runs.
@@ -104,30 +140,8 @@ INSTANTIATE_TEST_SUITE_P(
                       PeriodCase{{"CapsFail"}, 97, {1, 1000000}, {}}),
     CaseName());
 
-// The vendor number the identification pass gives each vendor string.
-uint8_t VendorNumber(const std::string& vendor12) {
-    if (vendor12 == "GenuineIntel") return kVendorIntel;
-    if (vendor12 == "AuthenticAMD") return kVendorAmd;
-    return kVendorOther;
-}
-
-// Leaf 0 naming the maker: the vendor string in EBX, EDX, ECX, four characters each.
-void SetVendorString(sim::Processor& cpu, const std::string& vendor12) {
-    const auto word = [&vendor12](size_t at) {
-        uint32_t value = 0;
-        for (size_t i = 4; i-- > 0;) value = (value << 8) | static_cast<uint8_t>(vendor12.at(at + i));
-        return value;
-    };
-    cpu.Set(0, {1, word(0), word(8), word(4)});
-}
-
-constexpr uint32_t kInvariantCounter = 0x100;  // 0x80000007 EDX bit 8
-
 struct RateCase : NamedCase {
-    const char* vendor12;
-    uint8_t family;
-    uint8_t model;
-    uint32_t extLeaf7Edx;  // 0x80000007 EDX
+    Signature processor;
     uint8_t constTsc;
 };
 
@@ -135,17 +149,12 @@ class ConstantRateTest : public ClockTest, public ::testing::WithParamInterface<
 
 TEST_P(ConstantRateTest, FollowsTheFamilyModelAndInvariantCounterRules) {
     const RateCase& c = GetParam();
-    const uint8_t vendor = VendorNumber(c.vendor12);
-    sim::Processor& cpu = machine->Cpu(0);
-    SetVendorString(cpu, c.vendor12);
-    cpu.Set(6, {0, 0, 1, 0});
-    cpu.Set(0x80000007, {0, 0, 0, c.extLeaf7Edx});
-    CSystemInfo& info = Processor(vendor, c.family, c.model, 0, false);
+    CSystemInfo& info = ProcessorOf(c.processor, false);
     EXPECT_EQ(info.MeasureClock(), 1);
     EXPECT_EQ(info.constTsc, c.constTsc);
     EXPECT_EQ(info.perfMsr, 0);  // no library
     // Intel's multipliers are cleared before deciding to read them; other vendors keep the constructor's.
-    const double multipliers = vendor == kVendorIntel ? 0.0 : 1.0;
+    const double multipliers = info.vendor == kVendorIntel ? 0.0 : 1.0;
     EXPECT_EQ(info.coefMax, multipliers);
     EXPECT_EQ(info.coefCurrent, multipliers);
     EXPECT_TRUE(machine->library.calls.empty());
@@ -153,24 +162,24 @@ TEST_P(ConstantRateTest, FollowsTheFamilyModelAndInvariantCounterRules) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ConstantRateTest,
-    ::testing::Values(RateCase{{"Family6Model13"}, "GenuineIntel", 6, 13, 0, 0},
-                      RateCase{{"Family6Model14"}, "GenuineIntel", 6, 14, 0, 1},
-                      RateCase{{"Family6ModelAfter"}, "GenuineIntel", 6, 0x9A, 0, 1},
-                      RateCase{{"Family15Model2"}, "GenuineIntel", 15, 2, 0, 0},
-                      RateCase{{"Family15Model3"}, "GenuineIntel", 15, 3, 0, 1},
-                      RateCase{{"Family5"}, "GenuineIntel", 5, 14, 0, 0},
-                      RateCase{{"Family7"}, "GenuineIntel", 7, 20, 0, 0},
-                      RateCase{{"IntelOtherFamilyInvariantCounter"}, "GenuineIntel", 19, 1, kInvariantCounter, 1},
-                      RateCase{{"AmdFamily15Model3"}, "AuthenticAMD", 15, 3, 0, 0},
-                      RateCase{{"AmdOtherPowerFlagsOnly"}, "AuthenticAMD", 15, 0x2B, 0x2FF, 0},
-                      RateCase{{"AmdInvariantCounter"}, "AuthenticAMD", 0x10, 4, 0x1F9, 1},
-                      RateCase{{"OtherVendorInvariantCounter"}, "HygonGenuine", 0x18, 0, kInvariantCounter, 1},
-                      RateCase{{"OtherVendorFamily6Model14"}, "CyrixInstead", 6, 14, 0, 0},
-                      RateCase{{"OtherVendorFamily6Model15"}, "CyrixInstead", 6, 15, 0, 0},
-                      RateCase{{"CentaurFamily6Model14"}, "CentaurHauls", 6, 14, 0, 0},
-                      RateCase{{"CentaurFamily6Model15"}, "CentaurHauls", 6, 15, 0, 1},
-                      RateCase{{"CentaurFamily5"}, "CentaurHauls", 5, 15, 0, 0},
-                      RateCase{{"CentaurFamily7"}, "CentaurHauls", 7, 0x3B, 0, 1}),
+    ::testing::Values(RateCase{{"Family6Model13"}, {"GenuineIntel", 6, 13, 0}, 0},
+                      RateCase{{"Family6Model14"}, {"GenuineIntel", 6, 14, 0}, 1},
+                      RateCase{{"Family6ModelAfter"}, {"GenuineIntel", 6, 0x9A, 0}, 1},
+                      RateCase{{"Family15Model2"}, {"GenuineIntel", 15, 2, 0}, 0},
+                      RateCase{{"Family15Model3"}, {"GenuineIntel", 15, 3, 0}, 1},
+                      RateCase{{"Family5"}, {"GenuineIntel", 5, 14, 0}, 0},
+                      RateCase{{"Family7"}, {"GenuineIntel", 7, 20, 0}, 0},
+                      RateCase{{"IntelOtherFamilyInvariantCounter"}, {"GenuineIntel", 19, 1, kInvariantCounter}, 1},
+                      RateCase{{"AmdFamily15Model3"}, {"AuthenticAMD", 15, 3, 0}, 0},
+                      RateCase{{"AmdOtherPowerFlagsOnly"}, {"AuthenticAMD", 15, 0x2B, 0x2FF}, 0},
+                      RateCase{{"AmdInvariantCounter"}, {"AuthenticAMD", 0x10, 4, 0x1F9}, 1},
+                      RateCase{{"OtherVendorInvariantCounter"}, {"HygonGenuine", 0x18, 0, kInvariantCounter}, 1},
+                      RateCase{{"OtherVendorFamily6Model14"}, {"CyrixInstead", 6, 14, 0}, 0},
+                      RateCase{{"OtherVendorFamily6Model15"}, {"CyrixInstead", 6, 15, 0}, 0},
+                      RateCase{{"CentaurFamily6Model14"}, {"CentaurHauls", 6, 14, 0}, 0},
+                      RateCase{{"CentaurFamily6Model15"}, {"CentaurHauls", 6, 15, 0}, 1},
+                      RateCase{{"CentaurFamily5"}, {"CentaurHauls", 5, 15, 0}, 0},
+                      RateCase{{"CentaurFamily7"}, {"CentaurHauls", 7, 0x3B, 0}, 1}),
     CaseName());
 
 struct ChainCase : NamedCase {
@@ -220,10 +229,7 @@ INSTANTIATE_TEST_SUITE_P(
     CaseName());
 
 struct CounterVendorCase : NamedCase {
-    const char* vendor12;
-    uint8_t family;
-    uint8_t model;
-    uint32_t extLeaf7Edx;  // 0x80000007 EDX
+    Signature processor;
 };
 
 class CounterForEveryVendorTest : public ClockTest, public ::testing::WithParamInterface<CounterVendorCase> {};
@@ -231,13 +237,7 @@ class CounterForEveryVendorTest : public ClockTest, public ::testing::WithParamI
 // The rule itself is the same chain as above; what it leads to stays Intel's:
 // no multiplier read, no method beyond the classic one.
 TEST_P(CounterForEveryVendorTest, ReadsTheCounterWhateverTheVendorOrTheTimeStampCounterRate) {
-    const CounterVendorCase& c = GetParam();
-    const uint8_t vendor = VendorNumber(c.vendor12);
-    sim::Processor& cpu = machine->Cpu(0);
-    SetVendorString(cpu, c.vendor12);
-    cpu.Set(0x80000007, {0, 0, 0, c.extLeaf7Edx});
-    cpu.Set(6, {0, 0, 1, 0});
-    CSystemInfo& info = Processor(vendor, c.family, c.model, 0);
+    CSystemInfo& info = ProcessorOf(GetParam().processor, true);
 
     info.MeasureClock();
 
@@ -251,11 +251,11 @@ TEST_P(CounterForEveryVendorTest, ReadsTheCounterWhateverTheVendorOrTheTimeStamp
 
 INSTANTIATE_TEST_SUITE_P(
     Table, CounterForEveryVendorTest,
-    ::testing::Values(CounterVendorCase{{"AmdInvariantCounter"}, "AuthenticAMD", 0x15, 1, kInvariantCounter},
-                      CounterVendorCase{{"AmdWithoutInvariantCounter"}, "AuthenticAMD", 0x12, 1, 0},
-                      CounterVendorCase{{"Centaur"}, "CentaurHauls", 7, 0x3B, 0},
-                      CounterVendorCase{{"OtherVendor"}, "HygonGenuine", 0x18, 0, kInvariantCounter},
-                      CounterVendorCase{{"IntelWithoutConstantRate"}, "GenuineIntel", 15, 2, 0}),
+    ::testing::Values(CounterVendorCase{{"AmdInvariantCounter"}, {"AuthenticAMD", 0x15, 1, kInvariantCounter}},
+                      CounterVendorCase{{"AmdWithoutInvariantCounter"}, {"AuthenticAMD", 0x12, 1, 0}},
+                      CounterVendorCase{{"Centaur"}, {"CentaurHauls", 7, 0x3B, 0}},
+                      CounterVendorCase{{"OtherVendor"}, {"HygonGenuine", 0x18, 0, kInvariantCounter}},
+                      CounterVendorCase{{"IntelWithoutConstantRate"}, {"GenuineIntel", 15, 2, 0}}),
     CaseName());
 
 struct MultiplierCase : NamedCase {
