@@ -166,12 +166,12 @@ void ReadMultipliers(CSystemInfo& info) {
     // Without MSR 0xCE a later processor has no trustworthy maximum: it keeps
     // the Core 2 rule, which on such parts usually finds 0 and so leaves the
     // classic frequency uncorrected.
-    const bool byteRatios = HasByteRatios(info.family, info.model) && TryReadMsrHalves(kMsrPlatformInfo, platformInfo);
+    const bool laterDesign = HasByteRatios(info.family, info.model);
+    const bool byteRatios = laterDesign && TryReadMsrHalves(kMsrPlatformInfo, platformInfo);
     if (byteRatios) {
         info.coefMax = bits(platformInfo.low, 15, 8);
     } else {
-        const bool core2Rule = IsCore2(info.family, info.model) || HasByteRatios(info.family, info.model);
-        info.coefMax = DecodeMultiplier(MaximumMultiplierWord(core2Rule));
+        info.coefMax = DecodeMultiplier(MaximumMultiplierWord(laterDesign || IsCore2(info.family, info.model)));
     }
 
     info.cpuid.Query(1, 0, false);
