@@ -182,13 +182,16 @@ INSTANTIATE_TEST_SUITE_P(
                       RateCase{{"CentaurFamily7"}, {"CentaurHauls", 7, 0x3B, 0}, 1}),
     CaseName());
 
+enum class Library { kAbsent, kBound };
+// How MSR 0xE8 answers: ticking, a failed read, or a reading of 0.
+enum class Counter { kTicks, kReadFails, kReadsZero };
+
 struct ChainCase : NamedCase {
     uint32_t leaf6Ecx;
-    bool library;
+    Library library;
     uint8_t driverStatus;
     BOOL isMsr;
-    bool aperfFails;
-    bool aperfReadsZero;
+    Counter counter;
     uint8_t perfMsr;
     Strings calls;  // library calls of the whole measurement when the counter is refused
 };
@@ -199,9 +202,9 @@ TEST_P(PerformanceCounterRuleTest, StopsAtTheFirstFailingCondition) {
     const ChainCase& c = GetParam();
     machine->Cpu(0).Set(6, {0, 0, c.leaf6Ecx, 0});
     machine->library.isMsr = c.isMsr;
-    if (c.aperfFails) machine->Cpu(0).failingMsrs.insert(kAperf);
-    if (c.aperfReadsZero) machine->Cpu(0).msrs[kAperf] = 0;
-    CSystemInfo& info = Processor(1, 6, 0x0F, 0, c.library);
+    if (c.counter == Counter::kReadFails) machine->Cpu(0).failingMsrs.insert(kAperf);
+    if (c.counter == Counter::kReadsZero) machine->Cpu(0).msrs[kAperf] = 0;
+    CSystemInfo& info = Processor(1, 6, 0x0F, 0, c.library == Library::kBound);
     info.driverStatus = c.driverStatus;
 
     info.MeasureClock();
@@ -217,15 +220,17 @@ TEST_P(PerformanceCounterRuleTest, StopsAtTheFirstFailingCondition) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, PerformanceCounterRuleTest,
-    ::testing::Values(ChainCase{{"NoLeaf6Bit"}, 0, true, 0, 1, false, false, 0, {}},
-                      ChainCase{{"OtherLeaf6Bits"}, 0xFFFFFFFE, true, 0, 1, false, false, 0, {}},
-                      ChainCase{{"LibraryAbsent"}, 1, false, 9, 1, false, false, 0, {}},
-                      ChainCase{{"LibraryNotReady"}, 1, true, 3, 1, false, false, 0, {}},
-                      ChainCase{{"IsMsrZero"}, 1, true, 0, 0, false, false, 0, {"IsMsr"}},
-                      ChainCase{{"IsMsrTwo"}, 1, true, 0, 2, false, false, 0, {"IsMsr"}},
-                      ChainCase{{"CounterReadFails"}, 1, true, 0, 1, true, false, 0, {"IsMsr", "Rdmsr"}},
-                      ChainCase{{"CounterReadsZero"}, 1, true, 0, 1, false, true, 0, {"IsMsr", "Rdmsr"}},
-                      ChainCase{{"AllHold"}, 1, true, 0, 1, false, false, 1, {}}),
+    ::testing::Values(ChainCase{{"NoLeaf6Bit"}, 0, Library::kBound, 0, 1, Counter::kTicks, 0, {}},
+                      ChainCase{{"OtherLeaf6Bits"}, 0xFFFFFFFE, Library::kBound, 0, 1, Counter::kTicks, 0, {}},
+                      ChainCase{{"LibraryAbsent"}, 1, Library::kAbsent, 9, 1, Counter::kTicks, 0, {}},
+                      ChainCase{{"LibraryNotReady"}, 1, Library::kBound, 3, 1, Counter::kTicks, 0, {}},
+                      ChainCase{{"IsMsrZero"}, 1, Library::kBound, 0, 0, Counter::kTicks, 0, {"IsMsr"}},
+                      ChainCase{{"IsMsrTwo"}, 1, Library::kBound, 0, 2, Counter::kTicks, 0, {"IsMsr"}},
+                      ChainCase{{"CounterReadFails"}, 1, Library::kBound, 0, 1, Counter::kReadFails, 0,
+                                {"IsMsr", "Rdmsr"}},
+                      ChainCase{{"CounterReadsZero"}, 1, Library::kBound, 0, 1, Counter::kReadsZero, 0,
+                                {"IsMsr", "Rdmsr"}},
+                      ChainCase{{"AllHold"}, 1, Library::kBound, 0, 1, Counter::kTicks, 1, {}}),
     CaseName());
 
 struct CounterVendorCase : NamedCase {
@@ -258,10 +263,11 @@ INSTANTIATE_TEST_SUITE_P(
                       CounterVendorCase{{"IntelWithoutConstantRate"}, {"GenuineIntel", 15, 2, 0}}),
     CaseName());
 
+// An MSR the simulated library cannot read.
+constexpr uint64_t kUnreadable = ~uint64_t{0};
+
 struct MultiplierCase : NamedCase {
-    bool perfStatusListed;
-    uint64_t perfStatus;
-    bool platformIdListed;
+    uint64_t perfStatus;  // or kUnreadable, as for platformId
     uint64_t platformId;
     uint32_t leaf1Ecx;
     uint64_t powerOnConfiguration;  // MSR 0x2A
@@ -276,8 +282,8 @@ class MultiplierTest : public ClockTest, public ::testing::WithParamInterface<Mu
 TEST_P(MultiplierTest, DecodesTheMaximumAndCurrentMultipliers) {
     const MultiplierCase& c = GetParam();
     sim::Processor& cpu = machine->Cpu(0);
-    if (c.perfStatusListed) cpu.msrs[kPerfStatus] = c.perfStatus;
-    if (c.platformIdListed) cpu.msrs[0x17] = c.platformId;
+    if (c.perfStatus != kUnreadable) cpu.msrs[kPerfStatus] = c.perfStatus;
+    if (c.platformId != kUnreadable) cpu.msrs[0x17] = c.platformId;
     cpu.msrs[0x2A] = c.powerOnConfiguration;
     cpu.Set(1, {0, 0, c.leaf1Ecx, 0});
     CSystemInfo& info = FullIntelPath();
@@ -294,19 +300,20 @@ TEST_P(MultiplierTest, DecodesTheMaximumAndCurrentMultipliers) {
 INSTANTIATE_TEST_SUITE_P(
     Table, MultiplierTest,
     ::testing::Values(
-        MultiplierCase{{"MaxInPerfStatusHigh"}, true, 0x0B00 * kHigh + 0x80000A00u, false, 0, 0x80, 0, 11.0, 10.0,
+        MultiplierCase{{"MaxInPerfStatusHigh"}, 0x0B00 * kHigh + 0x80000A00u, kUnreadable, 0x80, 0, 11.0, 10.0,
                        {kAperf, 0x198, 0x198, 0x198}},
-        MultiplierCase{{"HalfStepsInPerfStatus"}, true, 0x4900 * kHigh + 0x80004A00u, false, 0, 0x80, 0, 9.5, 10.5,
+        MultiplierCase{{"HalfStepsInPerfStatus"}, 0x4900 * kHigh + 0x80004A00u, kUnreadable, 0x80, 0, 9.5, 10.5,
                        {kAperf, 0x198, 0x198, 0x198}},
-        MultiplierCase{{"MaxInPlatformId"}, true, 0x0B00 * kHigh + 0x0A00, true, 0x0B00, 0x80, 0, 11.0, 10.0,
+        MultiplierCase{{"MaxInPlatformId"}, 0x0B00 * kHigh + 0x0A00, 0x0B00, 0x80, 0, 11.0, 10.0,
                        {kAperf, 0x198, 0x17, 0x198}},
-        MultiplierCase{{"HalfStepInPlatformId"}, true, 0, true, 0xFFFF0000u * kHigh + 0x4900, 0x80, 0, 9.5, 0.0,
+        MultiplierCase{{"HalfStepInPlatformId"}, 0, 0xFFFF0000u * kHigh + 0x4900, 0x80, 0, 9.5, 0.0,
                        {kAperf, 0x198, 0x17, 0x198}},
-        MultiplierCase{{"CurrentInPowerOnConfiguration"}, true, 0x80000000u, false, 0, 0, 0x0A400000, 0.0, 9.0,
+        MultiplierCase{{"CurrentInPowerOnConfiguration"}, 0x80000000u, kUnreadable, 0, 0x0A400000, 0.0, 9.0,
                        {kAperf, 0x198, 0x198, 0x2A}},
-        MultiplierCase{{"PowerOnConfigurationHasNoHalfStep"}, true, 0x80000000u, false, 0, 0, 0x0A404000, 0.0, 9.0,
+        MultiplierCase{{"PowerOnConfigurationHasNoHalfStep"}, 0x80000000u, kUnreadable, 0, 0x0A404000, 0.0, 9.0,
                        {kAperf, 0x198, 0x198, 0x2A}},
-        MultiplierCase{{"FailedReadsGiveZero"}, false, 0, false, 0, 0x80, 0, 0.0, 0.0, {kAperf, 0x198, 0x17, 0x198}}),
+        MultiplierCase{{"FailedReadsGiveZero"}, kUnreadable, kUnreadable, 0x80, 0, 0.0, 0.0,
+                       {kAperf, 0x198, 0x17, 0x198}}),
     CaseName());
 
 // One set of registers that each coding reads differently: MSR 0xCE bits 15:8
