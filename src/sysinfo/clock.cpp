@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cmath>
+#include <initializer_list>
 
 #include "hwaccess/ols_library.h"
 #include "platform/seam.h"
@@ -9,8 +10,9 @@
 namespace {
 
 constexpr uint32_t kMsrPlatformId = 0x17;
+constexpr uint32_t kMsrPowerOnConfiguration = 0x2A;
+constexpr uint32_t kMsrPlatformInfo = 0xCE;
 constexpr uint32_t kMsrPerfStatus = 0x198;
-constexpr uint32_t kMsrPlatformInfo = 0x2A;
 constexpr uint32_t kMsrActualPerformance = 0xE8;
 
 struct MsrHalves {
@@ -18,10 +20,16 @@ struct MsrHalves {
     DWORD high = 0;
 };
 
-// The multiplier reads ignore the library's result: a failed read leaves both halves 0.
+// False when the library cannot read the register; the halves then stay 0.
+bool TryReadMsrHalves(uint32_t index, MsrHalves& halves) {
+    halves = MsrHalves{};
+    return ols::EntryPoint<ols::RdmsrProc>(ols::kRdmsr)(index, &halves.low, &halves.high) != 0;
+}
+
+// Most multiplier reads ignore the library's result: a failed read leaves both halves 0.
 MsrHalves ReadMsrHalves(uint32_t index) {
     MsrHalves halves;
-    ols::EntryPoint<ols::RdmsrProc>(ols::kRdmsr)(index, &halves.low, &halves.high);
+    TryReadMsrHalves(index, halves);
     return halves;
 }
 
@@ -30,14 +38,57 @@ double DecodeMultiplier(uint32_t word) {
     return bits(word, 12, 8) + (bits(word, 14, 14) ? 0.5 : 0.0);
 }
 
+bool IsOneOf(uint8_t model, std::initializer_list<uint8_t> models) {
+    return std::find(models.begin(), models.end(), model) != models.end();
+}
+
+// Core 2 is the only design whose MSR 0x17 holds the maximum multiplier.
+bool IsCore2(uint8_t family, uint8_t model) {
+    return family == 6 && IsOneOf(model, {0x0F, 0x16, 0x17, 0x1D});
+}
+
+// From Nehalem on, the ratios are whole 8-bit values (they exceed 31 on many
+// parts): the maximum non-turbo one in MSR 0xCE, the current one in MSR 0x198.
+// MSR 0x17 holds none there, and reads noise on the Silvermont-class Atoms. The
+// in-order Atoms of that time (Bonnell, Saltwell) keep the older coding.
+bool HasByteRatios(uint8_t family, uint8_t model) {
+    return family == 6 && model >= 0x1A && !IsCore2(family, model) &&
+           !IsOneOf(model, {0x1C, 0x26, 0x27, 0x35, 0x36});
+}
+
+// Nehalem and Westmere keep the current ratio in the low byte of MSR 0x198, later designs in the next one.
+uint32_t CurrentByteRatio(uint8_t model, uint32_t perfStatusLow) {
+    const bool nehalemOrWestmere = IsOneOf(model, {0x1A, 0x1E, 0x1F, 0x25, 0x2C, 0x2E, 0x2F});
+    return nehalemOrWestmere ? bits(perfStatusLow, 7, 0) : bits(perfStatusLow, 15, 8);
+}
+
 void RaiseTimerResolution() {
     TIMECAPS caps{};
     if (timeGetDevCaps(&caps, sizeof caps) != TIMERR_NOERROR) return;
     timeBeginPeriod(std::min(std::max(caps.wPeriodMin, UINT{1}), caps.wPeriodMax));
 }
 
-bool HasConstantRateTsc(uint8_t family, uint8_t model) {
-    return (family == 15 && model >= 3) || (family == 6 && model >= 0x0E);
+// Four characters of a vendor string as CPUID returns them in one register.
+constexpr uint32_t VendorWord(const char (&text)[5]) {
+    return uint32_t{static_cast<uint8_t>(text[0])} | uint32_t{static_cast<uint8_t>(text[1])} << 8 |
+           uint32_t{static_cast<uint8_t>(text[2])} << 16 | uint32_t{static_cast<uint8_t>(text[3])} << 24;
+}
+
+bool IsCentaur(CpuidRegisters& cpuid) {
+    cpuid.Query(0, 0, false);
+    return cpuid.ebx == VendorWord("Cent") && cpuid.edx == VendorWord("aurH") && cpuid.ecx == VendorWord("auls");
+}
+
+// Intel's family and model rule predates the invariant-counter flag, which
+// later processors of every vendor set (0x80000007 EDX bit 8). VIA's Nano and
+// every Centaur design after it tick at a constant rate without saying so.
+bool HasConstantRateTsc(CSystemInfo& info) {
+    const uint8_t family = info.family;
+    const uint8_t model = info.model;
+    if (info.vendor == kVendorIntel && ((family == 15 && model >= 3) || (family == 6 && model >= 0x0E))) return true;
+    info.cpuid.Query(0x80000007u, 0, false);
+    if (bits(info.cpuid.edx, 8, 8)) return true;
+    return IsCentaur(info.cpuid) && ((family == 6 && model >= 0x0F) || family >= 7);
 }
 
 bool LibraryReportsMsr() {
@@ -100,20 +151,38 @@ bool PerformanceCounterUsable(CSystemInfo& info) {
     return CSystemInfo::ReadMsr(kMsrActualPerformance) != 0;
 }
 
-void ReadMultipliers(CSystemInfo& info) {
+// The word whose bits 12 to 8, and 14 for the half step, give the maximum
+// multiplier. Core 2 takes it from MSR 0x17 unless MSR 0x198 flags its own high
+// half; the older parts (family 15, Yonah, the in-order Atoms) always from MSR
+// 0x198's high half.
+uint32_t MaximumMultiplierWord(bool core2Rule) {
     const MsrHalves status = ReadMsrHalves(kMsrPerfStatus);
-    const uint32_t maxWord =
-        bits(status.low, 31, 31) ? ReadMsrHalves(kMsrPerfStatus).high : ReadMsrHalves(kMsrPlatformId).low;
-    info.coefMax = DecodeMultiplier(maxWord);
+    if (!core2Rule) return status.high;
+    return bits(status.low, 31, 31) ? ReadMsrHalves(kMsrPerfStatus).high : ReadMsrHalves(kMsrPlatformId).low;
+}
+
+void ReadMultipliers(CSystemInfo& info) {
+    MsrHalves platformInfo;
+    // Without MSR 0xCE a later processor has no trustworthy maximum: it keeps
+    // the Core 2 rule, which on such parts usually finds 0 and so leaves the
+    // classic frequency uncorrected.
+    const bool laterDesign = HasByteRatios(info.family, info.model);
+    const bool byteRatios = laterDesign && TryReadMsrHalves(kMsrPlatformInfo, platformInfo);
+    if (byteRatios) {
+        info.coefMax = bits(platformInfo.low, 15, 8);
+    } else {
+        info.coefMax = DecodeMultiplier(MaximumMultiplierWord(laterDesign || IsCore2(info.family, info.model)));
+    }
 
     info.cpuid.Query(1, 0, false);
     const bool currentInPerfStatus = bits(info.cpuid.ecx, 7, 7) != 0;
     WaitMilliseconds(20);
-    if (currentInPerfStatus) {
-        info.coefCurrent = DecodeMultiplier(ReadMsrHalves(kMsrPerfStatus).low);
-    } else {
-        info.coefCurrent = bits(ReadMsrHalves(kMsrPlatformInfo).low, 26, 22);
+    if (!currentInPerfStatus) {
+        info.coefCurrent = bits(ReadMsrHalves(kMsrPowerOnConfiguration).low, 26, 22);
+        return;
     }
+    const uint32_t status = ReadMsrHalves(kMsrPerfStatus).low;
+    info.coefCurrent = byteRatios ? CurrentByteRatio(info.model, status) : DecodeMultiplier(status);
 }
 
 // Time-stamp counter against the performance counter; the performance counter is read first at both ends.
@@ -168,11 +237,12 @@ int CSystemInfo::MeasureClock() {
     constTsc = 0;
     perfMsr = 0;
     const bool intel = vendor == kVendorIntel;
+    if (HasConstantRateTsc(*this)) constTsc = 1;
+    // Whether the actual-performance counter can be read depends neither on the
+    // vendor nor on the time-stamp counter's rate; the multipliers and the
+    // alternative methods stay Intel's.
+    if (PerformanceCounterUsable(*this)) perfMsr = 1;
     if (intel) {
-        if (HasConstantRateTsc(family, model)) {
-            constTsc = 1;
-            if (PerformanceCounterUsable(*this)) perfMsr = 1;
-        }
         coefMax = 0.0;
         coefCurrent = 0.0;
         if (constTsc == 1 && perfMsr == 1) ReadMultipliers(*this);
@@ -183,7 +253,10 @@ int CSystemInfo::MeasureClock() {
     freqRetained = freqClassic;
     if (!intel || constTsc != 1 || perfMsr != 1) return 1;
 
-    if (coefMax != coefCurrent && coefMax > 1.0) {
+    // A current multiplier of 0 was not read (a failed read, or MSR 0x2A, which
+    // holds no ratio on the later designs): no correction then, rather than a
+    // fixed and retained frequency of 0.
+    if (coefMax != coefCurrent && coefMax > 1.0 && coefCurrent > 0.0) {
         freqClassicFixed = (coefCurrent * freqClassic) / coefMax;
         freqRetained = freqClassicFixed;
     } else {
@@ -191,10 +264,9 @@ int CSystemInfo::MeasureClock() {
     }
 
     WaitMilliseconds(200);
-    if (family == 6 && extModel != 0) {
-        perfMsr = 0;
-        return 1;
-    }
+    // The alternative methods are not used from the extended family 6 models
+    // on; their counter is still readable, so perfMsr keeps its value.
+    if (family == 6 && extModel != 0) return 1;
 
     freqAlt1 = MeasureAgainstPerformanceCounter();
     AcceptAlternative(*this, freqAlt1);
