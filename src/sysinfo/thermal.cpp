@@ -15,7 +15,8 @@ constexpr int kNorthbridgeDevices = 8;
 // What a configuration read returns when no device answers.
 constexpr uint32_t kNoDevice = 0xFFFFFFFFu;
 
-// The reported temperature of families 0x10 to 0x16, and Tctl on Zen.
+// The reported temperature of families 0x10 to 0x16. On Zen, device 0x18
+// function 3 belongs to the data fabric and this register is no sensor.
 constexpr uint32_t kReportedTemperatureRegister = 0xA4;
 // Family 0x15 models 0x60 to 0x7F moved it behind the root complex's index/data pair.
 constexpr uint32_t kNbIndexRegister = 0xB8;

@@ -131,7 +131,8 @@ std::string K10tempDirectory() {
     while (const dirent* entry = readdir(dir)) {
         if (std::strncmp(entry->d_name, "hwmon", 5) != 0) continue;
         const std::string device = classDir + "/" + entry->d_name;
-        if (ReadText(device + "/name") == "k10temp\n") {
+        const std::string name = ReadText(device + "/name");
+        if (name == "k10temp\n" || name == "k10temp") {
             found = device;
             break;
         }
