@@ -246,6 +246,22 @@ check "init-fails: the double's status 4 line" status_line_is init-fails 4
 check "init-fails: deinitialised and freed at exit" \
   calls_are init-fails "InitializeOls -> 0 GetDllStatus -> 4"
 
+echo "== a Zen temperature through the root complex's SMN pair"
+# Tctl 58.125 in bits 31:21. The processor is the host's: only a Zen host with
+# a thermal sensor reads it, less its model's offset (20, 10 or 27 degrees).
+run_exe zen-smn "$full_dll" WINRING0_DOUBLE_SMN_59800=0x3A200000
+if grep -qx "Support AMD TTP : Oui" "$work/zen-smn.txt" &&
+   grep -qE '^CPU Family (1[7-9A-F]|[2-9A-F][0-9A-F]) ' "$work/zen-smn.txt"; then
+  check "zen-smn: the die temperature from SMN 0x59800" \
+    env LC_ALL=C grep -qxE $'Tcore0 = (58\\.1|38\\.1|48\\.1|31\\.1)\xF8C' "$work/zen-smn.txt"
+  check "zen-smn: the SMN address went to the index register" \
+    grep -q "^WriteIoPortDword 0xCFC 0x59800 " "$work/zen-smn.log"
+else
+  echo "skip zen-smn temperature: the host's processor has no Zen thermal sensor"
+fi
+check "zen-smn: every port access made while the PCI mutex was held" \
+  bash -c '! grep -E "IoPortDword" "$1" | grep -qv "(PCI mutex held)"' _ "$work/zen-smn.log"
+
 if [ "$failures" = 0 ]; then
   echo "windows-check: all checks passed"
 else

@@ -41,9 +41,11 @@ protected:
         return module;
     }
 
+    // Loaded once per test: each load says again what is missing.
     template <typename Proc>
     Proc Entry(const char* name) {
-        const FARPROC proc = GetProcAddress(Load(), name);
+        if (loaded == nullptr) loaded = Load();
+        const FARPROC proc = GetProcAddress(loaded, name);
         EXPECT_NE(proc, nullptr) << name;
         return reinterpret_cast<Proc>(reinterpret_cast<void (*)()>(proc));
     }
@@ -82,6 +84,7 @@ protected:
     }
 
     std::string root;
+    HMODULE loaded = nullptr;
 };
 
 TEST_F(LinuxProviderTest, StatusFollowsTheMsrNode) {
@@ -136,9 +139,20 @@ TEST_F(LinuxProviderTest, StatusFollowsTheMsrNode) {
         }
         linuxhw::SetHardwareRoot(rowRoot);
         const BOOL ready = status == 0 ? 1 : 0;
-        EXPECT_EQ(Entry<ols::GetDllStatusProc>("GetDllStatus")(), status);
-        EXPECT_EQ(Entry<ols::InitializeOlsProc>("InitializeOls")(), ready);
-        EXPECT_EQ(Entry<ols::IsMsrProc>("IsMsr")(), ready);
+        testing::internal::CaptureStderr();
+        const HMODULE module = Load();
+        const std::string said = testing::internal::GetCapturedStderr();
+        auto entry = [module](const char* name) { return GetProcAddress(module, name); };
+        EXPECT_EQ(ols::FromFarProc<ols::GetDllStatusProc>(entry("GetDllStatus"))(), status);
+        EXPECT_EQ(ols::FromFarProc<ols::InitializeOlsProc>(entry("InitializeOls"))(), ready);
+        EXPECT_EQ(ols::FromFarProc<ols::IsMsrProc>(entry("IsMsr"))(), ready);
+        // Without the driver, one line tells how to load it.
+        if (status == 3) {
+            EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+            EXPECT_NE(said.find("modprobe msr"), std::string::npos) << said;
+        } else {
+            EXPECT_EQ(said, "");
+        }
     }
 }
 
@@ -273,6 +287,104 @@ TEST_F(LinuxProviderTest, NothingAnsweringReadsAllOnes) {
     EXPECT_FALSE(fs::exists(fs::path(root) / "sys/bus/pci/devices/0000:00:19.3"));
     write(0xCF8, 0x8000C300u);
     EXPECT_EQ(read(0xCFC), 0x12031022u);
+}
+
+// Tctl through the root complex's SMN pair, as the program asks for it.
+class RootComplexTest : public LinuxProviderTest {
+protected:
+    void SetUp() override {
+        LinuxProviderTest::SetUp();
+        write = Entry<ols::WriteIoPortDwordProc>("WriteIoPortDword");
+        read = Entry<ols::ReadIoPortDwordProc>("ReadIoPortDword");
+    }
+
+    DWORD ReadSmn(DWORD target) {
+        write(0xCF8, 0x80000060u);
+        write(0xCFC, target);
+        write(0xCF8, 0x80000064u);
+        return read(0xCFC);
+    }
+
+    void MakeHwmon(const std::string& device, const std::string& name, const std::string& temp1) {
+        const std::string dir = "sys/class/hwmon/" + device;
+        PutText(MakeFile(dir + "/name", 0), name + "\n");
+        PutText(MakeFile(dir + "/temp1_input", 0), temp1);
+    }
+
+    static void PutText(const std::string& path, const std::string& text) {
+        PutBytes(path, 0, std::vector<unsigned char>(text.begin(), text.end()));
+    }
+
+    ols::WriteIoPortDwordProc write = nullptr;
+    ols::ReadIoPortDwordProc read = nullptr;
+};
+
+TEST_F(RootComplexTest, TctlComesFromK10tempInTheRegistersForm) {
+    constexpr DWORD kNothing = 0xFFFFFFFFu;
+    const struct {
+        const char* name;
+        const char* temp1;
+        DWORD reg;
+    } rows[] = {
+        {"whole eighths", "45125\n", 361u << 21},
+        {"no line end", "45000", 360u << 21},
+        {"rounded to the nearest eighth", "45070\n", 361u << 21},
+        {"zero", "0\n", 0},
+        // Below zero only in the sensor's -49 range: bit 19 says so.
+        {"below zero", "-3000\n", (368u << 21) | (1u << 19)},
+        {"below the low range", "-50000\n", kNothing},
+        {"above the register's range", "300000\n", kNothing},
+        {"empty", "", kNothing},
+        {"not a number", "warm\n", kNothing},
+        {"trailing text", "45000 mC\n", kNothing},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::remove_all(fs::path(root) / "sys/class/hwmon");
+        MakeHwmon("hwmon0", "acpitz", "27800\n");
+        MakeHwmon("hwmon3", "k10temp", row.temp1);
+        EXPECT_EQ(ReadSmn(0x00059800u), row.reg);
+    }
+}
+
+// The kernel's drivers use the root complex's index registers under their own
+// lock: whatever the program writes, the device's configuration stays as it was.
+TEST_F(RootComplexTest, NeverWritesTheRootComplexAndAnswersNothingElse) {
+    std::vector<unsigned char> before(256);
+    for (size_t i = 0; i < before.size(); ++i) before[i] = static_cast<unsigned char>(i);
+    const std::string config = MakeFile("sys/bus/pci/devices/0000:00:00.0/config", 256);
+    PutBytes(config, 0, before);
+    MakeHwmon("hwmon0", "k10temp", "45125\n");
+
+    EXPECT_EQ(ReadSmn(0x00059800u), 361u << 21);
+    EXPECT_EQ(ReadSmn(0x00059804u), 0xFFFFFFFFu);  // any other SMN register
+    write(0xCF8, 0x800000B8u);                      // the other index/data pair
+    write(0xCFC, 0xD8200CA4u);
+    write(0xCF8, 0x800000BCu);
+    EXPECT_EQ(read(0xCFC), 0xFFFFFFFFu);
+    write(0xCFC, 0x12345678u);
+    for (DWORD reg : {0x00u, 0x60u, 0x64u}) {  // registers the file holds
+        write(0xCF8, 0x80000000u | reg);
+        EXPECT_EQ(read(0xCFC), 0xFFFFFFFFu) << std::hex << reg;
+    }
+
+    EXPECT_EQ(GetBytes(config, 0, 256), before);
+    // The fake device 0x18 next to it is still reached as before.
+    const std::string northbridge = MakeFile("sys/bus/pci/devices/0000:00:18.3/config", 256);
+    PutBytes(northbridge, 0xA4, {0x00, 0x00, 0x20, 0x3A});
+    write(0xCF8, 0x8000C3A4u);
+    EXPECT_EQ(read(0xCFC), 0x3A200000u);
+}
+
+TEST_F(RootComplexTest, WithoutK10tempNothingAnswersAndTheUserIsToldOnce) {
+    MakeHwmon("hwmon0", "acpitz", "27800\n");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ReadSmn(0x00059800u), 0xFFFFFFFFu);
+    EXPECT_EQ(ReadSmn(0x00059800u), 0xFFFFFFFFu);
+    const std::string said = testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    EXPECT_NE(said.find("modprobe k10temp"), std::string::npos) << said;
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 namespace {
 
 constexpr uint32_t kThermalStatus = 0x19C;
+constexpr uint64_t kReadingValid = 0x80000000u;
 
 class TemperatureReportTest : public SimTest {
 protected:
@@ -21,7 +22,7 @@ protected:
         info.tjMax = 100;
         info.packageCount = packageCount;
         for (int i = 0; i < processors; ++i) {
-            machine->Cpu(i).msrs[kThermalStatus] = static_cast<uint64_t>(10 + i) << 16;
+            machine->Cpu(i).msrs[kThermalStatus] = kReadingValid | static_cast<uint64_t>(10 + i) << 16;
         }
         return info;
     }
@@ -120,6 +121,22 @@ TEST_F(TemperatureReportTest, TheSectionFollowsTheVendorAfterItsWait) {
         EXPECT_EQ(machine->output, c.output);
         EXPECT_EQ(machine->sleeps, (std::vector<DWORD>{1200}));
     }
+}
+
+// A recorded Intel processor whose dump has no thermal-status register: the
+// section still prints Tj(max), and every reading is invalid, not Tj(max).
+TEST_F(TemperatureReportTest, IntelWithoutAThermalStatusRegisterPrintsInvalidLines) {
+    MachineFromDump("GenuineIntel00106A4_Bloomfield_CPUID.txt");
+    for (sim::Processor& p : machine->processors) p.msrs.erase(kThermalStatus);
+
+    EXPECT_EQ(RunWholeProgram(), 0);
+
+    const std::string& out = machine->output;
+    const size_t section = out.find("Support Intel DTS : Oui\n");
+    ASSERT_NE(section, std::string::npos) << out;
+    std::string expected = "Support Intel DTS : Oui\nTj(Max) = 100\xF8" "C\n";
+    for (int i = 0; i < 8; ++i) expected += "Tcore" + std::to_string(i) + " = Invalide\n";
+    EXPECT_EQ(out.substr(section), expected);
 }
 
 }  // namespace

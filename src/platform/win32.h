@@ -74,8 +74,11 @@ static_assert(sizeof(OSVERSIONINFOEXA) == 156, "extended version record is 156 b
 #define CREATE_SUSPENDED 0x00000004
 #define THREAD_PRIORITY_ABOVE_NORMAL 1
 #define WAIT_OBJECT_0 0x00000000L
+#define WAIT_ABANDONED 0x00000080L
 #define WAIT_TIMEOUT 0x00000102L
 #define WAIT_FAILED 0xFFFFFFFFu
+#define SYNCHRONIZE 0x00100000L
+#define MUTEX_MODIFY_STATE 0x0001
 #define VER_NT_WORKSTATION 0x0000001
 #define TIMERR_NOERROR 0
 
@@ -92,6 +95,9 @@ BOOL SetThreadPriority(HANDLE thread, int priority);
 DWORD ResumeThread(HANDLE thread);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL CloseHandle(HANDLE handle);
+HANDLE CreateMutexA(void* attributes, BOOL initialOwner, LPCSTR name);
+HANDLE OpenMutexA(DWORD access, BOOL inherit, LPCSTR name);
+BOOL ReleaseMutex(HANDLE mutex);
 
 // Version query.
 BOOL GetVersionExA(OSVERSIONINFOA* info);

@@ -1,6 +1,7 @@
 #include <atomic>
+#include <cstring>
 
-#include "hwaccess/ols_library.h"
+#include "hwaccess/hw_access.h"
 #include "sysinfo/bits.h"
 #include "sysinfo/system_info.h"
 
@@ -9,10 +10,37 @@ namespace {
 constexpr uint32_t kMsrTemperatureTarget = 0x1A2;
 constexpr uint32_t kMsrThermalStatus = 0x19C;
 constexpr DWORD kTemperatureWaitMs = 600;
-constexpr WORD kConfigAddressPort = 0xCF8;
-constexpr WORD kConfigDataPort = 0xCFC;
 // Northbridge devices 0x18 to 0x1F, one per node.
 constexpr int kNorthbridgeDevices = 8;
+// What a configuration read returns when no device answers.
+constexpr uint32_t kNoDevice = 0xFFFFFFFFu;
+
+// The reported temperature of families 0x10 to 0x16. On Zen, device 0x18
+// function 3 belongs to the data fabric and this register is no sensor.
+constexpr uint32_t kReportedTemperatureRegister = 0xA4;
+// Family 0x15 models 0x60 to 0x7F moved it behind the root complex's index/data pair.
+constexpr uint32_t kNbIndexRegister = 0xB8;
+constexpr uint32_t kNbDataRegister = 0xBC;
+constexpr uint32_t kNbReportedTemperature = 0xD8200CA4;
+// Zen reads Tctl over the system management network, through the root complex.
+constexpr uint32_t kSmnIndexRegister = 0x60;
+constexpr uint32_t kSmnDataRegister = 0x64;
+constexpr uint32_t kSmnTctl = 0x00059800;
+
+// Some Zen desktop and workstation parts report Tctl above the die temperature,
+// so that their fans start earlier; the report shows the die temperature.
+struct TctlOffset {
+    const char* namePrefix;
+    double degrees;
+};
+constexpr TctlOffset kTctlOffsets[] = {
+    {"AMD Ryzen 5 1600X", 20},
+    {"AMD Ryzen 7 1700X", 20},
+    {"AMD Ryzen 7 1800X", 20},
+    {"AMD Ryzen 7 2700X", 10},
+    {"AMD Ryzen Threadripper 19", 27},
+    {"AMD Ryzen Threadripper 29", 27},
+};
 
 uint8_t Model15TjMax(uint8_t stepping, uint8_t coresPerPackage) {
     if (coresPerPackage == 4) return 90;
@@ -22,8 +50,9 @@ uint8_t Model15TjMax(uint8_t stepping, uint8_t coresPerPackage) {
 
 // Models with an extended model number report their limit; a zero byte means an unreadable target.
 uint8_t ReportedTjMax() {
-    const uint32_t low = static_cast<uint32_t>(CSystemInfo::ReadMsr(kMsrTemperatureTarget));
-    const uint8_t target = static_cast<uint8_t>(bits(low, 23, 16));
+    uint64_t target64 = 0;
+    hw::ReadMsr(kMsrTemperatureTarget, &target64);
+    const uint8_t target = static_cast<uint8_t>(bits(static_cast<uint32_t>(target64), 23, 16));
     return target != 0 ? target : 100;
 }
 
@@ -40,16 +69,13 @@ bool LibraryReady(const CSystemInfo& info) {
     return info.driverStatus == 0;
 }
 
-bool PortAccessBound() {
-    return ols::entryPoints[ols::kWriteIoPortDword] != nullptr && ols::entryPoints[ols::kReadIoPortDword] != nullptr;
-}
-
 // One reading's own result slot. The caller and the thread each hold a share;
 // whichever lets go last frees it, so a thread that finishes after its caller
 // timed out writes into its own slot, never into a later call's.
 struct DtsRequest {
     uint8_t tjMax = 0;
     int32_t temperature = 0;
+    bool valid = false;
     std::atomic<int> shares{2};
 };
 
@@ -64,14 +90,72 @@ bool StartPinned(HANDLE thread, int cpu) {
     return ResumeThread(thread) != static_cast<DWORD>(-1);
 }
 
-uint32_t NorthbridgeAddress(int device, uint32_t reg) {
-    return 0x80000000u | (static_cast<uint32_t>(device) << 11) | (3u << 8) | reg;
+// K8: bits 23:16 in degrees above -49, or on revisions with extended model 6
+// and 7 bits 23:14 in quarter degrees. Writing 4 to the register first selects
+// core 0 of a dual-core node; 0 selects core 1, or the only sensor.
+bool ReadK8(const CSystemInfo& info, const ApicEntry& entry, double* out) {
+    const uint32_t select = (info.coresPerPackage == 2 && entry.coreId == 0) ? 4 : 0;
+    uint32_t v = 0;
+    if (!hw::SelectAndReadConfig(hw::ConfigAddress(0, 0x18u + entry.packageId, 3, 0xE4), select, &v)) return false;
+    if (v == kNoDevice) return false;
+    if (info.extModel == 6 || info.extModel == 7) {
+        *out = bits(v, 23, 14) * 0.25 - 49;
+    } else {
+        *out = static_cast<double>(bits(v, 23, 16)) - 49;
+    }
+    return true;
 }
 
-DWORD ReadNorthbridge(uint32_t address, DWORD selection) {
-    ols::EntryPoint<ols::WriteIoPortDwordProc>(ols::kWriteIoPortDword)(kConfigAddressPort, address);
-    ols::EntryPoint<ols::WriteIoPortDwordProc>(ols::kWriteIoPortDword)(kConfigDataPort, selection);
-    return ols::EntryPoint<ols::ReadIoPortDwordProc>(ols::kReadIoPortDword)(kConfigDataPort);
+// Bits 31:21 in eighths of a degree. With both bits 17:16 set (and on Zen with
+// bit 19 set) the sensor reports on a range that starts at -49 degrees.
+double ReportedTemperature(uint32_t v, bool zen) {
+    const bool lowRange = bits(v, 17, 16) == 3 || (zen && bits(v, 19, 19) != 0);
+    return bits(v, 31, 21) * 0.125 - (lowRange ? 49 : 0);
+}
+
+double TctlOffsetOf(const char* brand, size_t size) {
+    for (const TctlOffset& row : kTctlOffsets) {
+        const size_t length = std::strlen(row.namePrefix);
+        if (length <= size && std::strncmp(brand, row.namePrefix, length) == 0) return row.degrees;
+    }
+    return 0;
+}
+
+// Families 0x10 to 0x16: the register is read, never written, since its low
+// bits are the sensor's own settings.
+bool ReadNorthbridge(const ApicEntry& entry, double* out) {
+    uint32_t v = 0;
+    if (!hw::ReadConfig(hw::ConfigAddress(0, 0x18u + entry.packageId, 3, kReportedTemperatureRegister), &v)) {
+        return false;
+    }
+    if (v == kNoDevice) return false;
+    *out = ReportedTemperature(v, false);
+    return true;
+}
+
+bool ReadThroughRootComplex(uint32_t indexRegister, uint32_t dataRegister, uint32_t target, uint32_t* v) {
+    return hw::ReadIndexedConfig(hw::ConfigAddress(0, 0, 0, indexRegister), hw::ConfigAddress(0, 0, 0, dataRegister),
+                                 target, v) &&
+           *v != kNoDevice;
+}
+
+// Family 0x15 models 0x60 to 0x7F: one sensor for the node, reached through bus 0.
+bool ReadNorthbridgeIndexed(const ApicEntry& entry, double* out) {
+    if (entry.packageId != 0) return false;
+    uint32_t v = 0;
+    if (!ReadThroughRootComplex(kNbIndexRegister, kNbDataRegister, kNbReportedTemperature, &v)) return false;
+    *out = ReportedTemperature(v, false);
+    return true;
+}
+
+// Zen: Tctl belongs to the package. Only package 0's root complex is bus 0
+// device 0; the others sit on buses this reader does not know.
+bool ReadZen(const CSystemInfo& info, const ApicEntry& entry, double* out) {
+    if (entry.packageId != 0) return false;
+    uint32_t v = 0;
+    if (!ReadThroughRootComplex(kSmnIndexRegister, kSmnDataRegister, kSmnTctl, &v)) return false;
+    *out = ReportedTemperature(v, true) - TctlOffsetOf(info.brand, sizeof info.brand);
+    return true;
 }
 
 }  // namespace
@@ -91,9 +175,14 @@ void CSystemInfo::DetectThermal() {
 
 DWORD WINAPI DtsThreadProc(LPVOID param) {
     DtsRequest* request = static_cast<DtsRequest*>(param);
-    const uint32_t status = static_cast<uint32_t>(CSystemInfo::ReadMsr(kMsrThermalStatus));
-    // The readout counts down from Tj(max); a failed read therefore gives Tj(max) itself.
-    request->temperature = static_cast<int32_t>(request->tjMax) - static_cast<int32_t>(bits(status, 22, 16));
+    uint64_t status = 0;
+    // Bit 31 says the readout is valid; without it the register holds no reading.
+    if (hw::ReadMsr(kMsrThermalStatus, &status) && bits(static_cast<uint32_t>(status), 31, 31) != 0) {
+        // The readout counts down from Tj(max).
+        request->temperature =
+            static_cast<int32_t>(request->tjMax) - static_cast<int32_t>(bits(static_cast<uint32_t>(status), 22, 16));
+        request->valid = true;
+    }
     Release(request);
     return 0;
 }
@@ -121,30 +210,31 @@ int CSystemInfo::ReadIntelTemperature(int cpu, double* out) {
         return 0;
     }
     CloseHandle(thread);
-    *out = static_cast<double>(request->temperature);
+    const bool valid = request->valid;
+    if (valid) *out = static_cast<double>(request->temperature);
     Release(request);
-    return 1;
+    return valid ? 1 : 0;
 }
 
 int CSystemInfo::ReadAmdTemperature(int cpu, double* out) {
     if (cpu < 0 || cpu >= logicalCount || cpu >= kMaxLogicalProcessors) return 0;
-    if (!LibraryReady(*this) || amdThermal != 1 || !PortAccessBound()) return 0;
+    if (!LibraryReady(*this) || amdThermal != 1) return 0;
     const ApicEntry& entry = apicTable[cpu];
     // Beyond the eighth node the device number would name some other device.
     if (entry.packageId >= kNorthbridgeDevices) return 0;
-    const int device = 0x18 + entry.packageId;
 
+    double t = 0;
+    bool read = false;
     if (extFamily == 0) {
-        const DWORD selection = (coresPerPackage == 2 && entry.coreId == 0) ? 4 : 0;
-        const DWORD v = ReadNorthbridge(NorthbridgeAddress(device, 0xE4), selection);
-        if (extModel == 6 || extModel == 7) {
-            *out = bits(v, 23, 14) * 0.25 - 49;
-        } else {
-            *out = static_cast<double>(bits(v, 23, 16)) - 49;
-        }
+        read = ReadK8(*this, entry, &t);
+    } else if (family >= 0x17) {
+        read = ReadZen(*this, entry, &t);
+    } else if (family == 0x15 && model >= 0x60 && model <= 0x7F) {
+        read = ReadNorthbridgeIndexed(entry, &t);
     } else {
-        const DWORD v = ReadNorthbridge(NorthbridgeAddress(device, 0xA4), 0);
-        *out = bits(v, 31, 21) * 0.125;
+        read = ReadNorthbridge(entry, &t);
     }
+    if (!read) return 0;
+    *out = t;
     return 1;
 }

@@ -10,6 +10,9 @@
 //                               not given fails the read
 //   WINRING0_DOUBLE_PCI_<hex>   ReadIoPortDword(0xCFC) after that address was
 //                               written to 0xCF8 (default 0xFFFFFFFF, no device)
+//   WINRING0_DOUBLE_SMN_<hex>   the root complex's SMN register <hex>: what the
+//                               data register 0x64 of bus 0 device 0 reads once
+//                               <hex> went to its index register 0x60
 //   WINRING0_DOUBLE_LOG         file to which each call of the seven entry
 //                               points the program uses is appended, one line
 //                               each, plus how the library left the process
@@ -54,6 +57,34 @@ void Log(const char* line) {
 
 // The address last written to the PCI configuration address port.
 volatile LONG pciAddress = 0;
+// The root complex's SMN index register, as last written.
+volatile LONG smnAddress = 0;
+constexpr DWORD kSmnIndex = 0x80000060;
+constexpr DWORD kSmnData = 0x80000064;
+
+DWORD WINAPI TryPciMutex(LPVOID mutex) {
+    const DWORD wait = WaitForSingleObject(mutex, 0);
+    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return 1;
+    ReleaseMutex(mutex);
+    return 0;
+}
+
+// Whether some thread holds the mutex the PCI port pairs are serialized on.
+// Asked from a thread of our own: the caller's thread could always take again
+// a mutex it holds.
+const char* PciMutexState() {
+    HANDLE mutex = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, "Global\\Access_PCI");
+    if (mutex == nullptr) return "PCI mutex absent";
+    DWORD taken = 0;
+    HANDLE probe = CreateThread(nullptr, 0, TryPciMutex, mutex, 0, nullptr);
+    if (probe != nullptr) {
+        WaitForSingleObject(probe, INFINITE);
+        GetExitCodeThread(probe, &taken);
+        CloseHandle(probe);
+    }
+    CloseHandle(mutex);
+    return taken == 1 ? "PCI mutex held" : "PCI mutex free";
+}
 
 }  // namespace
 
@@ -108,20 +139,27 @@ BOOL WINAPI Rdmsr(DWORD index, PDWORD eax, PDWORD edx) {
 
 VOID WINAPI WriteIoPortDword(WORD port, DWORD value) {
     if (port == 0xCF8) InterlockedExchange(&pciAddress, static_cast<LONG>(value));
-    char line[64];
-    std::snprintf(line, sizeof line, "WriteIoPortDword 0x%X 0x%lX", port, static_cast<unsigned long>(value));
+    if (port == 0xCFC && static_cast<DWORD>(pciAddress) == kSmnIndex) {
+        InterlockedExchange(&smnAddress, static_cast<LONG>(value));
+    }
+    char line[96];
+    std::snprintf(line, sizeof line, "WriteIoPortDword 0x%X 0x%lX (%s)", port, static_cast<unsigned long>(value),
+                  PciMutexState());
     Log(line);
 }
 
 DWORD WINAPI ReadIoPortDword(WORD port) {
     DWORD value = 0xFFFFFFFF;
     if (port == 0xCFC) {
+        const bool smn = static_cast<DWORD>(pciAddress) == kSmnData;
         char name[48];
-        std::snprintf(name, sizeof name, "WINRING0_DOUBLE_PCI_%lX", static_cast<unsigned long>(pciAddress));
+        std::snprintf(name, sizeof name, smn ? "WINRING0_DOUBLE_SMN_%lX" : "WINRING0_DOUBLE_PCI_%lX",
+                      static_cast<unsigned long>(smn ? smnAddress : pciAddress));
         value = DwordFromEnvironment(name, 0xFFFFFFFF);
     }
-    char line[64];
-    std::snprintf(line, sizeof line, "ReadIoPortDword 0x%X -> 0x%lX", port, static_cast<unsigned long>(value));
+    char line[96];
+    std::snprintf(line, sizeof line, "ReadIoPortDword 0x%X -> 0x%lX (%s)", port, static_cast<unsigned long>(value),
+                  PciMutexState());
     Log(line);
     return value;
 }

@@ -2,6 +2,7 @@
 // WinRing0.dll. The provider never performs raw port I/O: MSRs come from the
 // kernel's msr driver and the PCI configuration pair 0xCF8/0xCFC is emulated on
 // the kernel's configuration files.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <strings.h>
@@ -9,10 +10,12 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "hwaccess/ols_library.h"
+#include "platform/console_text.h"
 #include "platform/linux/linux_hwaccess.h"
 #include "platform/win32.h"
 
@@ -29,10 +32,32 @@ constexpr WORD kPciAddressPort = 0xCF8;
 constexpr WORD kPciDataPort = 0xCFC;
 constexpr DWORD kPciEnable = 0x80000000u;
 constexpr DWORD kAllOnes = 0xFFFFFFFFu;
+// Bus 0, device 0, function 0: the root complex.
+constexpr DWORD kRootComplexMask = 0x80FFFF00u;
+constexpr DWORD kRootComplex = kPciEnable;
+constexpr DWORD kSmnIndexRegister = 0x60;
+constexpr DWORD kSmnDataRegister = 0x64;
+constexpr DWORD kSmnTctl = 0x00059800;
 
 std::string hardwareRoot;
 DWORD providerStatus = kStatusDriverNotFound;
 DWORD latchedPciAddress = 0;
+// What the program last wrote to the root complex's SMN index register: kept
+// here, never written to the device.
+DWORD latchedSmnAddress = 0;
+bool smnAddressLatched = false;
+
+// Says once per load (the program loads once per run) what the user can do
+// about a missing kernel module.
+void HintOnce(bool& said, const char* text) {
+    if (said) return;
+    said = true;
+    std::fprintf(stderr, "Vexmora: %s\n", platform::Windows1252ToUtf8(text).c_str());
+    std::fflush(stderr);
+}
+
+bool msrHintGiven = false;
+bool k10tempHintGiven = false;
 
 HMODULE ProviderHandle() {
     static char token;
@@ -47,7 +72,11 @@ DWORD ProbeStatus() {
         return kStatusReady;
     }
     // No node means no msr driver; a node that refuses us is a matter of rights.
-    return errno == ENOENT || errno == ENOTDIR ? kStatusDriverNotFound : kStatusNeedsAdministrator;
+    if (errno != ENOENT && errno != ENOTDIR) return kStatusNeedsAdministrator;
+    HintOnce(msrHintGiven,
+             "le module msr du noyau n'est pas charg\xE9 : sans lui, ni coefficients ni temp\xE9ratures Intel. "
+             "Chargez-le avec : modprobe msr");
+    return kStatusDriverNotFound;
 }
 
 bool ReadAt(const std::string& path, off_t offset, unsigned char* bytes, size_t size) {
@@ -77,6 +106,74 @@ std::string PciConfigPath(DWORD address) {
 
 off_t PciRegister(DWORD address) {
     return static_cast<off_t>(address & 0xFC);
+}
+
+bool IsRootComplex(DWORD address) {
+    return (address & kRootComplexMask) == kRootComplex;
+}
+
+// A small text file whole, or "" when it cannot be read.
+std::string ReadText(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return "";
+    char text[64];
+    const ssize_t got = read(fd, text, sizeof text - 1);
+    close(fd);
+    return got > 0 ? std::string(text, static_cast<size_t>(got)) : "";
+}
+
+// The hwmon directory of the kernel's k10temp driver, or "" without one.
+std::string K10tempDirectory() {
+    const std::string classDir = hardwareRoot + "/sys/class/hwmon";
+    DIR* dir = opendir(classDir.c_str());
+    if (dir == nullptr) return "";
+    std::string found;
+    while (const dirent* entry = readdir(dir)) {
+        if (std::strncmp(entry->d_name, "hwmon", 5) != 0) continue;
+        const std::string device = classDir + "/" + entry->d_name;
+        const std::string name = ReadText(device + "/name");
+        if (name == "k10temp\n" || name == "k10temp") {
+            found = device;
+            break;
+        }
+    }
+    closedir(dir);
+    return found;
+}
+
+// Tctl from k10temp's temp1_input (millidegrees), put back into the register's
+// form: bits 31:21 in eighths of a degree. The driver has already taken the
+// sensor's -49 range into account; a reading below zero goes back into that
+// range (bit 19), as the register itself would hold it.
+DWORD TctlRegister() {
+    const std::string directory = K10tempDirectory();
+    if (directory.empty()) {
+        HintOnce(k10tempHintGiven,
+                 "le module k10temp du noyau n'est pas charg\xE9 : sans lui, pas de temp\xE9rature AMD. "
+                 "Chargez-le avec : modprobe k10temp");
+        return kAllOnes;
+    }
+    const std::string text = ReadText(directory + "/temp1_input");
+    char* end = nullptr;
+    long millidegrees = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || end == text.c_str() || (*end != '\n' && *end != '\0')) return kAllOnes;
+    DWORD rangeSelect = 0;
+    if (millidegrees < 0) {
+        millidegrees += 49000;
+        rangeSelect = DWORD{1} << 19;
+    }
+    if (millidegrees < 0) return kAllOnes;
+    const long eighths = (millidegrees + 62) / 125;
+    if (eighths > 0x7FF) return kAllOnes;
+    return (static_cast<DWORD>(eighths) << 21) | rangeSelect;
+}
+
+// The root complex's data port: only Tctl through the SMN pair answers.
+DWORD ReadRootComplex(DWORD address) {
+    if (PciRegister(address) == kSmnDataRegister && smnAddressLatched && latchedSmnAddress == kSmnTctl) {
+        return TctlRegister();
+    }
+    return kAllOnes;
 }
 
 DWORD WINAPI ProviderGetDllStatus() {
@@ -115,6 +212,13 @@ VOID WINAPI ProviderWriteIoPortDword(WORD port, DWORD value) {
         return;
     }
     if (port != kPciDataPort || (latchedPciAddress & kPciEnable) == 0) return;
+    if (IsRootComplex(latchedPciAddress)) {
+        if (PciRegister(latchedPciAddress) == kSmnIndexRegister) {
+            latchedSmnAddress = value;
+            smnAddressLatched = true;
+        }
+        return;
+    }
     // PCI configuration space is little-endian.
     const unsigned char bytes[4] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
                                     static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
@@ -125,6 +229,7 @@ DWORD WINAPI ProviderReadIoPortDword(WORD port) {
     if (port == kPciAddressPort) return latchedPciAddress;
     // Nothing answers: the bus floats high, as on hardware.
     if (port != kPciDataPort || (latchedPciAddress & kPciEnable) == 0) return kAllOnes;
+    if (IsRootComplex(latchedPciAddress)) return ReadRootComplex(latchedPciAddress);
     unsigned char bytes[4];
     if (!ReadAt(PciConfigPath(latchedPciAddress), PciRegister(latchedPciAddress), bytes, sizeof bytes)) {
         return kAllOnes;
@@ -174,8 +279,11 @@ void SetHardwareRoot(const std::string& root) {
 HMODULE LoadLibraryA(LPCSTR name) {
     // Module names are case-insensitive on Windows; no other library exists here.
     if (name == nullptr || strcasecmp(name, "WinRing0.dll") != 0) return nullptr;
+    msrHintGiven = false;
+    k10tempHintGiven = false;
     providerStatus = ProbeStatus();
     latchedPciAddress = 0;
+    smnAddressLatched = false;
     return ProviderHandle();
 }
 

@@ -79,20 +79,53 @@ BOOL WINAPI SimRdmsr(DWORD index, PDWORD eax, PDWORD edx) {
     return 1;
 }
 
+void CountPortAccess() {
+    Machine& m = Machine::Current();
+    if (m.pciMutex.heldByProgram) {
+        ++m.library.portAccessesUnderMutex;
+    } else {
+        ++m.library.portAccessesWithoutMutex;
+    }
+}
+
+// The root complex's register the latched address names, or -1 for another device.
+int RootComplexRegister(DWORD address) {
+    if ((address & 0x80000000u) == 0 || (address & 0x00FFFF00u) != 0) return -1;
+    return static_cast<int>(address & 0xFC);
+}
+
+// The index register behind a root complex data register.
+int IndexRegisterOf(int dataRegister) {
+    if (dataRegister == 0x64) return 0x60;
+    if (dataRegister == 0xBC) return 0xB8;
+    return -1;
+}
+
 VOID WINAPI SimWriteIoPortDword(WORD port, DWORD value) {
     sim::Library& lib = Lib();
     lib.calls.push_back("WriteIoPortDword");
     lib.portWrites.emplace_back(port, value);
+    CountPortAccess();
     if (port == 0xCF8) lib.latchedAddress = value;
+    const int reg = RootComplexRegister(lib.latchedAddress);
+    if (port == 0xCFC && (reg == 0x60 || reg == 0xB8)) lib.latchedIndexes[reg] = value;
 }
 
 DWORD WINAPI SimReadIoPortDword(WORD port) {
     sim::Library& lib = Lib();
     lib.calls.push_back("ReadIoPortDword");
     lib.portReads.push_back(port);
+    CountPortAccess();
     if (port != 0xCFC || (lib.latchedAddress & 0x80000000u) == 0) return 0xFFFFFFFFu;
     const DWORD a = lib.latchedAddress;
     if (((a >> 16) & 0xFF) != 0) return 0xFFFFFFFFu;  // bus 0 only
+    const int indexRegister = IndexRegisterOf(RootComplexRegister(a));
+    if (indexRegister >= 0) {
+        const auto index = lib.latchedIndexes.find(indexRegister);
+        if (index == lib.latchedIndexes.end()) return 0xFFFFFFFFu;
+        const auto it = lib.indexedRegisters.find({indexRegister, index->second});
+        return it == lib.indexedRegisters.end() ? 0xFFFFFFFFu : it->second;
+    }
     const auto key = std::make_tuple(static_cast<int>((a >> 11) & 0x1F), static_cast<int>((a >> 8) & 0x7),
                                      static_cast<int>(a & 0xFC));
     const auto it = lib.pciRegisters.find(key);

@@ -58,6 +58,10 @@ struct Library {
     BOOL isMsr = 1;
     // PCI configuration registers by (device, function, register); absent ones read all ones.
     std::map<std::tuple<int, int, int>, DWORD> pciRegisters;
+    // Package 0's root complex (bus 0, device 0, function 0) and its two
+    // index/data pairs, 0x60/0x64 (SMN) and 0xB8/0xBC: registers by (index
+    // register, address written to it); absent ones read all ones.
+    std::map<std::pair<int, DWORD>, DWORD> indexedRegisters;
     // kernel32 as GetModuleHandleA("kernel32.dll") finds it: absent, as on Linux,
     // unless a test offers it.
     bool kernel32Present = false;
@@ -76,6 +80,24 @@ struct Library {
     int deinitializeCalls = 0;
     int freeCalls = 0;
     DWORD latchedAddress = 0;
+    std::map<int, DWORD> latchedIndexes;  // by index register
+    // Port accesses made while the program held the PCI mutex, and without it.
+    int portAccessesUnderMutex = 0;
+    int portAccessesWithoutMutex = 0;
+};
+
+// The named mutex that programs on the machine share.
+struct NamedMutex {
+    enum class State { kFree, kHeldByAnotherProgram, kAbandoned };
+    State state = State::kFree;
+    bool refuseHandles = false;  // CreateMutexA and OpenMutexA both fail
+
+    // What the program did with it.
+    std::vector<std::string> names;  // given to CreateMutexA and OpenMutexA
+    std::vector<DWORD> waits;        // timeouts given to WaitForSingleObject
+    bool heldByProgram = false;
+    int openHandles = 0;
+    int releases = 0;
 };
 
 // How the simulated temperature threads behave.
@@ -145,6 +167,7 @@ public:
 
     Library library;
     ThreadFaults threadFaults;
+    NamedMutex pciMutex;
 
     // --- what the program did --------------------------------------------
     uint64_t nowNs = 0;

@@ -5,6 +5,16 @@ using sim::ThreadRecord;
 
 namespace {
 
+// The one handle value the simulated PCI mutex has, however often it is opened.
+HANDLE MutexHandle() {
+    static char token;
+    return &token;
+}
+
+bool IsOpenMutex(HANDLE handle) {
+    return handle == MutexHandle() && Machine::Current().pciMutex.openHandles > 0;
+}
+
 ThreadRecord* Find(HANDLE handle) {
     for (auto& t : Machine::Current().threads) {
         if (t.get() == handle) return t.get();
@@ -68,8 +78,52 @@ DWORD ResumeThread(HANDLE handle) {
     return 1;
 }
 
+HANDLE CreateMutexA(void*, BOOL, LPCSTR name) {
+    sim::NamedMutex& mutex = Machine::Current().pciMutex;
+    mutex.names.push_back(name ? name : "");
+    if (mutex.refuseHandles) return nullptr;
+    ++mutex.openHandles;
+    return MutexHandle();
+}
+
+HANDLE OpenMutexA(DWORD, BOOL, LPCSTR name) {
+    return CreateMutexA(nullptr, 0, name);
+}
+
+BOOL ReleaseMutex(HANDLE handle) {
+    sim::NamedMutex& mutex = Machine::Current().pciMutex;
+    if (!IsOpenMutex(handle) || !mutex.heldByProgram) return 0;
+    mutex.heldByProgram = false;
+    ++mutex.releases;
+    return 1;
+}
+
+namespace {
+
+DWORD WaitForMutex(Machine& m, DWORD milliseconds) {
+    sim::NamedMutex& mutex = m.pciMutex;
+    mutex.waits.push_back(milliseconds);
+    switch (mutex.state) {
+        case sim::NamedMutex::State::kHeldByAnotherProgram:
+            m.Advance(uint64_t{milliseconds} * 1000000u);
+            return WAIT_TIMEOUT;
+        case sim::NamedMutex::State::kAbandoned:
+            // Its owner ended holding it: the waiter now owns it.
+            mutex.state = sim::NamedMutex::State::kFree;
+            mutex.heldByProgram = true;
+            return WAIT_ABANDONED;
+        case sim::NamedMutex::State::kFree:
+            break;
+    }
+    mutex.heldByProgram = true;
+    return WAIT_OBJECT_0;
+}
+
+}  // namespace
+
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     Machine& m = Machine::Current();
+    if (IsOpenMutex(handle)) return WaitForMutex(m, milliseconds);
     ThreadRecord* t = Find(handle);
     if (t == nullptr) return WAIT_FAILED;
     t->waits.push_back(milliseconds);
@@ -83,6 +137,10 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 
 BOOL CloseHandle(HANDLE handle) {
     Machine& m = Machine::Current();
+    if (IsOpenMutex(handle)) {
+        --m.pciMutex.openHandles;
+        return 1;
+    }
     ThreadRecord* t = Find(handle);
     if (t == nullptr || t->closed) return 0;
     t->closed = true;

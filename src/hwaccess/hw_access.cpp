@@ -1,0 +1,95 @@
+#include "hwaccess/hw_access.h"
+
+#include "hwaccess/ols_library.h"
+#include "platform/win32.h"
+
+namespace hw {
+
+namespace {
+
+constexpr WORD kConfigAddressPort = 0xCF8;
+constexpr WORD kConfigDataPort = 0xCFC;
+
+bool PortsBound() {
+    return ols::entryPoints[ols::kWriteIoPortDword] != nullptr && ols::entryPoints[ols::kReadIoPortDword] != nullptr;
+}
+
+void Out(WORD port, DWORD value) {
+    ols::EntryPoint<ols::WriteIoPortDwordProc>(ols::kWriteIoPortDword)(port, value);
+}
+
+DWORD In(WORD port) {
+    return ols::EntryPoint<ols::ReadIoPortDwordProc>(ols::kReadIoPortDword)(port);
+}
+
+// The system-wide PCI mutex for the lifetime of one reading. Another program
+// that holds it longer than the wait costs us that reading, never a race.
+class PciLock {
+public:
+    PciLock() {
+        mutex_ = CreateMutexA(nullptr, 0, kPciMutexName);
+        // Created by a program whose rights let us wait on it but not open it fully.
+        if (mutex_ == nullptr) mutex_ = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, 0, kPciMutexName);
+        if (mutex_ == nullptr) return;
+        const DWORD wait = WaitForSingleObject(mutex_, kPciMutexWaitMs);
+        // An owner that ended without releasing it leaves it to us; no pair of
+        // its can still be in progress.
+        held_ = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+    }
+    ~PciLock() {
+        if (held_) ReleaseMutex(mutex_);
+        if (mutex_ != nullptr) CloseHandle(mutex_);
+    }
+    PciLock(const PciLock&) = delete;
+    PciLock& operator=(const PciLock&) = delete;
+
+    bool Held() const { return held_; }
+
+private:
+    HANDLE mutex_ = nullptr;
+    bool held_ = false;
+};
+
+}  // namespace
+
+bool ReadMsr(uint32_t index, uint64_t* value) {
+    if (ols::entryPoints[ols::kRdmsr] == nullptr) return false;
+    DWORD low = 0;
+    DWORD high = 0;
+    if (!ols::EntryPoint<ols::RdmsrProc>(ols::kRdmsr)(index, &low, &high)) return false;
+    *value = (uint64_t{high} << 32) | low;
+    return true;
+}
+
+bool ReadConfig(uint32_t address, uint32_t* value) {
+    if (!PortsBound()) return false;
+    const PciLock lock;
+    if (!lock.Held()) return false;
+    Out(kConfigAddressPort, address);
+    *value = In(kConfigDataPort);
+    return true;
+}
+
+bool SelectAndReadConfig(uint32_t address, uint32_t select, uint32_t* value) {
+    if (!PortsBound()) return false;
+    const PciLock lock;
+    if (!lock.Held()) return false;
+    Out(kConfigAddressPort, address);
+    Out(kConfigDataPort, select);
+    *value = In(kConfigDataPort);
+    return true;
+}
+
+bool ReadIndexedConfig(uint32_t indexAddress, uint32_t dataAddress, uint32_t target, uint32_t* value) {
+    if (!PortsBound()) return false;
+    // One hold for both pairs: the index must still be ours when the data is read.
+    const PciLock lock;
+    if (!lock.Held()) return false;
+    Out(kConfigAddressPort, indexAddress);
+    Out(kConfigDataPort, target);
+    Out(kConfigAddressPort, dataAddress);
+    *value = In(kConfigDataPort);
+    return true;
+}
+
+}  // namespace hw
