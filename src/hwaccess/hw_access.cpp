@@ -61,6 +61,11 @@ bool ReadMsr(uint32_t index, uint64_t* value) {
     return true;
 }
 
+bool MsrAvailable() {
+    if (ols::entryPoints[ols::kIsMsr] == nullptr) return false;
+    return ols::EntryPoint<ols::IsMsrProc>(ols::kIsMsr)() == 1;
+}
+
 bool ReadConfig(uint32_t address, uint32_t* value) {
     if (!PortsBound()) return false;
     const PciLock lock;

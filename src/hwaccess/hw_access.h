@@ -11,6 +11,10 @@ namespace hw {
 // untouched, when the library is not bound or the read fails.
 bool ReadMsr(uint32_t index, uint64_t* value);
 
+// True only when the library is bound and says, with exactly 1, that
+// model-specific registers can be read.
+bool MsrAvailable();
+
 // A configuration address for the 0xCF8/0xCFC pair (enable bit set).
 constexpr uint32_t ConfigAddress(uint32_t bus, uint32_t device, uint32_t function, uint32_t reg) {
     return 0x80000000u | (bus << 16) | (device << 11) | (function << 8) | (reg & 0xFCu);

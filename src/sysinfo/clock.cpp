@@ -2,7 +2,7 @@
 #include <cmath>
 #include <initializer_list>
 
-#include "hwaccess/ols_library.h"
+#include "hwaccess/hw_access.h"
 #include "platform/seam.h"
 #include "sysinfo/bits.h"
 #include "sysinfo/system_info.h"
@@ -22,8 +22,10 @@ struct MsrHalves {
 
 // False when the library cannot read the register; the halves then stay 0.
 bool TryReadMsrHalves(uint32_t index, MsrHalves& halves) {
-    halves = MsrHalves{};
-    return ols::EntryPoint<ols::RdmsrProc>(ols::kRdmsr)(index, &halves.low, &halves.high) != 0;
+    uint64_t value = 0;
+    const bool read = hw::ReadMsr(index, &value);
+    halves = MsrHalves{static_cast<DWORD>(value), static_cast<DWORD>(value >> 32)};
+    return read;
 }
 
 // Most multiplier reads ignore the library's result: a failed read leaves both halves 0.
@@ -91,11 +93,6 @@ bool HasConstantRateTsc(CSystemInfo& info) {
     return IsCentaur(info.cpuid) && ((family == 6 && model >= 0x0F) || family >= 7);
 }
 
-bool LibraryReportsMsr() {
-    if (ols::entryPoints[ols::kIsMsr] == nullptr) return false;
-    return ols::EntryPoint<ols::IsMsrProc>(ols::kIsMsr)() == 1;
-}
-
 // Counter ticks over an interval of a clock running at `perSecond`, in MHz. A
 // clock that did not move or has no frequency gives 0, never an infinity or a NaN.
 double Megahertz(double ticks, double interval, double perSecond) {
@@ -133,11 +130,9 @@ uint64_t CSystemInfo::ReadTsc() {
 }
 
 uint64_t CSystemInfo::ReadMsr(uint32_t index) {
-    if (ols::entryPoints[ols::kRdmsr] == nullptr) return 0;
-    DWORD low = 0;
-    DWORD high = 0;
-    if (!ols::EntryPoint<ols::RdmsrProc>(ols::kRdmsr)(index, &low, &high)) return 0;
-    return (uint64_t{high} << 32) | low;
+    uint64_t value = 0;
+    hw::ReadMsr(index, &value);
+    return value;
 }
 
 namespace {
@@ -147,7 +142,7 @@ bool PerformanceCounterUsable(CSystemInfo& info) {
     info.cpuid.Query(6, 0, false);
     if ((info.cpuid.ecx & 1) == 0) return false;
     if (info.driverStatus != 0) return false;
-    if (!LibraryReportsMsr()) return false;
+    if (!hw::MsrAvailable()) return false;
     return CSystemInfo::ReadMsr(kMsrActualPerformance) != 0;
 }
 
