@@ -130,6 +130,8 @@ public:
     bool failExtendedVersionQuery = false;  // the 156-byte query
     bool failBasicVersionQuery = false;     // the 148-byte query
     std::string hostOsLine;                 // non-empty: reported instead of the Windows table
+    // What the report's writes came to, as FinishReport tells the program.
+    platform::ReportDelivery reportDelivery = platform::ReportDelivery::kWritten;
 
     // Virtual time.
     double tscMhz = 2000.0;    // time-stamp counter rate
@@ -158,6 +160,8 @@ public:
     std::vector<MessageBox> messageBoxes;
     std::string output;  // report bytes exactly as written
     int pauseCount = 0;
+    int finishCount = 0;
+    int pauseCountAtFinish = -1;
     std::vector<std::unique_ptr<ThreadRecord>> threads;
     int cpuidExecutions = 0;
     // Timing reads in order, space-separated: F frequency, Q performance
