@@ -194,6 +194,8 @@ int LowestBit(DWORD_PTR mask);
 // Fills one processor per block of a plain or annotated CPUID dump
 // ("CPUID LLLLLLLL: A-B-C-D" lines, a block per leaf 0 line, repeats as further
 // subleaves; "MSR IIIIIIII: HHHH-HHHH-HHHH-HHHH" lines for every processor).
+// Reads no more of the file than the program's reader does, and keeps at most
+// 64 processors, 64 subleaves of a leaf and 256 registers.
 // Returns the number of processors read, 0 when the file has no usable block.
 int LoadDumpProcessors(const char* path, std::vector<Processor>& processors);
 
