@@ -66,10 +66,15 @@ void WriteFeed(int fd, Feed feed) {
     close(fd);
 }
 
+// A scratch path of this test process: ctest runs the cases side by side.
+std::string Scratch(const std::string& what) {
+    return ::testing::TempDir() + "replay-limits-" + std::to_string(getpid()) + "-" + what;
+}
+
 // Runs the tool on one argument with standard input from stdinFd (or /dev/null).
 ReplayRun RunReplay(const std::string& argument, int stdinFd = -1) {
-    const std::string out = ::testing::TempDir() + "replay-limits.out";
-    const std::string err = ::testing::TempDir() + "replay-limits.err";
+    const std::string out = Scratch("out");
+    const std::string err = Scratch("err");
     std::fflush(stdout);
     const pid_t child = fork();
     if (child == 0) {
@@ -155,7 +160,7 @@ protected:
             case Via::kPath: return RunReplay(c.path);
             case Via::kDirectory: return RunReplay(::testing::TempDir());
             case Via::kSparseFile: {
-                scratch_ = ::testing::TempDir() + "replay-limits-200MB";
+                scratch_ = Scratch("200MB");
                 std::ofstream(scratch_, std::ios::binary) << FileText(kDump);
                 if (truncate(scratch_.c_str(), 200L << 20) != 0) ADD_FAILURE() << "cannot size " << scratch_;
                 return RunReplay(scratch_);
@@ -169,7 +174,7 @@ protected:
                 return run;
             }
             case Via::kFifo: {
-                scratch_ = ::testing::TempDir() + "replay-limits-fifo";
+                scratch_ = Scratch("fifo");
                 std::remove(scratch_.c_str());
                 if (mkfifo(scratch_.c_str(), 0600) != 0) return ReplayRun{};
                 const std::string fifo = scratch_;

@@ -30,7 +30,9 @@ const char kUsage[] =
     "  --library=ready|absent|status:N  the hardware-access library (default ready)\n"
     "  --os=MAJOR.MINOR[.PRODUCTTYPE]   the Windows version (default 10.0.1)\n"
     "  --capture FILE                   write this machine's CPUID as a dump instead\n"
-    "Exit status: 0 after a report, 1 when a capture fails, 2 for a bad command line or DUMP.\n";
+    "DUMP is read once (a pipe, a FIFO or /dev/stdin will do), up to 8 MiB or 131072 lines.\n"
+    "Exit status: 0 after a report, 1 when a capture or writing the report fails, 2 for a bad\n"
+    "command line, or a DUMP that cannot be read, is larger than that or has no usable leaf 0 line.\n";
 
 enum class LibraryMode { kReady, kAbsent, kStatus };
 

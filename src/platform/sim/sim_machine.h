@@ -62,6 +62,8 @@ struct Library {
     // unless a test offers it.
     bool kernel32Present = false;
     bool kernel32HasSetDllDirectory = true;
+    bool kernel32HasSetDefaultDllDirectories = true;
+    BOOL setDefaultDllDirectoriesResult = 1;
 
     // What the program did with it.
     std::vector<std::string> calls;  // entry points called, in order
@@ -70,7 +72,7 @@ struct Library {
     std::vector<DWORD> msrReads;  // MSR numbers given to Rdmsr, in order
     std::vector<std::string> loadRequests;  // names given to LoadLibraryA
     std::vector<std::string> lookups;       // names given to GetProcAddress for the library
-    // SetDllDirectoryA and LoadLibraryA calls in order, as "Name(argument)".
+    // SetDefaultDllDirectories, SetDllDirectoryA and LoadLibraryA calls in order, as "Name(argument)".
     std::vector<std::string> moduleCalls;
     int initializeCalls = 0;
     int deinitializeCalls = 0;
