@@ -243,8 +243,7 @@ int Replay(const Options& o) {
     const int count = sim::LoadDumpProcessors(copy.path(), processors);
     // A dump the program's own reader refuses would be replayed as the live
     // fill of whatever its first block says: refuse it here instead.
-    CpuidRegisters reader;
-    if (count == 0 || !reader.LoadDump(copy.path())) {
+    if (count == 0 || !CpuidRegisters().LoadDump(copy.path())) {
         std::fprintf(stderr, "vexmora-replay: %s has no usable leaf 0 line, or declares more leaves than any processor has: nothing to replay\n",
                      o.dump);
         return 2;
