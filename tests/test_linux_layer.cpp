@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
@@ -144,6 +145,31 @@ protected:
         FAIL() << "the prompt never took the terminal";
     }
 
+    // The prompt in a background job of a session whose controlling terminal
+    // this is, as timeout runs its command: the child leads the session, its
+    // own child runs the prompt in a group of its own.
+    void StartPauseInBackground() {
+        std::fflush(stdout);
+        child_ = fork();
+        ASSERT_GE(child_, 0);
+        if (child_ > 0) return;
+        setsid();
+        if (ioctl(terminal_, TIOCSCTTY, 0) != 0 || tcsetpgrp(terminal_, getpgrp()) != 0) _exit(3);
+        const pid_t job = fork();
+        if (job == 0) {
+            setpgid(0, 0);
+            dup2(terminal_, STDIN_FILENO);
+            dup2(terminal_, STDOUT_FILENO);
+            platform::RunPause();
+            _exit(0);
+        }
+        int status = 0;
+        // A job the terminal stopped reports it, rather than hanging the test.
+        if (job < 0 || waitpid(job, &status, WUNTRACED) != job) _exit(4);
+        if (WIFSTOPPED(status)) kill(job, SIGKILL);
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 5);
+    }
+
     // How the child ended, within five seconds.
     int WaitStatus() {
         for (int tries = 0; tries < 1000; ++tries) {
@@ -195,6 +221,15 @@ TEST_F(PauseAtTerminal, AnArrowKeyEndsItAndLeavesNothingBehind) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
     ExpectSettingsAsBefore();
     EXPECT_EQ(PendingInput(), "");
+}
+
+// A background job can never get the key: it must not wait for one.
+TEST_F(PauseAtTerminal, ABackgroundJobDoesNotWait) {
+    StartPauseInBackground();
+    const int status = WaitStatus();
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    ExpectSettingsAsBefore();
 }
 
 struct EndingSignal {

@@ -183,6 +183,7 @@ void GuardTerminal(struct sigaction (&previous)[kEndingSignalCount]) {
     guard.sa_handler = RestoreTerminalAndDie;
     sigemptyset(&guard.sa_mask);
     for (int signo : kEndingSignals) sigaddset(&guard.sa_mask, signo);
+    sigaddset(&guard.sa_mask, SIGTTOU);  // the terminal is given back even from the background
     for (size_t i = 0; i < kEndingSignalCount; ++i) {
         sigaction(kEndingSignals[i], nullptr, &previous[i]);
         if (previous[i].sa_handler != SIG_IGN) sigaction(kEndingSignals[i], &guard, nullptr);
@@ -197,8 +198,12 @@ void UnguardTerminal(const struct sigaction (&previous)[kEndingSignalCount]) {
 
 void RunPause() {
     FlushReportStream();
-    // Only a person at a terminal can press a key; redirected runs must not hang.
+    // Only a person at a terminal can press a key; redirected runs must not hang,
+    // nor a background job (timeout runs its command as one), which the terminal
+    // would stop at the first change of its settings.
     if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) return;
+    const pid_t foreground = tcgetpgrp(STDIN_FILENO);  // -1 for a terminal that is not the controlling one
+    if (foreground != -1 && foreground != getpgrp()) return;
     std::fputs("Appuyez sur une touche pour continuer...", stdout);
     FlushReportStream();
     if (tcgetattr(STDIN_FILENO, &pauseSaved) == 0) {
