@@ -262,6 +262,34 @@ fi
 check "zen-smn: every port access made while the PCI mutex was held" \
   bash -c '! grep -E "IoPortDword" "$1" | grep -qv "(PCI mutex held)"' _ "$work/zen-smn.log"
 
+echo "== the library search: never the working directory nor PATH (as Windows 10)"
+# search_run NAME APP CWD PATH: Vexmora.exe alone in NAME/app, started from NAME/cwd
+# with NAME/path on Wine's PATH; each argument is the double put in that folder, or "-".
+search_run() {
+  local name=$1 dir=$work/$1 place dll; shift
+  mkdir -p "$dir/app" "$dir/cwd" "$dir/path"
+  cp "$exe" "$dir/app/"
+  for place in app cwd path; do
+    dll=$1; shift
+    [ "$dll" = - ] || cp "$dll" "$dir/$place/WinRing0.dll"
+  done
+  (cd "$dir/cwd" && env WINRING0_DOUBLE_LOG="Z:${dir//\//\\}.calls" WINEPATH="Z:${dir//\//\\}\\path" \
+     timeout 60 wine "$dir/app/Vexmora.exe" </dev/null >"$dir.out" 2>"$dir.err") || true
+  tr -d '\r' <"$dir.out" >"$dir.txt"
+  if [ -f "$dir.calls" ]; then tr -d '\r' <"$dir.calls" >"$dir.log"; else : >"$dir.log"; fi
+  echo "-- $name: $(grep '^WinRing0 Status' "$dir.txt" || echo 'no status line'); library calls:" \
+       "$(tr '\n' ' ' <"$dir.log")"
+}
+not_loaded() { { status_line_is "$1" 9 || status_line_is "$1" 3; } && no_calls "$1"; }
+search_run planted-cwd - "$full_dll" -
+check "planted-cwd: a library in the working directory is never loaded" not_loaded planted-cwd
+search_run planted-path - - "$full_dll"
+check "planted-path: a library in a folder on PATH is never loaded" not_loaded planted-path
+# The lacking double elsewhere would bind without InitializeOls: the full one beside the program is taken.
+search_run beside-from-elsewhere "$full_dll" "$lacking_dll" "$lacking_dll"
+check "beside-from-elsewhere: the library beside the executable is the one loaded" \
+  calls_are beside-from-elsewhere "InitializeOls -> 1 GetDllStatus -> 0"
+
 if [ "$failures" = 0 ]; then
   echo "windows-check: all checks passed"
 else

@@ -1,8 +1,10 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -283,6 +285,122 @@ TEST_F(DumpReaderTest, MachineLoaderRefusesDumpsWithoutUsableLeaf0) {
         EXPECT_EQ(sim::LoadDumpProcessors(ReaderFixture(file).c_str(), processors), 0) << file;
         EXPECT_EQ(processors.size(), 3u) << "left as it was";
     }
+}
+
+// Bounded reading: a dump whose leaf 0 and leaf 1 lines come after filler
+// that brings them to the edge of what the readers read.
+struct BoundCase {
+    const char* name;
+    unsigned long fillerLines;  // "x" lines, or with fillerBytes, one line of NUL bytes
+    unsigned long fillerBytes;  // that line's length, its line end included
+    bool leaf0Read;
+    bool leaf1Read;
+};
+
+void PrintTo(const BoundCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+std::string BoundName(const ::testing::TestParamInfo<BoundCase>& info) {
+    return info.param.name;
+}
+
+constexpr char kLeaf0Line[] = "CPUID 00000000: 00000001-756E6547-6C65746E-49656E69\n";
+constexpr char kLeaf1Line[] = "CPUID 00000001: 000106A4-00100800-0098E3BD-BFEBFBFF\n";
+constexpr unsigned long kLineBytes = sizeof kLeaf0Line - 1;
+
+class DumpReaderBound : public SimTest, public ::testing::WithParamInterface<BoundCase> {
+protected:
+    ~DumpReaderBound() override {
+        if (!path_.empty()) std::remove(path_.c_str());
+    }
+
+    // The filler line of NUL bytes is a hole: nothing of it reaches the disk.
+    std::string Write(const BoundCase& c) {
+        path_ = ::testing::TempDir() + "bound-XXXXXX";
+        const int fd = mkstemp(&path_[0]);
+        EXPECT_GE(fd, 0);
+        std::string text;
+        if (c.fillerBytes > 0) {
+            EXPECT_EQ(ftruncate(fd, static_cast<off_t>(c.fillerBytes - 1)), 0);
+            EXPECT_EQ(lseek(fd, 0, SEEK_END), static_cast<off_t>(c.fillerBytes - 1));
+            text = "\n";
+        } else {
+            for (unsigned long i = 0; i < c.fillerLines; ++i) text += "x\n";
+        }
+        text += std::string(kLeaf0Line) + kLeaf1Line;
+        EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        close(fd);
+        return path_;
+    }
+
+    std::string path_;
+};
+
+TEST_P(DumpReaderBound, ReadsUpToTheBoundAndNoFurther) {
+    const BoundCase& c = GetParam();
+    const std::string path = Write(c);
+    CpuidRegisters regs;
+    EXPECT_EQ(regs.LoadDump(path.c_str()), c.leaf0Read);
+    regs.Query(1, 0, false);
+    EXPECT_EQ(regs.eax, c.leaf1Read ? 0x000106A4u : 0u);
+
+    std::vector<sim::Processor> processors;
+    const int count = sim::LoadDumpProcessors(path.c_str(), processors);
+    EXPECT_EQ(count, c.leaf0Read ? 1 : 0) << "the replay's loader stops where the program's reader does";
+    if (count == 1) {
+        EXPECT_EQ(processors[0].cpuid.count({1, 0}), c.leaf1Read ? 1u : 0u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Edges, DumpReaderBound,
+    ::testing::Values(BoundCase{"BothLinesWithinTheLineBound", kMaxDumpLines - 2, 0, true, true},
+                      BoundCase{"Leaf1PastTheLineBound", kMaxDumpLines - 1, 0, true, false},
+                      BoundCase{"BothPastTheLineBound", kMaxDumpLines, 0, false, false},
+                      BoundCase{"BothLinesWithinTheByteBound", 1, kMaxDumpBytes - 2 * kLineBytes, true, true},
+                      BoundCase{"Leaf1CutByTheByteBound", 1, kMaxDumpBytes - 2 * kLineBytes + 1, true, false},
+                      BoundCase{"Leaf0CutByTheByteBound", 1, kMaxDumpBytes - kLineBytes + 1, false, false}),
+    BoundName);
+
+// An endless file is what has been read of it when the bound is reached.
+TEST_F(DumpReaderTest, EndlessFileEndsAtTheBound) {
+    CpuidRegisters regs;
+    EXPECT_FALSE(regs.LoadDump("/dev/zero"));
+    EXPECT_NE(regs.leafCache, nullptr);
+    std::vector<sim::Processor> processors;
+    EXPECT_EQ(sim::LoadDumpProcessors("/dev/zero", processors), 0);
+}
+
+// The replay's loader keeps what the program can use, however long the dump.
+TEST_F(DumpReaderTest, MachineLoaderKeepsWhatTheProgramCanUse) {
+    std::string path = ::testing::TempDir() + "many-XXXXXX";
+    const int fd = mkstemp(&path[0]);
+    ASSERT_GE(fd, 0);
+    std::string text;
+    for (int block = 0; block < 70; ++block) {
+        text += kLeaf0Line;
+        for (int n = 0; n < 100; ++n) text += kLeaf1Line;
+        text += "CPUID 00000004: 00000001-00000000-00000000-00000000\n";
+    }
+    for (int msr = 0; msr < 300; ++msr) {
+        char line[64];
+        std::snprintf(line, sizeof line, "MSR %08X: 0000-0000-0000-0001\n", 0x1000 + msr);
+        text += line;
+    }
+    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fd);
+    std::vector<sim::Processor> processors;
+    const int count = sim::LoadDumpProcessors(path.c_str(), processors);
+    std::remove(path.c_str());
+
+    ASSERT_EQ(count, 64) << "more than the program walks, as many as the simulated masks hold";
+    const sim::Processor& last = processors.back();
+    EXPECT_EQ(last.cpuid.count({1, 63}), 1u);
+    EXPECT_EQ(last.cpuid.count({1, 64}), 0u) << "repeats beyond 64 subleaves are dropped";
+    EXPECT_EQ(last.cpuid.at({1, 0}).eax, 0x000106A4u);
+    EXPECT_EQ(last.cpuid.at({4, 0}).eax, 1u) << "the next leaf starts again at subleaf 0";
+    EXPECT_EQ(last.msrs.size(), 256u) << "register lines after the last kept block still count";
 }
 
 }  // namespace

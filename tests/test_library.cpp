@@ -167,22 +167,32 @@ TEST_F(LibraryTest, RecordNeverDetectedTouchesNoLibrary) {
     EXPECT_TRUE(machine->library.calls.empty());
 }
 
-TEST_F(LibraryTest, CurrentDirectoryLeavesTheSearchOrderBeforeTheLoad) {
+// The search is limited before the load: to the executable's and the system
+// folder where the system can, else at least without the current directory.
+TEST_F(LibraryTest, SearchOrderIsLimitedBeforeTheLoad) {
     struct Case {
         const char* name;
         bool kernel32;
+        bool hasSetDefaultDllDirectories;
+        BOOL setDefaultResult;
         bool hasSetDllDirectory;
         Names moduleCalls;
     };
     const Case cases[] = {
-        {"system with SetDllDirectoryA", true, true, {"SetDllDirectoryA(\"\")", "LoadLibraryA(WinRing0.dll)"}},
-        {"older system without it", true, false, {"LoadLibraryA(WinRing0.dll)"}},
-        {"no kernel32 at all", false, false, {"LoadLibraryA(WinRing0.dll)"}},
+        {"Windows 8 and later", true, true, 1, true,
+         {"SetDefaultDllDirectories(0xA00)", "LoadLibraryA(WinRing0.dll)"}},
+        {"SetDefaultDllDirectories refuses", true, true, 0, true,
+         {"SetDefaultDllDirectories(0xA00)", "SetDllDirectoryA(\"\")", "LoadLibraryA(WinRing0.dll)"}},
+        {"Windows 7 without its update", true, false, 1, true, {"SetDllDirectoryA(\"\")", "LoadLibraryA(WinRing0.dll)"}},
+        {"older system without either", true, false, 1, false, {"LoadLibraryA(WinRing0.dll)"}},
+        {"no kernel32 at all", false, false, 1, false, {"LoadLibraryA(WinRing0.dll)"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         sim::Machine& m = NewMachine(1);
         m.library.kernel32Present = c.kernel32;
+        m.library.kernel32HasSetDefaultDllDirectories = c.hasSetDefaultDllDirectories;
+        m.library.setDefaultDllDirectoriesResult = c.setDefaultResult;
         m.library.kernel32HasSetDllDirectory = c.hasSetDllDirectory;
         Record().Detect();
         EXPECT_EQ(m.library.moduleCalls, c.moduleCalls);

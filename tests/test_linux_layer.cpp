@@ -4,11 +4,18 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/utsname.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "platform/seam.h"
@@ -91,6 +98,164 @@ TEST(LinuxLayer, PauseReturnsAtOnceWithoutATerminal) {
     close(saved);
     EXPECT_EQ(out, "");
 }
+
+// The pause prompt in a child process whose standard input and output are a
+// pseudo-terminal; the test holds the terminal's other side.
+class PauseAtTerminal : public ::testing::Test {
+protected:
+    void SetUp() override {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master_, 0);
+        ASSERT_EQ(grantpt(master_), 0);
+        ASSERT_EQ(unlockpt(master_), 0);
+        terminal_ = open(ptsname(master_), O_RDWR | O_NOCTTY);
+        ASSERT_GE(terminal_, 0);
+        ASSERT_EQ(tcgetattr(terminal_, &before_), 0);
+        ASSERT_TRUE(before_.c_lflag & ICANON) << "a new terminal starts in canonical mode";
+    }
+
+    void TearDown() override {
+        if (child_ > 0) {
+            kill(child_, SIGKILL);
+            waitpid(child_, nullptr, 0);
+        }
+        if (terminal_ >= 0) close(terminal_);
+        if (master_ >= 0) close(master_);
+    }
+
+    // Starts the prompt and returns once it holds the terminal in raw mode.
+    void StartPause() {
+        std::fflush(stdout);
+        child_ = fork();
+        ASSERT_GE(child_, 0);
+        if (child_ == 0) {
+            const rlimit noCore{0, 0};
+            setrlimit(RLIMIT_CORE, &noCore);  // SIGQUIT would otherwise leave a core file
+            dup2(terminal_, STDIN_FILENO);
+            dup2(terminal_, STDOUT_FILENO);
+            platform::RunPause();
+            _exit(0);
+        }
+        for (int tries = 0; tries < 1000; ++tries) {
+            termios now;
+            ASSERT_EQ(tcgetattr(terminal_, &now), 0);
+            if ((now.c_lflag & ICANON) == 0) return;
+            usleep(5000);
+        }
+        FAIL() << "the prompt never took the terminal";
+    }
+
+    // The prompt in a background job of a session whose controlling terminal
+    // this is, as timeout runs its command: the child leads the session, its
+    // own child runs the prompt in a group of its own.
+    void StartPauseInBackground() {
+        std::fflush(stdout);
+        child_ = fork();
+        ASSERT_GE(child_, 0);
+        if (child_ > 0) return;
+        setsid();
+        if (ioctl(terminal_, TIOCSCTTY, 0) != 0 || tcsetpgrp(terminal_, getpgrp()) != 0) _exit(3);
+        const pid_t job = fork();
+        if (job == 0) {
+            setpgid(0, 0);
+            dup2(terminal_, STDIN_FILENO);
+            dup2(terminal_, STDOUT_FILENO);
+            platform::RunPause();
+            _exit(0);
+        }
+        int status = 0;
+        // A job the terminal stopped reports it, rather than hanging the test.
+        if (job < 0 || waitpid(job, &status, WUNTRACED) != job) _exit(4);
+        if (WIFSTOPPED(status)) kill(job, SIGKILL);
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 5);
+    }
+
+    // How the child ended, within five seconds.
+    int WaitStatus() {
+        for (int tries = 0; tries < 1000; ++tries) {
+            int status = 0;
+            if (waitpid(child_, &status, WNOHANG) == child_) {
+                child_ = -1;
+                return status;
+            }
+            usleep(5000);
+        }
+        ADD_FAILURE() << "the prompt did not end";
+        return -1;
+    }
+
+    void ExpectSettingsAsBefore() {
+        termios after;
+        ASSERT_EQ(tcgetattr(terminal_, &after), 0);
+        EXPECT_EQ(after.c_iflag, before_.c_iflag);
+        EXPECT_EQ(after.c_oflag, before_.c_oflag);
+        EXPECT_EQ(after.c_cflag, before_.c_cflag);
+        EXPECT_EQ(after.c_lflag, before_.c_lflag);
+        EXPECT_EQ(std::memcmp(after.c_cc, before_.c_cc, sizeof after.c_cc), 0);
+    }
+
+    // Whatever input the prompt left for the next program (the shell).
+    std::string PendingInput() {
+        termios peek = before_;
+        peek.c_lflag &= static_cast<tcflag_t>(~ICANON);  // a partial line counts too
+        peek.c_cc[VMIN] = 0;
+        peek.c_cc[VTIME] = 0;
+        tcsetattr(terminal_, TCSANOW, &peek);
+        char bytes[16];
+        const ssize_t count = read(terminal_, bytes, sizeof bytes);
+        tcsetattr(terminal_, TCSANOW, &before_);
+        return count > 0 ? std::string(bytes, static_cast<size_t>(count)) : std::string();
+    }
+
+    int master_ = -1;
+    int terminal_ = -1;
+    pid_t child_ = -1;
+    termios before_{};
+};
+
+TEST_F(PauseAtTerminal, AnArrowKeyEndsItAndLeavesNothingBehind) {
+    StartPause();
+    ASSERT_EQ(write(master_, "\x1b[A", 3), 3);
+    const int status = WaitStatus();
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    ExpectSettingsAsBefore();
+    EXPECT_EQ(PendingInput(), "");
+}
+
+// A background job can never get the key: it must not wait for one.
+TEST_F(PauseAtTerminal, ABackgroundJobDoesNotWait) {
+    StartPauseInBackground();
+    const int status = WaitStatus();
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    ExpectSettingsAsBefore();
+}
+
+struct EndingSignal {
+    const char* name;
+    int number;
+};
+
+class PauseEndedBySignal : public PauseAtTerminal, public ::testing::WithParamInterface<EndingSignal> {};
+
+TEST_P(PauseEndedBySignal, GivesTheTerminalBackAndEndsAsTheSignalWould) {
+    StartPause();
+    ASSERT_EQ(kill(child_, GetParam().number), 0);
+    const int status = WaitStatus();
+    ASSERT_TRUE(WIFSIGNALED(status)) << "status " << status;
+    EXPECT_EQ(WTERMSIG(status), GetParam().number);  // a shell shows 128 + the signal
+    ExpectSettingsAsBefore();
+}
+
+std::string SignalName(const ::testing::TestParamInfo<EndingSignal>& info) {
+    return info.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, PauseEndedBySignal,
+                         ::testing::Values(EndingSignal{"SIGTERM", SIGTERM}, EndingSignal{"SIGHUP", SIGHUP},
+                                           EndingSignal{"SIGQUIT", SIGQUIT}, EndingSignal{"SIGINT", SIGINT}),
+                         SignalName);
 
 TEST(LinuxLayer, OsLineNamesTheKernel) {
     utsname name;

@@ -102,6 +102,34 @@ TEST_F(ReportTest, AfterAnAffinityErrorTheReportShowsTheDefaults) {
     EXPECT_EQ(m.sleeps.back(), 1200u);
 }
 
+struct DeliveryCase {
+    const char* name;
+    platform::ReportDelivery delivery;
+    int status;
+};
+
+std::string DeliveryName(const ::testing::TestParamInfo<DeliveryCase>& info) {
+    return info.param.name;
+}
+
+class ExitStatusTest : public SimTest, public ::testing::WithParamInterface<DeliveryCase> {};
+
+// The whole run still happens; only the exit status tells how the report went.
+TEST_P(ExitStatusTest, FollowsHowTheReportWasDelivered) {
+    machine->reportDelivery = GetParam().delivery;
+    EXPECT_EQ(RunWholeProgram(), GetParam().status);
+    EXPECT_EQ(machine->finishCount, 1);
+    EXPECT_EQ(machine->pauseCountAtFinish, 1) << "asked after the pause, when nothing more is written";
+    EXPECT_NE(machine->output.find(" bits\n"), std::string::npos) << "the report ran to its summary line";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ExitStatusTest,
+    ::testing::Values(DeliveryCase{"Written", platform::ReportDelivery::kWritten, 0},
+                      DeliveryCase{"WriteFailed", platform::ReportDelivery::kFailed, 1},
+                      DeliveryCase{"PipeReaderGone", platform::ReportDelivery::kReaderGone, 141}),
+    DeliveryName);
+
 TEST_F(ReportTest, NoStatusLineWhenTheLibraryIsReady) {
     CSystemInfo& info = Record();
     info.driverStatus = 0;

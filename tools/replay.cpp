@@ -1,5 +1,8 @@
 // vexmora-replay: the program's whole report on a simulated machine built from
 // a CPUID dump, for debugging a report from a machine one does not have.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -11,6 +14,7 @@
 
 #include "app/report.h"
 #include "capture.h"
+#include "cpuid/cpuid_registers.h"
 #include "platform/console_text.h"
 #include "platform/sim/sim_machine.h"
 #include "sysinfo/system_info.h"
@@ -26,7 +30,9 @@ const char kUsage[] =
     "  --library=ready|absent|status:N  the hardware-access library (default ready)\n"
     "  --os=MAJOR.MINOR[.PRODUCTTYPE]   the Windows version (default 10.0.1)\n"
     "  --capture FILE                   write this machine's CPUID as a dump instead\n"
-    "Exit status: 0 after a report, 1 when a capture fails, 2 for a bad command line or DUMP.\n";
+    "DUMP is read once (a pipe, a FIFO or /dev/stdin will do), up to 8 MiB or 131072 lines.\n"
+    "Exit status: 0 after a report, 1 when a capture or writing the report fails, 2 for a bad\n"
+    "command line, or a DUMP that cannot be read, is larger than that or has no usable leaf 0 line.\n";
 
 enum class LibraryMode { kReady, kAbsent, kStatus };
 
@@ -156,19 +162,88 @@ int WriteRecorded(const sim::Machine& machine) {
     return 0;
 }
 
-int Replay(const Options& o) {
-    FILE* probe = std::fopen(o.dump, "r");
-    if (probe == nullptr) {
-        std::fprintf(stderr, "vexmora-replay: cannot open %s: %s\n", o.dump, std::strerror(errno));
-        return 2;
+// The bytes of DUMP, read once, whatever it is (a file, a pipe, a FIFO,
+// /dev/stdin), in a private temporary file that the readers reopen by name.
+class DumpCopy {
+public:
+    ~DumpCopy() {
+        if (fd_ >= 0) close(fd_);
     }
-    std::fclose(probe);
+
+    // False, after saying why, when DUMP cannot be read or holds more than the
+    // program's reader would read.
+    bool Read(const char* dump);
+    const char* path() const { return path_.c_str(); }
+
+private:
+    static bool Fail(const std::string& why);
+
+    int fd_ = -1;
+    std::string path_;
+};
+
+bool DumpCopy::Fail(const std::string& why) {
+    std::fprintf(stderr, "vexmora-replay: %s\n", why.c_str());
+    return false;
+}
+
+bool DumpCopy::Read(const char* dump) {
+    const int in = open(dump, O_RDONLY | O_CLOEXEC);
+    const std::string name = dump;
+    if (in < 0) return Fail("cannot open " + name + ": " + std::strerror(errno));
+    const char* tmp = std::getenv("TMPDIR");
+    std::string copyName = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/vexmora-replay-XXXXXX";
+    fd_ = mkstemp(&copyName[0]);
+    if (fd_ < 0) {
+        close(in);
+        return Fail(std::string("cannot make a temporary file: ") + std::strerror(errno));
+    }
+    // Gone from the directory at once; the readers reach it through this process's descriptor.
+    unlink(copyName.c_str());
+    path_ = "/proc/self/fd/" + std::to_string(fd_);
+
+    unsigned long bytes = 0;
+    unsigned long lines = 0;
+    bool over = false;
+    char chunk[65536];
+    std::string error;
+    while (!over) {
+        const ssize_t got = read(in, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) error = "cannot read " + name + ": " + std::strerror(errno);
+        if (got <= 0) break;
+        size_t keep = 0;
+        // Over the bound as soon as a byte lies beyond what the program's reader reads.
+        while (keep < static_cast<size_t>(got) && !over) {
+            if (bytes == kMaxDumpBytes || lines == kMaxDumpLines) {
+                over = true;
+            } else {
+                ++bytes;
+                if (chunk[keep++] == '\n') ++lines;
+            }
+        }
+        if (write(fd_, chunk, keep) != static_cast<ssize_t>(keep)) {
+            error = "cannot copy " + name + ": " + std::strerror(errno);
+            break;
+        }
+    }
+    close(in);
+    if (!error.empty()) return Fail(error);
+    if (over) {
+        return Fail(name + " is larger than the " + std::to_string(kMaxDumpBytes >> 20) + " MiB or " +
+                    std::to_string(kMaxDumpLines) + " lines that vexmora reads of a dump: not replayed");
+    }
+    return true;
+}
+
+int Replay(const Options& o) {
+    DumpCopy copy;
+    if (!copy.Read(o.dump)) return 2;
     std::vector<sim::Processor> processors;
-    const int count = sim::LoadDumpProcessors(o.dump, processors);
+    const int count = sim::LoadDumpProcessors(copy.path(), processors);
     // A dump the program's own reader refuses would be replayed as the live
     // fill of whatever its first block says: refuse it here instead.
-    CpuidRegisters reader;
-    if (count == 0 || !reader.LoadDump(o.dump)) {
+    if (count == 0 || !CpuidRegisters().LoadDump(copy.path())) {
         std::fprintf(stderr, "vexmora-replay: %s has no usable leaf 0 line, or declares more leaves than any processor has: nothing to replay\n",
                      o.dump);
         return 2;
@@ -181,7 +256,7 @@ int Replay(const Options& o) {
     {
         // Destroyed while the machine exists: its teardown unbinds the simulated library.
         CSystemInfo record;
-        status = RunProgram(record, o.dump);
+        status = RunProgram(record, copy.path());
     }
     const int written = WriteRecorded(machine);
     return written != 0 ? written : status;

@@ -23,4 +23,6 @@ void PrintAmdTemperatures();
 
 // The whole run on a record: banner, OS line, detection, report, temperatures,
 // "pause". The program itself passes no dump; the replay tool passes its file.
+// Returns the exit status: 0, 1 when the report could not be written, 141 when
+// the pipe's reader had gone.
 int RunProgram(CSystemInfo& info, const char* dumpPath = nullptr);

@@ -16,6 +16,12 @@ struct CpuidLeaf {
 // claiming more gets no table for that range rather than gigabytes of one.
 constexpr uint32_t kMaxTableEntries = 0x10000;
 
+// The most of a dump file the reader reads, whichever comes first. The largest
+// real dumps (two-socket servers, 384 logical processors) are about 1.5 MB and
+// 28,000 lines; the bound ends the reading of an endless or huge file.
+constexpr unsigned long kMaxDumpBytes = 8ul << 20;
+constexpr unsigned long kMaxDumpLines = 131072;
+
 struct CpuidLeafCache {
     CpuidLeaf* stdLeaves = nullptr;  // maxStdLeaf + 1 entries, subleaf 0
     CpuidLeaf* extLeaves = nullptr;  // maxExtLeaf - 0x80000000 + 1 entries, subleaf 0
@@ -43,7 +49,8 @@ public:
     void Execute(uint32_t leaf, uint32_t subleaf);
     void Query(uint32_t leaf, uint32_t subleaf, bool live);
     void Init(const char* path);
-    // Fills the cache from the first block of a dump file; true when it gave a
+    // Fills the cache from the first block of a dump file, reading at most
+    // kMaxDumpBytes and kMaxDumpLines of it; true when what it read gave a
     // highest standard leaf other than 0 and declared no table beyond
     // kMaxTableEntries.
     bool LoadDump(const char* path);

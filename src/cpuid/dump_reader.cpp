@@ -36,13 +36,31 @@ uint32_t ReadHexField(const char* text) {
     return static_cast<uint32_t>(negative ? 0 - magnitude : magnitude);
 }
 
-// One piece of at most 79 characters, as fgets gives it into an 80-byte
-// buffer. False at the end of the file and on a read error: both end the read.
-bool ReadPiece(FILE* file, char (&piece)[80]) {
-    piece[0] = '\0';
-    if (std::fgets(piece, sizeof piece, file) == nullptr) return false;
+// What is left of the bounds on the part of a dump that is read.
+struct ReadBudget {
+    unsigned long bytes = kMaxDumpBytes;
+    unsigned long lines = kMaxDumpLines;
+};
+
+// One piece of at most 79 characters, as fgets gives it into an 80-byte buffer,
+// but never beyond the budget: a line cut by the bound is a short piece. False
+// at the end of the file, on a read error and once the budget is spent: each
+// ends the read.
+bool ReadPiece(FILE* file, char (&piece)[80], ReadBudget& budget) {
+    size_t length = 0;
+    while (length + 1 < sizeof piece && budget.bytes > 0 && budget.lines > 0) {
+        const int c = std::getc(file);
+        if (c == EOF) break;
+        --budget.bytes;
+        piece[length++] = static_cast<char>(c);
+        if (c == '\n') {
+            --budget.lines;
+            break;
+        }
+    }
+    piece[length] = '\0';
+    if (length == 0) return false;
     // A file written with CR LF line ends reads as it does in text mode on Windows.
-    const size_t length = std::strlen(piece);
     if (length >= 2 && piece[length - 2] == '\r' && piece[length - 1] == '\n') {
         piece[length - 2] = '\n';
         piece[length - 1] = '\0';
@@ -184,8 +202,9 @@ bool CpuidRegisters::LoadDump(const char* path) {
     maxExtLeaf = kExtendedBase;
 
     DumpReader reader(*this);
+    ReadBudget budget;
     char piece[80];
-    while (ReadPiece(file, piece) && reader.Take(piece)) {
+    while (ReadPiece(file, piece, budget) && reader.Take(piece)) {
     }
     std::fclose(file);
 

@@ -24,24 +24,33 @@ FARPROC entryPoints[kEntryPointCount] = {};
 
 namespace {
 
+using SetDefaultDllDirectoriesProc = BOOL(WINAPI*)(DWORD directoryFlags);
 using SetDllDirectoryProc = BOOL(WINAPI*)(LPCSTR directory);
 
-// The program runs elevated: a WinRing0.dll planted in the working directory must
-// not be the one loaded. An empty string takes the current directory out of the
-// search order; the application and system directories are still searched.
-// Looked up at run time because older systems lack the entry point.
-void RemoveCurrentDirectoryFromSearchOrder() {
+// The program runs elevated: a WinRing0.dll planted in the working directory or
+// in a folder on PATH must not be the one loaded. Where the system can, the
+// search is limited to the executable's folder and the system folder; older
+// systems (Vista, 7 without its update) at least lose the current directory,
+// which an empty SetDllDirectoryA takes out. Both are looked up at run time
+// because older systems lack them.
+void RestrictLibrarySearch() {
     const HMODULE kernel = GetModuleHandleA("kernel32.dll");
     if (kernel == nullptr) return;
-    const FARPROC entry = GetProcAddress(kernel, "SetDllDirectoryA");
-    if (entry == nullptr) return;
-    FromFarProc<SetDllDirectoryProc>(entry)("");
+    const FARPROC setDefault = GetProcAddress(kernel, "SetDefaultDllDirectories");
+    if (setDefault != nullptr &&
+        FromFarProc<SetDefaultDllDirectoriesProc>(setDefault)(LOAD_LIBRARY_SEARCH_APPLICATION_DIR |
+                                                              LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        return;
+    }
+    const FARPROC setDirectory = GetProcAddress(kernel, "SetDllDirectoryA");
+    if (setDirectory == nullptr) return;
+    FromFarProc<SetDllDirectoryProc>(setDirectory)("");
 }
 
 }  // namespace
 
 int LoadDriver(HMODULE* module) {
-    RemoveCurrentDirectoryFromSearchOrder();
+    RestrictLibrarySearch();
     *module = LoadLibraryA("WinRing0.dll");
     if (*module == nullptr) return 0;
     bool complete = true;

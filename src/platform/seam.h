@@ -29,6 +29,16 @@ long ElapsedMilliseconds();
 // Report text as the program writes it: single-byte, code page 850 on the console.
 void WriteReport(const char* bytes, size_t count);
 
+// How the report reached standard output.
+enum class ReportDelivery {
+    kWritten,     // every byte written and flushed
+    kFailed,      // a write failed (full disk, closed stream): the layer has named the error on standard error
+    kReaderGone,  // the pipe's reader closed it: nothing worth a message
+};
+
+// Flushes what the layer still holds and says how every report write went.
+ReportDelivery FinishReport();
+
 // The command interpreter's "pause": waits for a key where a person can press one.
 void RunPause();
 

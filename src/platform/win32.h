@@ -81,6 +81,8 @@ static_assert(sizeof(OSVERSIONINFOEXA) == 156, "extended version record is 156 b
 #define MUTEX_MODIFY_STATE 0x0001
 #define VER_NT_WORKSTATION 0x0000001
 #define TIMERR_NOERROR 0
+#define LOAD_LIBRARY_SEARCH_APPLICATION_DIR 0x00000200
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
 
 // Process and thread services.
 HANDLE GetCurrentProcess();

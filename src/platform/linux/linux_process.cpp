@@ -1,5 +1,7 @@
 // Linux stand-ins for the Windows process services, the message box and the seam.
+#include <fcntl.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/utsname.h>
 #include <termios.h>
@@ -12,6 +14,7 @@
 #include <string>
 
 #include "platform/console_text.h"
+#include "platform/report_stream.h"
 #include "platform/seam.h"
 #include "platform/win32.h"
 
@@ -44,6 +47,25 @@ DWORD_PTR OnlineProcessorMask() {
     }
     return mask;
 }
+
+// A standard stream the program was started without (vexmora >&-) is held by
+// /dev/null, opened for the other direction: no file the program opens later
+// can take its number and receive the report, and writes to it still fail.
+bool HoldClosedStandardStreams() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free number is this one, since the lower ones are open by now.
+        const int held = open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+        if (held >= 0 && held != fd) {
+            dup2(held, fd);
+            close(held);
+        }
+    }
+    return true;
+}
+
+// Before main, so that it precedes every file the program opens.
+[[maybe_unused]] const bool standardStreamsHeld = HoldClosedStandardStreams();
 
 }  // namespace
 
@@ -92,7 +114,7 @@ BOOL GetVersionExA(OSVERSIONINFOA*) {
 int MessageBoxA(HWND, LPCSTR text, LPCSTR, UINT) {
     // No modal window here: the warning goes to standard error and counts as acknowledged.
     // The report so far goes out first, so a combined stream keeps the order a person sees on Windows.
-    std::fflush(stdout);
+    platform::FlushReportStream();
     std::fprintf(stderr, "Vexmora: %s\n", platform::Windows1252ToUtf8(text ? text : "").c_str());
     std::fflush(stderr);
     return IDOK;
@@ -121,30 +143,88 @@ long ElapsedMilliseconds() {
 
 void WriteReport(const char* bytes, size_t count) {
     const std::string text = CodePage850ToUtf8(bytes, count);
-    std::fwrite(text.data(), 1, text.size(), stdout);
+    WriteReportStream(text.data(), text.size());
 }
 
+ReportDelivery FinishReport() {
+    const int error = FinishReportStream();
+    if (error == 0) return ReportDelivery::kWritten;
+    // Where SIGPIPE is ignored, a closed pipe reaches here instead of ending the process.
+    if (error == EPIPE) return ReportDelivery::kReaderGone;
+    const std::string message = Windows1252ToUtf8("Vexmora: impossible d'\xE9" "crire le rapport : ");
+    std::fprintf(stderr, "%s%s\n", message.c_str(), std::strerror(error));
+    std::fflush(stderr);
+    return ReportDelivery::kFailed;
+}
+
+namespace {
+
+// The terminal's settings while the prompt holds it in raw mode, for the signal handler.
+termios pauseSaved;
+
+// A signal that ends the program at the prompt gives the terminal back first,
+// then ends it as the signal would have (the shell shows 128 + the signal).
+void RestoreTerminalAndDie(int signo) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &pauseSaved);
+    struct sigaction fallback{};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    sigaction(signo, &fallback, nullptr);
+    raise(signo);
+}
+
+// Raw mode turns Ctrl-C into a key, but signals still come from elsewhere: a
+// closed terminal, kill, a time limit. Ignored ones stay ignored.
+constexpr int kEndingSignals[] = {SIGTERM, SIGHUP, SIGQUIT, SIGINT};
+constexpr size_t kEndingSignalCount = sizeof kEndingSignals / sizeof kEndingSignals[0];
+
+void GuardTerminal(struct sigaction (&previous)[kEndingSignalCount]) {
+    struct sigaction guard{};
+    guard.sa_handler = RestoreTerminalAndDie;
+    sigemptyset(&guard.sa_mask);
+    for (int signo : kEndingSignals) sigaddset(&guard.sa_mask, signo);
+    sigaddset(&guard.sa_mask, SIGTTOU);  // the terminal is given back even from the background
+    for (size_t i = 0; i < kEndingSignalCount; ++i) {
+        sigaction(kEndingSignals[i], nullptr, &previous[i]);
+        if (previous[i].sa_handler != SIG_IGN) sigaction(kEndingSignals[i], &guard, nullptr);
+    }
+}
+
+void UnguardTerminal(const struct sigaction (&previous)[kEndingSignalCount]) {
+    for (size_t i = 0; i < kEndingSignalCount; ++i) sigaction(kEndingSignals[i], &previous[i], nullptr);
+}
+
+}  // namespace
+
 void RunPause() {
-    std::fflush(stdout);
-    // Only a person at a terminal can press a key; redirected runs must not hang.
+    FlushReportStream();
+    // Only a person at a terminal can press a key; redirected runs must not hang,
+    // nor a background job (timeout runs its command as one), which the terminal
+    // would stop at the first change of its settings.
     if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) return;
+    const pid_t foreground = tcgetpgrp(STDIN_FILENO);  // -1 for a terminal that is not the controlling one
+    if (foreground != -1 && foreground != getpgrp()) return;
     std::fputs("Appuyez sur une touche pour continuer...", stdout);
-    std::fflush(stdout);
-    termios saved;
-    if (tcgetattr(STDIN_FILENO, &saved) == 0) {
-        termios raw = saved;
+    FlushReportStream();
+    if (tcgetattr(STDIN_FILENO, &pauseSaved) == 0) {
+        termios raw = pauseSaved;
         // Ctrl-C counts as the key too, so the terminal is always given back as it was.
         raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO | ISIG));
         raw.c_cc[VMIN] = 1;
         raw.c_cc[VTIME] = 0;
+        struct sigaction previous[kEndingSignalCount];
+        GuardTerminal(previous);
         tcsetattr(STDIN_FILENO, TCSANOW, &raw);
         char key;
         while (read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
         }
-        tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+        // The rest of a key that sends several bytes (an arrow) is not left to the shell.
+        tcflush(STDIN_FILENO, TCIFLUSH);
+        tcsetattr(STDIN_FILENO, TCSANOW, &pauseSaved);
+        UnguardTerminal(previous);
     }
     std::fputs("\n", stdout);
-    std::fflush(stdout);
+    FlushReportStream();
 }
 
 bool DescribeHostOs(char* line, size_t size) {

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cpuid/cpuid_registers.h"
 #include "platform/sim/sim_machine.h"
 
 namespace sim {
@@ -74,17 +75,31 @@ bool ParseMsrLine(const char* line, uint32_t& index, uint64_t& value) {
     return true;
 }
 
+// What a replay keeps: the processors the simulated masks can hold (the
+// program walks at most 32 and refuses more), the subleaves a capture writes,
+// and far more model-specific registers than any dump records.
+constexpr size_t kMaxBlocks = 64;
+constexpr uint32_t kMaxSubleaves = 64;
+constexpr size_t kMaxMsrs = 256;
+
 // Reads one whole line; the rest of a line longer than the buffer is dropped,
-// so an annotation can never be mistaken for a line of its own.
-bool ReadLine(FILE* file, char (&line)[512]) {
+// so an annotation can never be mistaken for a line of its own. Reading stops
+// where the program's own reader stops.
+bool ReadLine(FILE* file, char (&line)[512], unsigned long& bytesLeft, unsigned long& linesLeft) {
     // Character by character, so a NUL byte inside a line cannot hide its end.
     size_t length = 0;
-    int c;
-    while ((c = std::fgetc(file)) != EOF && c != '\n') {
+    int c = EOF;
+    while (bytesLeft > 0 && linesLeft > 0 && (c = std::fgetc(file)) != EOF) {
+        --bytesLeft;
+        if (c == '\n') {
+            --linesLeft;
+            break;
+        }
         if (length + 1 < sizeof line) line[length++] = static_cast<char>(c);
     }
     line[length] = '\0';
-    return c != EOF || length > 0;
+    if (c != '\n' && bytesLeft == 0) return false;  // a line the bound cut is no line
+    return c == '\n' || length > 0;
 }
 
 struct BlockReader {
@@ -93,6 +108,7 @@ struct BlockReader {
     bool tabLayout = false;
     uint32_t previousLeaf = 0;
     uint32_t subleaf = 0;
+    bool full = false;  // kMaxBlocks blocks read: later CPUID lines are dropped, MSR lines still taken
 
     void Take(const char* line);
     void TakeLeaf(uint32_t leaf, const Registers& r);
@@ -105,7 +121,7 @@ void BlockReader::Take(const char* line) {
     uint64_t value;
     if (ParseMsrLine(line, msr, value)) {
         // MSR 0xE8 keeps ticking at the machine's rate rather than freezing at a sample.
-        if (msr != 0xE8 && !msrs.count(msr)) msrs[msr] = value;
+        if (msr != 0xE8 && !msrs.count(msr) && msrs.size() < kMaxMsrs) msrs[msr] = value;
     } else if (ParsePlainLine(line, leaf, r) || (tabLayout && ParseTabLine(line, leaf, r))) {
         TakeLeaf(leaf, r);
     } else if (blocks.empty() && std::strncmp(line, "CPU-Z", 5) == 0) {
@@ -117,15 +133,19 @@ void BlockReader::TakeLeaf(uint32_t leaf, const Registers& r) {
     if (leaf == 0) {
         // As the program's reader does, an all-zero leaf 0 before any block is no processor.
         if (blocks.empty() && r.eax == 0 && r.ebx == 0 && r.ecx == 0 && r.edx == 0) return;
+        if (blocks.size() == kMaxBlocks) full = true;
+        if (full) return;
         blocks.emplace_back();
         subleaf = 0;
-    } else if (blocks.empty()) {
-        return;  // leaves before the first leaf 0 belong to no processor
-    } else {
-        subleaf = (leaf == previousLeaf) ? subleaf + 1 : 0;
+    } else if (blocks.empty() || full) {
+        return;  // leaves before the first leaf 0 belong to no processor, those after the last kept to none kept
+    } else if (leaf != previousLeaf) {
+        subleaf = 0;
+    } else if (subleaf < kMaxSubleaves) {
+        ++subleaf;
     }
     previousLeaf = leaf;
-    blocks.back().Set(leaf, subleaf, r);
+    if (subleaf < kMaxSubleaves) blocks.back().Set(leaf, subleaf, r);
 }
 
 }  // namespace
@@ -135,7 +155,9 @@ int LoadDumpProcessors(const char* path, std::vector<Processor>& processors) {
     if (file == nullptr) return 0;
     BlockReader reader;
     char line[512];
-    while (ReadLine(file, line)) reader.Take(line);
+    unsigned long bytesLeft = kMaxDumpBytes;
+    unsigned long linesLeft = kMaxDumpLines;
+    while (ReadLine(file, line, bytesLeft, linesLeft)) reader.Take(line);
     std::fclose(file);
     if (reader.blocks.empty() || reader.blocks[0].cpuid.at({0, 0}).eax == 0) return 0;
     for (Processor& p : reader.blocks) p.msrs = reader.msrs;

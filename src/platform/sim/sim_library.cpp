@@ -1,3 +1,4 @@
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <strings.h>
@@ -28,6 +29,13 @@ BOOL WINAPI SimSetDllDirectoryA(LPCSTR directory) {
     const std::string argument = directory ? std::string("\"") + directory + "\"" : "null";
     Lib().moduleCalls.push_back("SetDllDirectoryA(" + argument + ")");
     return 1;
+}
+
+BOOL WINAPI SimSetDefaultDllDirectories(DWORD flags) {
+    char call[64];
+    std::snprintf(call, sizeof call, "SetDefaultDllDirectories(0x%X)", static_cast<unsigned>(flags));
+    Lib().moduleCalls.push_back(call);
+    return Lib().setDefaultDllDirectoriesResult;
 }
 
 DWORD WINAPI SimGetDllStatus() {
@@ -170,8 +178,11 @@ HMODULE GetModuleHandleA(LPCSTR name) {
 FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
     if (name == nullptr) return nullptr;
     if (module == Kernel32Handle()) {
-        const bool offered = Lib().kernel32HasSetDllDirectory && !std::strcmp(name, "SetDllDirectoryA");
-        return offered ? ols::AsFarProc(&SimSetDllDirectoryA) : nullptr;
+        if (Lib().kernel32HasSetDefaultDllDirectories && !std::strcmp(name, "SetDefaultDllDirectories"))
+            return ols::AsFarProc(&SimSetDefaultDllDirectories);
+        if (Lib().kernel32HasSetDllDirectory && !std::strcmp(name, "SetDllDirectoryA"))
+            return ols::AsFarProc(&SimSetDllDirectoryA);
+        return nullptr;
     }
     if (module != LibraryHandle()) return nullptr;
     Lib().lookups.push_back(name);

@@ -188,6 +188,13 @@ void RunPause() {
     ++Machine::Current().pauseCount;
 }
 
+ReportDelivery FinishReport() {
+    Machine& m = Machine::Current();
+    ++m.finishCount;
+    m.pauseCountAtFinish = m.pauseCount;
+    return m.reportDelivery;
+}
+
 bool DescribeHostOs(char* line, size_t size) {
     const Machine& m = Machine::Current();
     if (m.hostOsLine.empty()) return false;

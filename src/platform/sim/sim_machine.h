@@ -66,6 +66,8 @@ struct Library {
     // unless a test offers it.
     bool kernel32Present = false;
     bool kernel32HasSetDllDirectory = true;
+    bool kernel32HasSetDefaultDllDirectories = true;
+    BOOL setDefaultDllDirectoriesResult = 1;
 
     // What the program did with it.
     std::vector<std::string> calls;  // entry points called, in order
@@ -74,7 +76,7 @@ struct Library {
     std::vector<DWORD> msrReads;  // MSR numbers given to Rdmsr, in order
     std::vector<std::string> loadRequests;  // names given to LoadLibraryA
     std::vector<std::string> lookups;       // names given to GetProcAddress for the library
-    // SetDllDirectoryA and LoadLibraryA calls in order, as "Name(argument)".
+    // SetDefaultDllDirectories, SetDllDirectoryA and LoadLibraryA calls in order, as "Name(argument)".
     std::vector<std::string> moduleCalls;
     int initializeCalls = 0;
     int deinitializeCalls = 0;
@@ -152,6 +154,8 @@ public:
     bool failExtendedVersionQuery = false;  // the 156-byte query
     bool failBasicVersionQuery = false;     // the 148-byte query
     std::string hostOsLine;                 // non-empty: reported instead of the Windows table
+    // What the report's writes came to, as FinishReport tells the program.
+    platform::ReportDelivery reportDelivery = platform::ReportDelivery::kWritten;
 
     // Virtual time.
     double tscMhz = 2000.0;    // time-stamp counter rate
@@ -181,6 +185,8 @@ public:
     std::vector<MessageBox> messageBoxes;
     std::string output;  // report bytes exactly as written
     int pauseCount = 0;
+    int finishCount = 0;
+    int pauseCountAtFinish = -1;
     std::vector<std::unique_ptr<ThreadRecord>> threads;
     int cpuidExecutions = 0;
     // Timing reads in order, space-separated: F frequency, Q performance
@@ -213,6 +219,8 @@ int LowestBit(DWORD_PTR mask);
 // Fills one processor per block of a plain or annotated CPUID dump
 // ("CPUID LLLLLLLL: A-B-C-D" lines, a block per leaf 0 line, repeats as further
 // subleaves; "MSR IIIIIIII: HHHH-HHHH-HHHH-HHHH" lines for every processor).
+// Reads no more of the file than the program's reader does, and keeps at most
+// 64 processors, 64 subleaves of a leaf and 256 registers.
 // Returns the number of processors read, 0 when the file has no usable block.
 int LoadDumpProcessors(const char* path, std::vector<Processor>& processors);
 

@@ -5,8 +5,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
+#include "platform/report_stream.h"
 #include "platform/seam.h"
 
 namespace platform {
@@ -33,13 +35,23 @@ long ElapsedMilliseconds() {
 
 // The console shows the bytes in its own code page; the report is written for it.
 void WriteReport(const char* bytes, size_t count) {
-    std::fwrite(bytes, 1, count, stdout);
+    WriteReportStream(bytes, count);
 }
 
 void RunPause() {
     // The interpreter writes to the same console: the report must be out first.
-    std::fflush(stdout);
+    FlushReportStream();
     std::system("pause");
+}
+
+// Windows has no SIGPIPE convention: every failed write, a closed pipe too, is a failure.
+ReportDelivery FinishReport() {
+    const int error = FinishReportStream();
+    if (error == 0) return ReportDelivery::kWritten;
+    // In the console's code page, as the report: 0x82 is the e acute of code page 850.
+    std::fprintf(stderr, "Vexmora: impossible d'\x82" "crire le rapport : %s\n", std::strerror(error));
+    std::fflush(stderr);
+    return ReportDelivery::kFailed;
 }
 
 bool DescribeHostOs(char*, size_t) {
