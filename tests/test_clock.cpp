@@ -6,10 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "case_names.h"
 #include "hwaccess/ols_library.h"
 #include "sim_test_support.h"
 
 namespace {
+
+using case_names::operator<<;
 
 using Strings = std::vector<std::string>;
 using MsrList = std::vector<DWORD>;
@@ -102,7 +105,7 @@ INSTANTIATE_TEST_SUITE_P(
                       PeriodCase{"CoarseMinimum", TIMERR_NOERROR, {16, 1000}, {16}},
                       PeriodCase{"MaximumBelowMinimum", TIMERR_NOERROR, {5, 3}, {3}},
                       PeriodCase{"CapsFail", 97, {1, 1000000}, {}}),
-    [](const ::testing::TestParamInfo<PeriodCase>& info) { return std::string(info.param.name); });
+    case_names::ByName{});
 
 struct RateCase {
     const char* name;
@@ -135,7 +138,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RateCase{"Family5", 1, 5, 14, 0, 0.0}, RateCase{"Family7", 1, 7, 20, 0, 0.0},
                       RateCase{"AmdFamily15Model3", 2, 15, 3, 0, 1.0},
                       RateCase{"OtherVendorFamily6Model14", 0, 6, 14, 0, 1.0}),
-    [](const ::testing::TestParamInfo<RateCase>& info) { return std::string(info.param.name); });
+    case_names::ByName{});
 
 struct ChainCase {
     const char* name;
@@ -182,7 +185,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ChainCase{"CounterReadFails", 1, true, 0, 1, true, false, 0, {"IsMsr", "Rdmsr"}},
                       ChainCase{"CounterReadsZero", 1, true, 0, 1, false, true, 0, {"IsMsr", "Rdmsr"}},
                       ChainCase{"AllHold", 1, true, 0, 1, false, false, 1, {}}),
-    [](const ::testing::TestParamInfo<ChainCase>& info) { return std::string(info.param.name); });
+    case_names::ByName{});
 
 struct MultiplierCase {
     const char* name;
@@ -233,7 +236,7 @@ INSTANTIATE_TEST_SUITE_P(
         MultiplierCase{"PlatformInfoHasNoHalfStep", true, 0x80000000u, false, 0, 0, 0x0A404000, 0.0, 9.0,
                        {kAperf, 0x198, 0x198, 0x2A}},
         MultiplierCase{"FailedReadsGiveZero", false, 0, false, 0, 0x80, 0, 0.0, 0.0, {kAperf, 0x198, 0x17, 0x198}}),
-    [](const ::testing::TestParamInfo<MultiplierCase>& info) { return std::string(info.param.name); });
+    case_names::ByName{});
 
 TEST_F(ClockTest, ClassicMethodUsesTheCountersExactly) {
     CSystemInfo& info = Processor(2, 16, 4, 0, false);
@@ -341,7 +344,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FixedCase{"MaximumOne", 0x0100 * kHigh + 0x80004000u, 2400.0},
                       FixedCase{"MaximumBelowOne", 0x4000 * kHigh + 0x80000300u, 2400.0},
                       FixedCase{"BothZero", 0x80000000u, 2400.0}),
-    [](const ::testing::TestParamInfo<FixedCase>& info) { return std::string(info.param.name); });
+    case_names::ByName{});
 
 struct AlternativeCase {
     const char* name;
@@ -398,6 +401,6 @@ INSTANTIATE_TEST_SUITE_P(
                         2400.0, 0},
         AlternativeCase{"StillMillisecondsGiveZero", 1000000, 240000000, 1000, 1000, 1440000000, 2400.0, 0.0,
                         2400.0, 0}),
-    [](const ::testing::TestParamInfo<AlternativeCase>& info) { return std::string(info.param.name); });
+    case_names::ByName{});
 
 }  // namespace

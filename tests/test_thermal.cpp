@@ -6,10 +6,13 @@
 #include <utility>
 #include <vector>
 
+#include "case_names.h"
 #include "hwaccess/ols_library.h"
 #include "sim_test_support.h"
 
 namespace {
+
+using case_names::operator<<;
 
 using MsrList = std::vector<DWORD>;
 using PortWrites = std::vector<std::pair<WORD, DWORD>>;
@@ -88,7 +91,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TjMaxCase{"ExtendedModelZeroTarget", 6, 0x9E, 9, 9, 4, 0xFF00FFFF, 100, {0x1A2}},
                       TjMaxCase{"ExtendedModelTargetUnreadable", 6, 0x2A, 2, 7, 4, -1, 100, {0x1A2}},
                       TjMaxCase{"Family15", 15, 4, 0, 1, 1, 0x00280000, 0, {}}),
-    [](const ::testing::TestParamInfo<TjMaxCase>& info) { return std::string(info.param.name); });
+    case_names::ByName{});
 
 struct SupportCase {
     const char* name;
@@ -126,7 +129,7 @@ INSTANTIATE_TEST_SUITE_P(
                       SupportCase{"AmdTripPoint", 2, 1, 1, 8, 0, 1},
                       SupportCase{"AmdNoTripPoint", 2, 1, 1, 0xFFFFFFF7, 0, 0},
                       SupportCase{"OtherVendor", 0, 1, 1, 8, 0, 0}),
-    [](const ::testing::TestParamInfo<SupportCase>& info) { return std::string(info.param.name); });
+    case_names::ByName{});
 
 TEST_F(ThermalTest, IntelReadingRunsOnAThreadPinnedToTheProcessor) {
     CSystemInfo& info = IntelWithSensor(4, 100);
@@ -220,7 +223,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ThreadFailureCase{"Priority", {false, false, true, false, false, false}, false},
                       ThreadFailureCase{"Resume", {false, false, false, true, false, false}, false},
                       ThreadFailureCase{"TimeOut", {false, false, false, false, true, false}, true}),
-    [](const ::testing::TestParamInfo<ThreadFailureCase>& info) { return std::string(info.param.name); });
+    case_names::ByName{});
 
 // The first thread times out and writes only while the second call waits for
 // its own thread; the second call must still get its own processor's reading.
@@ -277,7 +280,7 @@ INSTANTIATE_TEST_SUITE_P(
                       AmdFormulaCase{"BelowZero", 0, 4, 0x00100000, -33.0},
                       AmdFormulaCase{"EighthDegrees", 1, 0, 0x3A400000, 58.25},
                       AmdFormulaCase{"EighthDegreesIgnoreLowBits", 6, 1, 0x3A5FFFFF, 58.25}),
-    [](const ::testing::TestParamInfo<AmdFormulaCase>& info) { return std::string(info.param.name); });
+    case_names::ByName{});
 
 struct AmdAddressCase {
     const char* name;
@@ -317,7 +320,7 @@ INSTANTIATE_TEST_SUITE_P(
                       AmdAddressCase{"QuadCore", 0, 0, 0, 4, 0x8000C3E4, 0},
                       AmdAddressCase{"ExtendedFamily", 1, 0, 0, 2, 0x8000C3A4, 0},
                       AmdAddressCase{"ExtendedFamilySecondPackage", 1, 1, 1, 4, 0x8000CBA4, 0}),
-    [](const ::testing::TestParamInfo<AmdAddressCase>& info) { return std::string(info.param.name); });
+    case_names::ByName{});
 
 TEST_F(ThermalTest, AmdReadingRefusesBeforeTouchingAnyDevice) {
     const struct {
