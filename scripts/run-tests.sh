@@ -14,8 +14,9 @@ cd "$(dirname "$0")/.."
 
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq || true
-  apt-get install -y -qq --no-install-recommends cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev \
+  # Another apt on the same machine may hold the lock for a while.
+  apt-get -o DPkg::Lock::Timeout=600 update -qq || true
+  apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev \
     python3 man-db groff-base >/dev/null
 fi
 

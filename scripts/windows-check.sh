@@ -30,7 +30,7 @@ install_packages() {
   # otherwise disagree on versions and the install fails.
   local release
   release=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
-  apt-get install -y -qq --no-install-recommends -t "$release" "${packages[@]}" cmake ninja-build >/dev/null
+  apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends -t "$release" "${packages[@]}" cmake ninja-build >/dev/null
 }
 
 failures=0
