@@ -35,13 +35,13 @@ build() {
 }
 
 # run_ctest DIR: every test, the details in DIR/ctest.log; prints ctest's
-# closing lines, or on a failure everything but the passing tests' lines.
+# closing lines, or on a failure the failing tests' output and those lines.
 run_ctest() {
   local log=$1/ctest.log
   if ctest --test-dir "$1" --output-on-failure >"$log" 2>&1; then
     sed -n '/tests passed/,$p' "$log" | grep -v '^$'
   else
-    grep -vE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed ' "$log"
+    grep -vE '^ *Start +[0-9]+: |^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed |^Internal ctest|^Test project ' "$log"
     return 1
   fi
 }
