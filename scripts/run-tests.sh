@@ -1,28 +1,121 @@
 #!/usr/bin/env bash
-# Installs what the tests need (on Debian, as root), builds with AddressSanitizer
-# and UndefinedBehaviorSanitizer, runs every test, fuzzes the dump reader for a
-# minute, then cross-builds the Windows program and exercises it under Wine.
+# Installs what the tests need (on Debian, as root), then runs every stage:
+#   Linux tests      built with AddressSanitizer and UndefinedBehaviorSanitizer
+#   Clang tests      a Clang release build, warnings as errors, static programs
+#   thread tests     the Linux layer's thread and timing tests under ThreadSanitizer
+#   fuzz             the dump reader for a minute (VEXMORA_FUZZ_SECONDS)
+#   Windows checks   the cross-built program, its zip, and runs under Wine
+#   package check    static programs, manual page, cmake --install, the .deb
+# Builds, test runs and the fuzzer write their details to log files beside
+# their builds; the console gets each stage's result lines and, at the end, a
+# summary. Exits non-zero when any stage failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq || true
-  apt-get install -y -qq --no-install-recommends cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev python3 >/dev/null
+  # Another apt on the same machine may hold the lock for a while.
+  apt-get -o DPkg::Lock::Timeout=600 update -qq || true
+  apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev \
+    python3 man-db groff-base >/dev/null
 fi
 
-echo "== Linux build and tests (AddressSanitizer, UndefinedBehaviorSanitizer)"
-cmake -S . -B build-test -G Ninja -DVEXMORA_TESTS=ON -DVEXMORA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
-cmake --build build-test
-ctest --test-dir build-test --output-on-failure
+# build DIR CMAKE-OPTIONS... [-- TARGETS...]: configure and build quietly, the
+# compiler's output in DIR/build.log, shown when the build fails.
+build() {
+  local dir=$1; shift
+  local options=() targets=()
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do options+=("$1"); shift; done
+  [ $# -gt 0 ] && shift && targets=(--target "$@")
+  cmake -S . -B "$dir" -G Ninja "${options[@]}" >/dev/null
+  if ! cmake --build "$dir" "${targets[@]}" >"$dir/build.log" 2>&1; then
+    cat "$dir/build.log"
+    return 1
+  fi
+}
 
-echo "== Clang build, warnings as errors"
-cmake -S . -B build-clang -G Ninja -DVEXMORA_TESTS=ON -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-cmake --build build-clang
+# run_ctest DIR: every test, the details in DIR/ctest.log; prints ctest's
+# closing lines, or on a failure the failing tests' output and those lines.
+run_ctest() {
+  local log=$1/ctest.log
+  if ctest --test-dir "$1" --output-on-failure >"$log" 2>&1; then
+    sed -n '/tests passed/,$p' "$log" | grep -v '^$'
+  else
+    grep -vE '^ *Start +[0-9]+: |^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed |^Internal ctest|^Test project ' "$log"
+    return 1
+  fi
+}
 
-echo "== Fuzzing the dump reader (bounded; scripts/fuzz.sh SECONDS runs it longer)"
-bash scripts/fuzz.sh "${VEXMORA_FUZZ_SECONDS:-60}"
+linux_tests() {
+  build build-test -DVEXMORA_TESTS=ON -DVEXMORA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+  run_ctest build-test
+}
 
-echo "== Windows program"
-bash scripts/windows-check.sh
+clang_tests() {
+  build build-clang -DVEXMORA_TESTS=ON -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+  run_ctest build-clang
+}
+
+thread_tests() {
+  build build-tsan -DVEXMORA_TESTS=ON -DVEXMORA_TSAN=ON -DCMAKE_BUILD_TYPE=Debug \
+    -- linux_layer_tests linux_timing_tests
+  local suite
+  for suite in linux_layer_tests linux_timing_tests; do
+    if ! TSAN_OPTIONS=halt_on_error=1 "build-tsan/tests/$suite" >"build-tsan/$suite.log" 2>&1; then
+      cat "build-tsan/$suite.log"
+      return 1
+    fi
+    echo "$suite: $(grep -F '[  PASSED  ]' "build-tsan/$suite.log")"
+  done
+}
+
+fuzz() {
+  bash scripts/fuzz.sh "${VEXMORA_FUZZ_SECONDS:-60}"
+}
+
+windows_checks() {
+  mkdir -p build-windows
+  local log=build-windows/windows-check.log
+  if bash scripts/windows-check.sh >"$log" 2>&1; then
+    # The checks and the zip's contents; the reports under Wine stay in the log.
+    grep -E '^(ok|==|windows-check:|\./)' "$log"
+  else
+    cat "$log"
+    return 1
+  fi
+}
+
+package_check() {
+  bash scripts/package-check.sh
+}
+
+results=()
+failed=0
+# stage NAME FUNCTION: runs it with errexit on; 77 means skipped.
+stage() {
+  local name=$1 start=$SECONDS status=0 result
+  echo "== $name"
+  set +e
+  (set -e; "$2")
+  status=$?
+  set -e
+  case $status in
+    0) result=passed ;;
+    77) result=skipped ;;
+    *) result=FAILED; failed=1 ;;
+  esac
+  local took=$((SECONDS - start))
+  results+=("$(printf '%-34s %-8s %dm%02ds' "$name" "$result" $((took / 60)) $((took % 60)))")
+}
+
+stage "Linux tests (ASan, UBSan)" linux_tests
+stage "Clang tests (release, static)" clang_tests
+stage "thread tests (ThreadSanitizer)" thread_tests
+stage "fuzz (dump reader)" fuzz
+stage "Windows checks" windows_checks
+stage "package check" package_check
+
+echo "== Summary"
+printf '%s\n' "${results[@]}"
+exit "$failed"

@@ -32,7 +32,7 @@ install_packages() {
   # otherwise disagree on versions and the install fails.
   local release
   release=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
-  apt-get install -y -qq --no-install-recommends -t "$release" "${packages[@]}" cmake ninja-build >/dev/null
+  apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends -t "$release" "${packages[@]}" cmake ninja-build >/dev/null
 }
 
 failures=0
@@ -48,6 +48,8 @@ install_packages
 echo "== building"
 cmake --preset windows >/dev/null
 cmake --build --preset windows
+rm -f build-windows/Vexmora-*-win32.zip
+cpack --preset windows >/dev/null
 build=$root/build-windows
 exe=$build/Vexmora.exe
 full_dll=$build/winring0_double/WinRing0.dll
@@ -86,6 +88,22 @@ for os in "Vista e2011457-1546-43c5-a5fe-008deee3d3f0" "7 35138b9a-5d96-4fbd-8e2
           "10/11 8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"; do
   check "the manifest declares Windows ${os% *}" grep -qiF "supportedOS Id=\"\"{${os#* }}\"\"" <<<"$resources"
 done
+
+echo "== the zip"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+zip=$build/Vexmora-$version-win32.zip
+unzipped=$(mktemp -d)
+(cd "$unzipped" && cmake -E tar xf "$zip")
+(cd "$unzipped" && find . -type f | sort)
+readme=$(find "$unzipped" -name LISEZMOI.txt)
+check "the zip holds Vexmora.exe and LISEZMOI.txt" \
+  test "$(cd "$unzipped" && find . -type f -printf '%f\n' | sort | tr '\n' ' ')" = "LISEZMOI.txt Vexmora.exe "
+check "LISEZMOI.txt: every line ends in CRLF" test "$(grep -c $'\r$' "$readme")" = "$(wc -l <"$readme")"
+check "LISEZMOI.txt: Windows-1252, not UTF-8" \
+  bash -c 'iconv -f CP1252 -t UTF-8 "$1" >/dev/null && ! iconv -f UTF-8 -t UTF-8 "$1" >/dev/null 2>&1' _ "$readme"
+check "LISEZMOI.txt: asks for administrator rights, WinRing0.dll beside the executable" \
+  bash -c 'grep -q administrateur "$1" && grep -q WinRing0.dll "$1"' _ "$readme"
+rm -rf "$unzipped"
 
 echo "== exports of the WinRing0.dll doubles"
 exported_names() {

@@ -6,11 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "case_names.h"
 #include "hwaccess/ols_library.h"
-#include "named_case.h"
 #include "sim_test_support.h"
 
 namespace {
+
+using case_names::operator<<;
 
 using Strings = std::vector<std::string>;
 using MsrList = std::vector<DWORD>;
@@ -114,7 +116,7 @@ TEST_F(ClockTest, WaitMillisecondsBusyWaitsOnElapsedTime) {
     EXPECT_TRUE(machine->sleeps.empty());
 }
 
-struct PeriodCase : NamedCase {
+struct PeriodCase : case_names::Named {
     MMRESULT result;
     TIMECAPS caps;
     std::vector<UINT> periods;
@@ -138,9 +140,9 @@ INSTANTIATE_TEST_SUITE_P(
                       PeriodCase{{"CoarseMinimum"}, TIMERR_NOERROR, {16, 1000}, {16}},
                       PeriodCase{{"MaximumBelowMinimum"}, TIMERR_NOERROR, {5, 3}, {3}},
                       PeriodCase{{"CapsFail"}, 97, {1, 1000000}, {}}),
-    CaseName());
+    case_names::ByName{});
 
-struct RateCase : NamedCase {
+struct RateCase : case_names::Named {
     Signature processor;
     uint8_t constTsc;
 };
@@ -180,13 +182,13 @@ INSTANTIATE_TEST_SUITE_P(
                       RateCase{{"CentaurFamily6Model15"}, {"CentaurHauls", 6, 15, 0}, 1},
                       RateCase{{"CentaurFamily5"}, {"CentaurHauls", 5, 15, 0}, 0},
                       RateCase{{"CentaurFamily7"}, {"CentaurHauls", 7, 0x3B, 0}, 1}),
-    CaseName());
+    case_names::ByName{});
 
 enum class Library { kAbsent, kBound };
 // How MSR 0xE8 answers: ticking, a failed read, or a reading of 0.
 enum class Counter { kTicks, kReadFails, kReadsZero };
 
-struct ChainCase : NamedCase {
+struct ChainCase : case_names::Named {
     uint32_t leaf6Ecx;
     Library library;
     uint8_t driverStatus;
@@ -231,9 +233,9 @@ INSTANTIATE_TEST_SUITE_P(
                       ChainCase{{"CounterReadsZero"}, 1, Library::kBound, 0, 1, Counter::kReadsZero, 0,
                                 {"IsMsr", "Rdmsr"}},
                       ChainCase{{"AllHold"}, 1, Library::kBound, 0, 1, Counter::kTicks, 1, {}}),
-    CaseName());
+    case_names::ByName{});
 
-struct CounterVendorCase : NamedCase {
+struct CounterVendorCase : case_names::Named {
     Signature processor;
 };
 
@@ -261,12 +263,12 @@ INSTANTIATE_TEST_SUITE_P(
                       CounterVendorCase{{"Centaur"}, {"CentaurHauls", 7, 0x3B, 0}},
                       CounterVendorCase{{"OtherVendor"}, {"HygonGenuine", 0x18, 0, kInvariantCounter}},
                       CounterVendorCase{{"IntelWithoutConstantRate"}, {"GenuineIntel", 15, 2, 0}}),
-    CaseName());
+    case_names::ByName{});
 
 // An MSR the simulated library cannot read.
 constexpr uint64_t kUnreadable = ~uint64_t{0};
 
-struct MultiplierCase : NamedCase {
+struct MultiplierCase : case_names::Named {
     uint64_t perfStatus;  // or kUnreadable, as for platformId
     uint64_t platformId;
     uint32_t leaf1Ecx;
@@ -314,7 +316,7 @@ INSTANTIATE_TEST_SUITE_P(
                        {kAperf, 0x198, 0x198, 0x2A}},
         MultiplierCase{{"FailedReadsGiveZero"}, kUnreadable, kUnreadable, 0x80, 0, 0.0, 0.0,
                        {kAperf, 0x198, 0x17, 0x198}}),
-    CaseName());
+    case_names::ByName{});
 
 // One set of registers that each coding reads differently: MSR 0xCE bits 15:8
 // say 24; MSR 0x198 says 25 in bits 7:0, 74 in bits 15:8, and 10.5 in bits 12:8
@@ -328,7 +330,7 @@ struct Family6Model {
     uint8_t model;
 };
 
-struct CodingCase : NamedCase {
+struct CodingCase : case_names::Named {
     std::vector<Family6Model> processors;
     double coefMax;
     double coefCurrent;
@@ -375,7 +377,7 @@ INSTANTIATE_TEST_SUITE_P(
                    {{15, 3}, {15, 6}, {6, 0x0E}, {6, 0x15}, {6, 0x1C}, {6, 0x26}, {6, 0x27}, {6, 0x35}, {6, 0x36}},
                    11.0,
                    10.5}),
-    CaseName());
+    case_names::ByName{});
 
 // A later design whose MSR 0xCE cannot be read keeps the Core 2 rule whole,
 // here with the noise of a Silvermont's MSR 0x17 (29) and its MSR 0x198 (24).
@@ -479,7 +481,7 @@ TEST_F(ClockTest, OnVirtualTimeEveryMethodFindsTheSimulatedRates) {
     EXPECT_EQ(info.perfMsr, 1);
 }
 
-struct FixedCase : NamedCase {
+struct FixedCase : case_names::Named {
     uint64_t perfStatus;  // maximum in the high half, current in the low half
     double fixed;
 };
@@ -516,9 +518,9 @@ INSTANTIATE_TEST_SUITE_P(
                       FixedCase{{"MaximumBelowOne"}, 0x4000 * kHigh + 0x80000300u, 2400.0},
                       FixedCase{{"BothZero"}, 0x80000000u, 2400.0},
                       FixedCase{{"CurrentNotRead"}, 0x0C00 * kHigh + 0x80000000u, 2400.0}),
-    CaseName());
+    case_names::ByName{});
 
-struct AlternativeCase : NamedCase {
+struct AlternativeCase : case_names::Named {
     LONGLONG alt1Interval;  // performance-counter ticks at 10 MHz
     uint64_t alt1Ticks;
     DWORD m0;
@@ -572,6 +574,6 @@ INSTANTIATE_TEST_SUITE_P(
                         2400.0, 0},
         AlternativeCase{{"StillMillisecondsGiveZero"}, 1000000, 240000000, 1000, 1000, 1440000000, 2400.0, 0.0,
                         2400.0, 0}),
-    CaseName());
+    case_names::ByName{});
 
 }  // namespace

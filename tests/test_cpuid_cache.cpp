@@ -2,10 +2,13 @@
 // first processor, which read as zeros, and which execute the instruction.
 #include <gtest/gtest.h>
 
+#include "case_names.h"
 #include "cpuid/cpuid_registers.h"
 #include "sim_test_support.h"
 
 namespace {
+
+using case_names::operator<<;
 
 // A value that names its leaf and subleaf, and the generation of the answers,
 // so a cached answer can be told from a fresh execution.
@@ -93,7 +96,7 @@ INSTANTIATE_TEST_SUITE_P(
         QueryCase{"ExtExactlyBaseHasNoTable", 10, 0x80000000, 0x80000000, 0, Answer::Zero},
         QueryCase{"ExtBelowBaseLeaf0", 10, 0x7FFFFFFF, 0x80000000, 0, Answer::Zero},
         QueryCase{"ExtBelowBaseLeaf1", 10, 0x7FFFFFFF, 0x80000001, 0, Answer::Zero}),
-    [](const ::testing::TestParamInfo<QueryCase>& info) { return std::string(info.param.name); });
+    case_names::ByName{});
 
 class CpuidSourceTest : public SimTest {};
 

@@ -5,9 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "case_names.h"
 #include "sim_test_support.h"
 
 namespace {
+
+using case_names::operator<<;
 
 const char kNotAllProcessors[] = "Skelvane ne peut acc\xE9" "der \xE0 tous les processeurs logiques !";
 const char kPinError[] = "SetProcessAffinityMask Error.";
@@ -153,7 +156,7 @@ INSTANTIATE_TEST_SUITE_P(
                       MaskFailure{"NarrowerProcessMask", false, 0x3, 0xF, kNotAllProcessors},
                       MaskFailure{"ProcessMaskZero", false, 0, 0xF, kNotAllProcessors},
                       MaskFailure{"SystemMaskZero", false, 0xF, 0, kNotAllProcessors}),
-    [](const ::testing::TestParamInfo<MaskFailure>& info) { return std::string(info.param.name); });
+    case_names::ByName{});
 
 TEST_F(DetectTest, PriorityAndRestoreFailuresAreReportedAndTheWalkGoesOn) {
     sim::Machine& m = NewMachine(2);
@@ -229,7 +232,7 @@ INSTANTIATE_TEST_SUITE_P(
         SummaryCase{"AmdTwoOfFour", 2, 0, 4, 2, 4, {}, 1, 0, 2},
         SummaryCase{"IntelHtFlagButNoMoreThreadsThanCores", 1, 1, 4, 4, 4, {}, 1, 0, 0},
         SummaryCase{"IntelWithoutHtFlag", 1, 0, 8, 8, 4, {}, 2, 0, 0}),
-    [](const ::testing::TestParamInfo<SummaryCase>& info) { return std::string(info.param.name); });
+    case_names::ByName{});
 
 TEST_F(DetectTest, TeardownRunsOnceAndOnlyForALoadedLibrary) {
     {

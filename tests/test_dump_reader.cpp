@@ -11,6 +11,7 @@
 
 #include "app/report.h"
 #include "capture.h"
+#include "case_names.h"
 #include "cpuid/cpuid_registers.h"
 #include "sim_test_support.h"
 
@@ -127,12 +128,8 @@ TEST_P(DumpReaderTable, FillsTheCacheFromTheFirstBlock) {
 }
 
 std::string CaseName(const ::testing::TestParamInfo<ReaderCase>& info) {
-    std::string name = info.param.file;
-    name = name.substr(0, name.find('.'));
-    for (char& ch : name) {
-        if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-    }
-    return name;
+    const std::string file = info.param.file;
+    return case_names::Identifier(file.substr(0, file.find('.')));
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, DumpReaderTable, ::testing::ValuesIn(kReaderCases), CaseName);

@@ -10,14 +10,16 @@
 #include <string>
 #include <vector>
 
-#include "named_case.h"
+#include "case_names.h"
 #include "sim_test_support.h"
 
 namespace {
 
+using case_names::operator<<;
+
 using Lines = std::vector<std::string>;
 
-struct ClockBlockCase : NamedCase {
+struct ClockBlockCase : case_names::Named {
     const char* dump;  // under tests/fixtures/dumps
     Lines block;
 };
@@ -116,6 +118,6 @@ INSTANTIATE_TEST_SUITE_P(
         // Lunar Lake (0xBD): 0xCE 0xF0812100 -> 33; 0x198 0x2A00 -> 42, above the non-turbo ratio.
         ClockBlockCase{{"IntelLunarLake"}, "GenuineIntel00B06D1_LunarLake_04_CPUID.txt",
                        IntelBlock("CoefMaxi=33.0 CoefActuel=42.0", "3054.55")}),
-    CaseName());
+    case_names::ByName{});
 
 }  // namespace

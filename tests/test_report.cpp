@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/report.h"
+#include "case_names.h"
 #include "sim_test_support.h"
 
 namespace {
@@ -40,7 +41,8 @@ INSTANTIATE_TEST_SUITE_P(
                       VersionCase{6, 1, 3, "OS : Windows Server 2008 R2"},
                       VersionCase{6, 2, 1, "OS : Windows (Major=6 Minor=2)"},
                       VersionCase{6, 3, 3, "OS : Windows (Major=6 Minor=3)"},
-                      VersionCase{10, 0, 1, "OS : Windows (Major=10 Minor=0)"}));
+                      VersionCase{10, 0, 1, "OS : Windows (Major=10 Minor=0)"}),
+    case_names::ByText<&VersionCase::line>{});
 
 class ReportTest : public SimTest {};
 
@@ -241,6 +243,7 @@ INSTANTIATE_TEST_SUITE_P(
                       SummaryLineCase{1, 8, 0, 0, 0x20, "1 Processeur Octocore 64 bits\n"},
                       SummaryLineCase{1, 5, 0, 0, 0, "1 Processeur Multicore 32 bits\n"},
                       SummaryLineCase{1, 12, 0, 0, 0, "1 Processeur Multicore 32 bits\n"},
-                      SummaryLineCase{1, 0, 0, 0, 0, "1 Processeur Multicore 32 bits\n"}));
+                      SummaryLineCase{1, 0, 0, 0, 0, "1 Processeur Multicore 32 bits\n"}),
+    case_names::ByText<&SummaryLineCase::line>{});
 
 }  // namespace

@@ -9,10 +9,13 @@
 #include <vector>
 
 #include "app/report.h"
+#include "case_names.h"
 #include "hwaccess/ols_library.h"
 #include "sim_test_support.h"
 
 namespace {
+
+using case_names::operator<<;
 
 using MsrList = std::vector<DWORD>;
 using PortWrites = std::vector<std::pair<WORD, DWORD>>;
@@ -91,7 +94,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TjMaxCase{"ExtendedModelZeroTarget", 6, 0x9E, 9, 9, 4, 0xFF00FFFF, 100, {0x1A2}},
                       TjMaxCase{"ExtendedModelTargetUnreadable", 6, 0x2A, 2, 7, 4, -1, 100, {0x1A2}},
                       TjMaxCase{"Family15", 15, 4, 0, 1, 1, 0x00280000, 0, {}}),
-    [](const ::testing::TestParamInfo<TjMaxCase>& info) { return std::string(info.param.name); });
+    case_names::ByName{});
 
 struct SupportCase {
     const char* name;
@@ -129,7 +132,7 @@ INSTANTIATE_TEST_SUITE_P(
                       SupportCase{"AmdTripPoint", 2, 1, 1, 8, 0, 1},
                       SupportCase{"AmdNoTripPoint", 2, 1, 1, 0xFFFFFFF7, 0, 0},
                       SupportCase{"OtherVendor", 0, 1, 1, 8, 0, 0}),
-    [](const ::testing::TestParamInfo<SupportCase>& info) { return std::string(info.param.name); });
+    case_names::ByName{});
 
 TEST_F(ThermalTest, IntelReadingRunsOnAThreadPinnedToTheProcessor) {
     CSystemInfo& info = IntelWithSensor(4, 100);
@@ -237,7 +240,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ThreadFailureCase{"Priority", {false, false, true, false, false, false}, false},
                       ThreadFailureCase{"Resume", {false, false, false, true, false, false}, false},
                       ThreadFailureCase{"TimeOut", {false, false, false, false, true, false}, true}),
-    [](const ::testing::TestParamInfo<ThreadFailureCase>& info) { return std::string(info.param.name); });
+    case_names::ByName{});
 
 // The first thread times out and writes only while the second call waits for
 // its own thread; the second call must still get its own processor's reading.
@@ -374,7 +377,7 @@ INSTANTIATE_TEST_SUITE_P(
                       "Tcore0 = 58.1\xF8" "C"},
         AmdSensorCase{"ZenNoDevice", 0x19, 0x21, 2, "AMD Ryzen 9 5900X 12-Core Processor", Sensor::kSmn, kNoDevice,
                       "Tcore0 = Invalide"}),
-    [](const ::testing::TestParamInfo<AmdSensorCase>& info) { return std::string(info.param.name); });
+    case_names::ByName{});
 
 // Zen's Tctl belongs to the package, and only package 0's root complex is on bus 0.
 TEST_F(ThermalTest, ZenPrintsPackageZerosTctlForItsProcessorsOnly) {
@@ -457,7 +460,7 @@ INSTANTIATE_TEST_SUITE_P(
                       // Its low bits are the sensor's settings: never written.
                       AmdAddressCase{"ExtendedFamily", 1, 0, 0, 2, 0x8000C3A4, std::nullopt},
                       AmdAddressCase{"ExtendedFamilySecondPackage", 1, 1, 1, 4, 0x8000CBA4, std::nullopt}),
-    [](const ::testing::TestParamInfo<AmdAddressCase>& info) { return std::string(info.param.name); });
+    case_names::ByName{});
 
 TEST_F(ThermalTest, AmdReadingRefusesBeforeTouchingAnyDevice) {
     const struct {

@@ -30,6 +30,7 @@ const char kUsage[] =
     "  --library=ready|absent|status:N  the hardware-access library (default ready)\n"
     "  --os=MAJOR.MINOR[.PRODUCTTYPE]   the Windows version (default 10.0.1)\n"
     "  --capture FILE                   write this machine's CPUID as a dump instead\n"
+    "  --version                        print the version and exit\n"
     "DUMP is read once (a pipe, a FIFO or /dev/stdin will do), up to 8 MiB or 131072 lines.\n"
     "Exit status: 0 after a report, 1 when a capture or writing the report fails, 2 for a bad\n"
     "command line, or a DUMP that cannot be read, is larger than that or has no usable leaf 0 line.\n";
@@ -265,6 +266,10 @@ int Replay(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && !std::strcmp(argv[1], "--version")) {
+        std::printf("vexmora-replay %s\n", VEXMORA_VERSION);
+        return 0;
+    }
     Options options;
     if (const int usage = ParseCommandLine(argc, argv, options)) return usage;
     if (options.help) {
