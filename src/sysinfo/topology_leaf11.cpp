@@ -1,0 +1,90 @@
+// Core counts from leaf 4 and leaf 11, and the APIC layout that leaf 11 gives.
+#include "sysinfo/bits.h"
+#include "sysinfo/topology_rules.h"
+
+namespace topology {
+namespace {
+
+constexpr uint32_t kTopologyLeaf = 11;
+
+// What leaf 4 says about the first two cache levels; the last descriptor of a level wins.
+struct CacheSharing {
+    uint8_t level1Threads = 1;  // S1
+    uint8_t level2Threads = 1;  // S2
+    uint8_t cores = 1;          // K
+};
+
+CacheSharing ReadCacheSharing(CpuidRegisters& cpuid) {
+    CacheSharing sharing;
+    ForEachLeaf4Cache(cpuid, [&sharing](uint32_t eax, uint32_t, uint32_t) {
+        // The sharing field is 12 bits wide; plus one and kept in 8 bits, 0xFFF wraps to 0.
+        const uint8_t threads = Byte(bits(eax, 25, 14) + 1);
+        const uint32_t level = bits(eax, 7, 5);
+        if (level == 1) {
+            sharing.cores = Byte(bits(eax, 31, 26) + 1);
+            sharing.level1Threads = threads;
+        } else if (level == 2) {
+            sharing.level2Threads = threads;
+        }
+    });
+    return sharing;
+}
+
+// Leaf 11's first two levels, SMT then core, as the first processor reports them.
+struct TopologyLevels {
+    uint32_t smtEax = 0;
+    uint32_t smtEbx = 0;
+    uint32_t coreEbx = 0;
+};
+
+TopologyLevels ReadTopologyLevels(CpuidRegisters& cpuid) {
+    TopologyLevels levels;
+    cpuid.Query(kTopologyLeaf, 0, false);
+    levels.smtEax = cpuid.eax;
+    levels.smtEbx = cpuid.ebx;
+    cpuid.Query(kTopologyLeaf, 1, false);
+    levels.coreEbx = cpuid.ebx;
+    return levels;
+}
+
+}  // namespace
+
+CoreCounts CountIntelCores(CpuidRegisters& cpuid, uint8_t threadsPerPackage) {
+    uint8_t t = threadsPerPackage;
+    if (cpuid.maxStdLeaf < 4) return CoreCounts{t, Byte(t > 1 ? 2 : 1), 1, 1};
+
+    const CacheSharing sharing = ReadCacheSharing(cpuid);
+    const uint8_t s1 = sharing.level1Threads;
+    const uint8_t s2 = sharing.level2Threads;
+    if (cpuid.maxStdLeaf >= kTopologyLeaf) {
+        const TopologyLevels levels = ReadTopologyLevels(cpuid);
+        uint8_t d = 1;
+        if (levels.smtEbx != 0) d = Byte(levels.smtEbx);    // logical processors at the SMT level
+        if (levels.coreEbx != 0) t = Byte(levels.coreEbx);  // logical processors at the core level
+        const uint8_t cores = d > 1 ? Byte(t / d) : t;
+        // With Hyper-Threading off, leaf 11 gives one thread per core while leaf 4
+        // still says two share the L1: then each logical processor has its own L2.
+        const uint8_t l2Count = (s2 > 1 && s1 == d) ? Byte(t / s2) : t;
+        return CoreCounts{t, d, cores, l2Count};
+    }
+
+    const uint8_t k = sharing.cores;
+    const uint8_t d = k > 1 ? Byte(t / k) : Byte(t > 1 ? 2 : 1);
+    const uint8_t l2Count = s2 > 1 ? Byte(t / s2) : t;
+    return CoreCounts{t, d, k, l2Count};
+}
+
+ApicLayout LayoutFromTopologyLeaf(CpuidRegisters& cpuid, bool live) {
+    ApicLayout layout;
+    cpuid.Query(kTopologyLeaf, 0, live);
+    layout.apicId = Byte(bits(cpuid.edx, 7, 0));  // low byte of the x2APIC id
+    layout.threadShift = Byte(bits(cpuid.eax, 4, 0));
+    layout.threadMask = MaskOfWidth(layout.threadShift);
+    cpuid.Query(kTopologyLeaf, 1, live);
+    layout.packageShift = Byte(bits(cpuid.eax, 4, 0));
+    // 8-bit difference: a package shift below the thread shift wraps to a wide width, mask 0xFF.
+    layout.coreMask = MaskOfWidth(Byte(layout.packageShift - layout.threadShift));
+    return layout;
+}
+
+}  // namespace topology
