@@ -4,6 +4,7 @@
 // The clock and temperature lines are not checked here.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -43,6 +44,17 @@ protected:
         const std::vector<std::string> block(lines.begin() + static_cast<long>(first),
                                              lines.begin() + static_cast<long>(first + expected.topology.size()));
         EXPECT_EQ(block, expected.topology);
+    }
+
+    // For machines too large to list whole: each line, in this order, among the report's.
+    void ExpectLinesInOrder(const std::vector<std::string>& expected) {
+        ASSERT_EQ(RunWholeProgram(), 0);
+        const std::vector<std::string> lines = Lines(machine->output);
+        auto at = lines.begin();
+        for (const std::string& line : expected) {
+            at = std::find(at, lines.end(), line);
+            ASSERT_NE(at, lines.end()) << "missing or out of order: " << line << "\n" << machine->output;
+        }
     }
 };
 
@@ -264,6 +276,62 @@ TEST_F(ProcessorTest, AlderLakeTakesItsCachesFromLeaf4) {
                    "Cache L2 : 6 x 1280 Ko",
                    "Cache L3 : 18432 Ko",
                    "1 Processeur Hexacore HT On 64 bits"}});
+}
+
+// Zen with SMT (Ryzen 7 1700X: 8 cores, 2 threads each). 0x80000008 ECX 0x400F:
+// 16 logical processors, core width 4; 0x8000001E EBX[15:8] = 1: 2 threads per
+// core, so 16 / 2 = 8 cores, each with its own L2. Leaf 1 counts 16. Decoding: thread
+// bit 0, core bits 3..1, package from bit 4; the blocks list APIC ids 0 to 15.
+// 0x80000006 ECX 0x02006140: 512 KB L2; EDX 0x00808140: 32 x 512 = 16384 KB L3.
+// 16 logical / (8 cores x 2) = 1 package; AMD prints no HT word.
+TEST_F(ProcessorTest, ZenWithSmtCountsCoresNotThreads) {
+    MachineFromDump("AuthenticAMD0800F11_K17_Zen2_CPUID.txt");
+    ExpectReport({"AMD Ryzen 7 1700X Eight-Core Processor",
+                  "CPU Family 17 Model 01 Stepping 1",
+                  {"Nombre de processeurs physiques : 1",
+                   "Nombre max de cores par CPU : 8",
+                   "Nombre max de thread par CPU : 16",
+                   "Nombre max de thread par core : 2",
+                   "Nombre total de processeurs logiques : 16",
+                   " . CPU0 : Apic=0 Phy=0 Core=0 Log=0",
+                   " . CPU1 : Apic=1 Phy=0 Core=0 Log=1",
+                   " . CPU2 : Apic=2 Phy=0 Core=1 Log=0",
+                   " . CPU3 : Apic=3 Phy=0 Core=1 Log=1",
+                   " . CPU4 : Apic=4 Phy=0 Core=2 Log=0",
+                   " . CPU5 : Apic=5 Phy=0 Core=2 Log=1",
+                   " . CPU6 : Apic=6 Phy=0 Core=3 Log=0",
+                   " . CPU7 : Apic=7 Phy=0 Core=3 Log=1",
+                   " . CPU8 : Apic=8 Phy=0 Core=4 Log=0",
+                   " . CPU9 : Apic=9 Phy=0 Core=4 Log=1",
+                   " . CPU10 : Apic=10 Phy=0 Core=5 Log=0",
+                   " . CPU11 : Apic=11 Phy=0 Core=5 Log=1",
+                   " . CPU12 : Apic=12 Phy=0 Core=6 Log=0",
+                   " . CPU13 : Apic=13 Phy=0 Core=6 Log=1",
+                   " . CPU14 : Apic=14 Phy=0 Core=7 Log=0",
+                   " . CPU15 : Apic=15 Phy=0 Core=7 Log=1",
+                   "Cache L2 : 8 x 512 Ko",
+                   "Cache L3 : 16384 Ko",
+                   "1 Processeur Octocore 64 bits"}});
+}
+
+// Zen 4 with SMT switched off (Threadripper PRO 7975WX, 32 cores): 0x8000001E EBX is 0,
+// one thread per core, so the counts stay those of 0x80000008 ECX 0x601F: 32 cores,
+// 32 L2s, core width 6. The blocks list APIC ids 0-7, 16-23, 32-39, 48-55, one
+// per core. 0x80000006 ECX 0x04006140: 1024 KB L2; EDX 0x04009140: 256 x 512 KB L3.
+TEST_F(ProcessorTest, ZenWithSmtOffKeepsOneThreadPerCore) {
+    MachineFromDump("AuthenticAMD0A10F81_K19_StormPeak_02_CPUID.txt");
+    ExpectLinesInOrder({"CPU : AMD Ryzen Threadripper PRO 7975WX 32-Cores",
+                        "Nombre de processeurs physiques : 1",
+                        "Nombre max de cores par CPU : 32",
+                        "Nombre max de thread par CPU : 32",
+                        "Nombre max de thread par core : 1",
+                        "Nombre total de processeurs logiques : 32",
+                        " . CPU7 : Apic=7 Phy=0 Core=7 Log=0",
+                        " . CPU8 : Apic=16 Phy=0 Core=16 Log=0",
+                        " . CPU31 : Apic=55 Phy=0 Core=55 Log=0",
+                        "Cache L2 : 32 x 1024 Ko",
+                        "Cache L3 : 131072 Ko",
+                        "1 Processeur Multicore 64 bits"});
 }
 
 }  // namespace

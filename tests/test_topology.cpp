@@ -58,6 +58,7 @@ struct CountCase {
     sim::Registers leaf11Sub1;
     uint32_t leaf80000008Ecx;
     uint8_t threadsPerPackage, threadsPerCore, coresPerPackage, l2Count, htState;
+    uint32_t leaf8000001EEbx = 0;  // threads per core - 1 in bits 15..8 from Zen on
 };
 
 TEST_F(TopologyTest, CountCoresBranches) {
@@ -83,6 +84,15 @@ TEST_F(TopologyTest, CountCoresBranches) {
          1, 0},
         {"AMD family 0x15: two cores per L2", 2, 0x15, 13, 0x8000001E, {0x600F12, Leaf1Ebx(8), 0, kHtt}, {}, {}, {},
          0x4007, 8, 1, 8, 4, 1},
+        // From Zen on, with SMT the field counts threads: 16 of them, 2 per core.
+        {"AMD Zen with SMT: cores are threads / threads per core", 2, 0x17, 13, 0x8000001F,
+         {0x800F11, Leaf1Ebx(16), 0, kHtt}, {}, {}, {}, 0x400F, 16, 2, 8, 8, 1, 0x0100},
+        {"AMD Zen with SMT off: one thread per core, counted as before", 2, 0x19, 16, 0x80000028,
+         {0xA10F81, Leaf1Ebx(32), 0, kHtt}, {}, {}, {}, 0x601F, 32, 1, 32, 32, 1, 0x0000},
+        {"AMD Zen with 256 threads: the core count is taken before it wraps", 2, 0x19, 16, 0x80000028,
+         {0xA10F81, Leaf1Ebx(0), 0, kHtt}, {}, {}, {}, 0x70FF, 1, 2, 128, 128, 1, 0x0100},
+        {"AMD family 0x15: 0x8000001E counts cores per module, not threads", 2, 0x15, 13, 0x8000001E,
+         {0x600F12, Leaf1Ebx(8), 0, kHtt}, {}, {}, {}, 0x4007, 8, 1, 8, 4, 1, 0x0100},
         {"AMD family 0x10", 2, 0x10, 5, 0x8000001B, {0x100F42, Leaf1Ebx(4), 0, kHtt}, {}, {}, {}, 0x2003, 4, 1, 4,
          4, 1},
         {"AMD family 0x15, one core", 2, 0x15, 13, 0x8000001E, {0x600F12, Leaf1Ebx(1), 0, 0}, {}, {}, {}, 0x0000, 1,
@@ -102,6 +112,7 @@ TEST_F(TopologyTest, CountCoresBranches) {
         Cpu().Set(11, 0, c.leaf11Sub0);
         Cpu().Set(11, 1, c.leaf11Sub1);
         Cpu().Set(0x80000008, {0x3030, 0, c.leaf80000008Ecx, 0});
+        Cpu().Set(0x8000001E, {0, c.leaf8000001EEbx, 0, 0});
         CSystemInfo& info = Cached(c.vendor, c.family);
         info.CountCores();
         EXPECT_EQ(info.threadsPerPackage, c.threadsPerPackage) << c.what;
@@ -156,6 +167,8 @@ TEST_F(TopologyTest, DecodeApicIdMethods) {
          1, 1, {5, 5, 0, 0}},
         {"AMD without core width: from the core count", 2, 5, 0x80000008, Leaf1Ebx(3, 6), {}, {}, 0x0000, 3, 1, 3,
          {6, 1, 2, 0}},
+        {"AMD Zen with SMT: the thread is the lowest id bit", 2, 13, 0x8000001F, Leaf1Ebx(16, 0x13), {}, {},
+         0x400F, 16, 2, 8, {0x13, 1, 1, 1}},
         {"AMD without leaf 0x80000008: from the counts", 2, 1, 0x80000006, Leaf1Ebx(4, 5), {}, {}, 0x2003, 4, 1, 4,
          {5, 1, 1, 0}},
         {"Intel without leaf 11: from the counts", 1, 10, 0x80000008, Leaf1Ebx(4, 3), {1, 2, 0x100, 0x13},

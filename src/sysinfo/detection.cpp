@@ -157,9 +157,13 @@ void CSystemInfo::SummarizeTopology() {
         return;
     }
     htState = kHtNotReported;
-    packageCount = static_cast<uint8_t>(logicalCount / coresPerPackage);
-    if (packageCount * coresPerPackage < logicalCount) {
-        packageCount = static_cast<uint8_t>(std::ceil(static_cast<double>(logicalCount) / coresPerPackage));
-        inactiveCores = static_cast<uint8_t>(coresPerPackage * packageCount - logicalCount);
+    // Only Zen's SMT gives more than one thread per core here: a package then
+    // holds cores x threads logical processors, and inactive cores count whole cores.
+    const int threads = vendor != kVendorIntel && threadsPerCore > 1 ? threadsPerCore : 1;
+    const int perPackage = coresPerPackage * threads;
+    packageCount = static_cast<uint8_t>(logicalCount / perPackage);
+    if (packageCount * perPackage < logicalCount) {
+        packageCount = static_cast<uint8_t>(std::ceil(static_cast<double>(logicalCount) / perPackage));
+        inactiveCores = static_cast<uint8_t>((perPackage * packageCount - logicalCount) / threads);
     }
 }

@@ -61,7 +61,7 @@ void CSystemInfo::DecodeApicId(uint8_t index) {
     if (vendor == kVendorIntel && cpuid.maxStdLeaf >= 11) {
         layout = topology::LayoutFromTopologyLeaf(cpuid, live);
     } else if (vendor == kVendorAmd && cpuid.maxExtLeaf >= topology::kAmdCoreCountLeaf) {
-        layout = topology::LayoutFromAmdLeaf(cpuid, live, coresPerPackage);
+        layout = topology::LayoutFromAmdLeaf(cpuid, live, coresPerPackage, threadsPerCore);
     } else {
         layout = LayoutFromCounts(cpuid, live, *this);
     }

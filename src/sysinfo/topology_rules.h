@@ -50,6 +50,6 @@ ApicLayout LayoutFromTopologyLeaf(CpuidRegisters& cpuid, bool live);
 
 // AMD's extended leaves (topology_amd.cpp).
 CoreCounts CountAmdCores(CpuidRegisters& cpuid, uint8_t family, uint8_t threadsPerPackage);
-ApicLayout LayoutFromAmdLeaf(CpuidRegisters& cpuid, bool live, uint8_t coresPerPackage);
+ApicLayout LayoutFromAmdLeaf(CpuidRegisters& cpuid, bool live, uint8_t coresPerPackage, uint8_t threadsPerCore);
 
 }  // namespace topology
