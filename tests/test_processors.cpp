@@ -334,4 +334,59 @@ TEST_F(ProcessorTest, ZenWithSmtOffKeepsOneThreadPerCore) {
                         "1 Processeur Multicore 64 bits"});
 }
 
+// A hybrid part with Hyper-Threading (Core i7-12700H: 6 P-cores of two threads,
+// 8 E-cores of one). Leaf 7 EDX bit 15 set; leaf 11 says 2 per core and 20 per
+// package, which no longer divide into cores: the cores are the distinct core
+// numbers decoded (thread shift 1, package shift 7): 0, 4, 8, 12, 16, 20 for the
+// P-cores (APIC ids 0/1, 8/9, ... 40/41) and 24 to 31 for the E-cores (48, 50, ... 62),
+// 14 in all. 20 logical > 14 cores: HT On, no inactive core. The L2 line is not
+// checked: one line cannot give the two L2 sizes of its two core kinds.
+TEST_F(ProcessorTest, HybridWithHyperThreadingCountsTheDecodedCores) {
+    MachineFromDump("GenuineIntel00906A2_AlderLakeP_00_CPUID.txt");
+    ExpectLinesInOrder({"CPU : 12th Gen Intel(R) Core(TM) i7-12700H",
+                        "Nombre de processeurs physiques : 1",
+                        "Nombre max de cores par CPU : 14",
+                        "Nombre max de thread par CPU : 20",
+                        "Nombre max de thread par core : 2",
+                        "Nombre total de processeurs logiques : 20",
+                        " . CPU0 : Apic=0 Phy=0 Core=0 Log=0",
+                        " . CPU1 : Apic=1 Phy=0 Core=0 Log=1",
+                        " . CPU2 : Apic=8 Phy=0 Core=4 Log=0",
+                        " . CPU3 : Apic=9 Phy=0 Core=4 Log=1",
+                        " . CPU4 : Apic=16 Phy=0 Core=8 Log=0",
+                        " . CPU5 : Apic=17 Phy=0 Core=8 Log=1",
+                        " . CPU6 : Apic=24 Phy=0 Core=12 Log=0",
+                        " . CPU7 : Apic=25 Phy=0 Core=12 Log=1",
+                        " . CPU8 : Apic=32 Phy=0 Core=16 Log=0",
+                        " . CPU9 : Apic=33 Phy=0 Core=16 Log=1",
+                        " . CPU10 : Apic=40 Phy=0 Core=20 Log=0",
+                        " . CPU11 : Apic=41 Phy=0 Core=20 Log=1",
+                        " . CPU12 : Apic=48 Phy=0 Core=24 Log=0",
+                        " . CPU13 : Apic=50 Phy=0 Core=25 Log=0",
+                        " . CPU14 : Apic=52 Phy=0 Core=26 Log=0",
+                        " . CPU15 : Apic=54 Phy=0 Core=27 Log=0",
+                        " . CPU16 : Apic=56 Phy=0 Core=28 Log=0",
+                        " . CPU17 : Apic=58 Phy=0 Core=29 Log=0",
+                        " . CPU18 : Apic=60 Phy=0 Core=30 Log=0",
+                        " . CPU19 : Apic=62 Phy=0 Core=31 Log=0",
+                        "Cache L3 : 24576 Ko",
+                        "1 Processeur Multicore HT On 64 bits"});
+}
+
+// A hybrid part without Hyper-Threading (Core Ultra 9 288V: 4 P + 4 E cores): leaf 11
+// gives one thread per core and 8 per package, so 8 cores as before. HTT is set but
+// 8 threads do not exceed 8 cores: no HT word. (Its L2 line, like any hybrid's, cannot
+// give both L2 sizes and is not checked.)
+TEST_F(ProcessorTest, HybridWithoutHyperThreadingKeepsLeaf11Counts) {
+    MachineFromDump("GenuineIntel00B06D1_LunarLake_04_CPUID.txt");
+    ExpectLinesInOrder({"CPU : Intel(R) Core(TM) Ultra 9 288V",
+                        "Nombre de processeurs physiques : 1",
+                        "Nombre max de cores par CPU : 8",
+                        "Nombre max de thread par CPU : 8",
+                        "Nombre max de thread par core : 1",
+                        "Nombre total de processeurs logiques : 8",
+                        " . CPU4 : Apic=64 Phy=0 Core=32 Log=0",
+                        "1 Processeur Octocore 64 bits"});
+}
+
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include "hwaccess/ols_library.h"
 #include "sysinfo/system_info.h"
+#include "sysinfo/topology_rules.h"
 
 namespace {
 
@@ -20,6 +21,32 @@ int MaskExtent(uint32_t mask) {
         mask >>= 1;
     }
     return count;
+}
+
+// Distinct package numbers among the decoded entries; a processor whose pin
+// failed has an all-zero entry and counts as package 0.
+int CountPackages(const ApicEntry* table, int count) {
+    bool seen[256] = {};
+    int packages = 0;
+    for (int i = 0; i < count; ++i) {
+        if (!seen[table[i].packageId]) {
+            seen[table[i].packageId] = true;
+            ++packages;
+        }
+    }
+    return packages;
+}
+
+// Distinct core numbers among the entries in the first processor's package.
+int CountCoresOfFirstPackage(const ApicEntry* table, int count) {
+    bool seen[256] = {};
+    int cores = 0;
+    for (int i = 0; i < count; ++i) {
+        if (table[i].packageId != table[0].packageId || seen[table[i].coreId]) continue;
+        seen[table[i].coreId] = true;
+        ++cores;
+    }
+    return cores;
 }
 
 }  // namespace
@@ -135,17 +162,12 @@ void CSystemInfo::RestoreProcessState(uint32_t processMask) {
 
 void CSystemInfo::SummarizeTopology() {
     // Until here htState holds the HTT flag.
+    if (vendor == kVendorIntel && threadsPerCore > 1 && topology::IsHybrid(cpuid)) {
+        SummarizeHybrid();
+        return;
+    }
     if (vendor == kVendorIntel && htState == 1 && threadsPerPackage > coresPerPackage) {
-        bool seen[256] = {};
-        int packages = 0;
-        for (int i = 0; i < logicalCount; ++i) {
-            const uint8_t id = apicTable[i].packageId;
-            if (!seen[id]) {
-                seen[id] = true;
-                ++packages;
-            }
-        }
-        packageCount = static_cast<uint8_t>(packages);
+        packageCount = static_cast<uint8_t>(CountPackages(apicTable, logicalCount));
         const int total = coresPerPackage * packageCount;
         if (logicalCount > total) {
             htState = kHtOn;
@@ -166,4 +188,13 @@ void CSystemInfo::SummarizeTopology() {
         packageCount = static_cast<uint8_t>(std::ceil(static_cast<double>(logicalCount) / perPackage));
         inactiveCores = static_cast<uint8_t>((perPackage * packageCount - logicalCount) / threads);
     }
+}
+
+// Hybrid parts with Hyper-Threading have cores of one and of two threads, so
+// leaf 11's thread counts do not divide into cores: the decoded ids are counted
+// instead. A hybrid package has no inactive cores to infer.
+void CSystemInfo::SummarizeHybrid() {
+    packageCount = static_cast<uint8_t>(CountPackages(apicTable, logicalCount));
+    coresPerPackage = static_cast<uint8_t>(CountCoresOfFirstPackage(apicTable, logicalCount));
+    htState = logicalCount > coresPerPackage * packageCount ? kHtOn : kHtOff;
 }

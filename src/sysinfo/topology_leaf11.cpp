@@ -49,6 +49,12 @@ TopologyLevels ReadTopologyLevels(CpuidRegisters& cpuid) {
 
 }  // namespace
 
+bool IsHybrid(CpuidRegisters& cpuid) {
+    if (cpuid.maxStdLeaf < 7) return false;
+    cpuid.Query(7, 0, false);
+    return bits(cpuid.edx, 15, 15) != 0;
+}
+
 CoreCounts CountIntelCores(CpuidRegisters& cpuid, uint8_t threadsPerPackage) {
     uint8_t t = threadsPerPackage;
     if (cpuid.maxStdLeaf < 4) return CoreCounts{t, Byte(t > 1 ? 2 : 1), 1, 1};

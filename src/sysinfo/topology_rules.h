@@ -46,6 +46,8 @@ struct ApicLayout {
 
 // Leaf 4 and leaf 11 (topology_leaf11.cpp).
 CoreCounts CountIntelCores(CpuidRegisters& cpuid, uint8_t threadsPerPackage);
+// Leaf 7 EDX bit 15: cores of two kinds in one package.
+bool IsHybrid(CpuidRegisters& cpuid);
 ApicLayout LayoutFromTopologyLeaf(CpuidRegisters& cpuid, bool live);
 
 // AMD's extended leaves (topology_amd.cpp).
