@@ -241,7 +241,13 @@ INSTANTIATE_TEST_SUITE_P(
         // Zen with SMT: a package holds cores x threads per core; no HT word.
         SummaryCase{"AmdSmtOnePackage", 2, 1, 16, 16, 8, {}, 1, 0, 0, 2},
         SummaryCase{"AmdSmtTwoPackages", 2, 1, 16, 32, 8, {}, 2, 0, 0, 2},
-        SummaryCase{"AmdSmtOneCoreInactive", 2, 1, 16, 14, 8, {}, 1, 0, 1, 2}),
+        SummaryCase{"AmdSmtOneCoreInactive", 2, 1, 16, 14, 8, {}, 1, 0, 1, 2},
+        // 32 processors fill the mask: those beyond it were not walked, not inactive.
+        SummaryCase{"IntelThirtyTwoOfMoreNotInactive", 1, 1, 36, 32, 18, {}, 1, 2, 0},
+        SummaryCase{"IntelThirtyTwoWithoutHtNotInactive", 1, 1, 72, 32, 36, {}, 1, 1, 0},
+        SummaryCase{"AmdThirtyTwoOfMoreNotInactive", 2, 1, 48, 32, 48, {}, 1, 0, 0},
+        SummaryCase{"AmdSmtThirtyTwoOfMoreNotInactive", 2, 1, 48, 32, 24, {}, 1, 0, 0, 2},
+        SummaryCase{"AmdThirtyOneShowsItsInactiveCore", 2, 1, 32, 31, 32, {}, 1, 0, 1}),
     [](const ::testing::TestParamInfo<SummaryCase>& info) { return std::string(info.param.name); });
 
 TEST_F(DetectTest, TeardownRunsOnceAndOnlyForALoadedLibrary) {

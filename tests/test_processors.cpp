@@ -389,4 +389,45 @@ TEST_F(ProcessorTest, HybridWithoutHyperThreadingKeepsLeaf11Counts) {
                         "1 Processeur Octocore 64 bits"});
 }
 
+// More than 32 logical processors (Threadripper 3960X: 24 cores, 48 threads): the
+// 32-bit mask shows the first 32 dump blocks. Zen SMT counts: 0x80000008 ECX 0x702F,
+// 48 threads, 2 per core: 24 cores, 24 L2s, core width 7. Three cores per CCX leave
+// gaps in the ids (0-5, 8-13, ...): APIC id 8 is core 4. 32 logical / (24 x 2) rounds
+// up to 1 package, and the 16 processors beyond the mask are not inactive cores.
+TEST_F(ProcessorTest, ZenBeyondThirtyTwoProcessorsShowsNoInactiveCores) {
+    MachineFromDump("AuthenticAMD0830F10_K17_CastlePeak_CPUID2.txt");
+    ExpectLinesInOrder({"CPU : AMD Ryzen Threadripper 3960X 24-Core Processor",
+                        "Nombre de processeurs physiques : 1",
+                        "Nombre max de cores par CPU : 24",
+                        "Nombre max de thread par CPU : 48",
+                        "Nombre max de thread par core : 2",
+                        "Nombre total de processeurs logiques : 32",
+                        " . CPU1 : Apic=1 Phy=0 Core=0 Log=1",
+                        " . CPU6 : Apic=8 Phy=0 Core=4 Log=0",
+                        " . CPU31 : Apic=41 Phy=0 Core=20 Log=1",
+                        "Cache L2 : 24 x 512 Ko",
+                        "Cache L3 : 131072 Ko",
+                        "1 Processeur Multicore 64 bits"});
+}
+
+// Two Xeon E5-2699 v3 (18 cores, 36 threads each; 72 logical processors): the mask
+// shows the first 32 blocks, APIC ids 0-9, 16-23, 32-41 and 48-51, all of package 0
+// (leaf 11: thread shift 1, package shift 6). Leaf 11 gives 36 per package, 2 per core:
+// 18 cores. 32 logical > 18 cores: HT On. The walk ran to bit 31, so the processors it
+// could not reach are not taken for 2 inactive cores. (The second package is beyond
+// the mask: one package is all the report can see.)
+TEST_F(ProcessorTest, IntelBeyondThirtyTwoProcessorsShowsNoInactiveCores) {
+    MachineFromDump("GenuineIntel00306F2_HaswellEP_CPUID.txt");
+    ExpectLinesInOrder({"CPU : Intel(R) Xeon(R) CPU E5-2699 v3 @ 2.30GHz",
+                        "Nombre max de cores par CPU : 18",
+                        "Nombre max de thread par CPU : 36",
+                        "Nombre max de thread par core : 2",
+                        "Nombre total de processeurs logiques : 32",
+                        " . CPU10 : Apic=16 Phy=0 Core=8 Log=0",
+                        " . CPU31 : Apic=51 Phy=0 Core=25 Log=1",
+                        "Cache L2 : 18 x 256 Ko",
+                        "Cache L3 : 46080 Ko",
+                        "1 Processeur Multicore HT On 64 bits"});
+}
+
 }  // namespace

@@ -161,6 +161,9 @@ void CSystemInfo::RestoreProcessState(uint32_t processMask) {
 }
 
 void CSystemInfo::SummarizeTopology() {
+    // A mask shows 32 processors at most: when the walk ran to bit 31 there may
+    // be more that it never reached, and those are not inactive cores.
+    const bool mayHaveMore = logicalCount >= kMaxLogicalProcessors;
     // Until here htState holds the HTT flag.
     if (vendor == kVendorIntel && threadsPerCore > 1 && topology::IsHybrid(cpuid)) {
         SummarizeHybrid();
@@ -171,10 +174,12 @@ void CSystemInfo::SummarizeTopology() {
         const int total = coresPerPackage * packageCount;
         if (logicalCount > total) {
             htState = kHtOn;
-            if (logicalCount < 2 * total) inactiveCores = static_cast<uint8_t>(total - logicalCount / 2);
+            if (logicalCount < 2 * total && !mayHaveMore) {
+                inactiveCores = static_cast<uint8_t>(total - logicalCount / 2);
+            }
         } else {
             htState = kHtOff;
-            if (logicalCount < total) inactiveCores = static_cast<uint8_t>(total - logicalCount);
+            if (logicalCount < total && !mayHaveMore) inactiveCores = static_cast<uint8_t>(total - logicalCount);
         }
         return;
     }
@@ -186,7 +191,7 @@ void CSystemInfo::SummarizeTopology() {
     packageCount = static_cast<uint8_t>(logicalCount / perPackage);
     if (packageCount * perPackage < logicalCount) {
         packageCount = static_cast<uint8_t>(std::ceil(static_cast<double>(logicalCount) / perPackage));
-        inactiveCores = static_cast<uint8_t>((perPackage * packageCount - logicalCount) / threads);
+        if (!mayHaveMore) inactiveCores = static_cast<uint8_t>((perPackage * packageCount - logicalCount) / threads);
     }
 }
 
