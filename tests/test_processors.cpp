@@ -339,8 +339,9 @@ TEST_F(ProcessorTest, ZenWithSmtOffKeepsOneThreadPerCore) {
 // package, which no longer divide into cores: the cores are the distinct core
 // numbers decoded (thread shift 1, package shift 7): 0, 4, 8, 12, 16, 20 for the
 // P-cores (APIC ids 0/1, 8/9, ... 40/41) and 24 to 31 for the E-cores (48, 50, ... 62),
-// 14 in all. 20 logical > 14 cores: HT On, no inactive core. The L2 line is not
-// checked: one line cannot give the two L2 sizes of its two core kinds.
+// 14 in all. 20 logical > 14 cores: HT On, no inactive core. One L2 line cannot
+// give the two L2 sizes of the two core kinds: it stays as it was, 20 threads / 8
+// sharing the first processor's L2 (leaf 4 EAX 0xFC01C143) = 2 of leaf 4's 1280 KB.
 TEST_F(ProcessorTest, HybridWithHyperThreadingCountsTheDecodedCores) {
     MachineFromDump("GenuineIntel00906A2_AlderLakeP_00_CPUID.txt");
     ExpectLinesInOrder({"CPU : 12th Gen Intel(R) Core(TM) i7-12700H",
@@ -369,14 +370,16 @@ TEST_F(ProcessorTest, HybridWithHyperThreadingCountsTheDecodedCores) {
                         " . CPU17 : Apic=58 Phy=0 Core=29 Log=0",
                         " . CPU18 : Apic=60 Phy=0 Core=30 Log=0",
                         " . CPU19 : Apic=62 Phy=0 Core=31 Log=0",
+                        "Cache L2 : 2 x 1280 Ko",
                         "Cache L3 : 24576 Ko",
                         "1 Processeur Multicore HT On 64 bits"});
 }
 
 // A hybrid part without Hyper-Threading (Core Ultra 9 288V: 4 P + 4 E cores): leaf 11
 // gives one thread per core and 8 per package, so 8 cores as before. HTT is set but
-// 8 threads do not exceed 8 cores: no HT word. (Its L2 line, like any hybrid's, cannot
-// give both L2 sizes and is not checked.)
+// 8 threads do not exceed 8 cores: no HT word. Its L2 line, like any hybrid's, cannot
+// give both L2 sizes; it stays as it was: leaf 4 says 2 share an L1 but leaf 11 one per
+// core, so one L2 per logical processor, 8 of the first processor's 2560 KB.
 TEST_F(ProcessorTest, HybridWithoutHyperThreadingKeepsLeaf11Counts) {
     MachineFromDump("GenuineIntel00B06D1_LunarLake_04_CPUID.txt");
     ExpectLinesInOrder({"CPU : Intel(R) Core(TM) Ultra 9 288V",
@@ -386,6 +389,7 @@ TEST_F(ProcessorTest, HybridWithoutHyperThreadingKeepsLeaf11Counts) {
                         "Nombre max de thread par core : 1",
                         "Nombre total de processeurs logiques : 8",
                         " . CPU4 : Apic=64 Phy=0 Core=32 Log=0",
+                        "Cache L2 : 8 x 2560 Ko",
                         "1 Processeur Octocore 64 bits"});
 }
 
@@ -428,6 +432,30 @@ TEST_F(ProcessorTest, IntelBeyondThirtyTwoProcessorsShowsNoInactiveCores) {
                         "Cache L2 : 18 x 256 Ko",
                         "Cache L3 : 46080 Ko",
                         "1 Processeur Multicore HT On 64 bits"});
+}
+
+// Atom modules (Celeron J1900: 4 cores, 2 per L2). The blocks list APIC ids 0, 2,
+// 4, 6. Leaf 11: thread shift 1 but 1 thread per core, 4 per package: 4 cores. Leaf 4's
+// L2 is shared by 4 ids (EAX 0x1C00C143); with the thread bit shifted off, 2 cores:
+// 4 / 2 = 2 L2s (threads / sharing ids said 1). Decoding: core = id >> 1. Leaf 2's
+// 0xFF (EBX 0x0000FFC2) sends the sizes to leaf 4: L2 16 ways x 64 x 1024 sets =
+// 1024 KB, no L3. No HT word: 4 threads, 4 cores.
+TEST_F(ProcessorTest, AtomModulesCountL2sFromTheSharedIds) {
+    MachineFromDump("GenuineIntel0030673_Silvermont3_CPUID.txt");
+    ExpectReport({"Intel(R) Celeron(R) CPU J1900 @ 1.99GHz",
+                  "CPU Family 06 Model 37 Stepping 3",
+                  {"Nombre de processeurs physiques : 1",
+                   "Nombre max de cores par CPU : 4",
+                   "Nombre max de thread par CPU : 4",
+                   "Nombre max de thread par core : 1",
+                   "Nombre total de processeurs logiques : 4",
+                   " . CPU0 : Apic=0 Phy=0 Core=0 Log=0",
+                   " . CPU1 : Apic=2 Phy=0 Core=1 Log=0",
+                   " . CPU2 : Apic=4 Phy=0 Core=2 Log=0",
+                   " . CPU3 : Apic=6 Phy=0 Core=3 Log=0",
+                   "Cache L2 : 2 x 1024 Ko",
+                   "Cache L3 : 0 Ko",
+                   "1 Processeur Quadcore 64 bits"}});
 }
 
 }  // namespace

@@ -22,6 +22,13 @@ const std::vector<sim::Registers> kBloomfieldLeaf4 = {
     {0x1C03C163, 0x03C0003F, 0x00001FFF, 2},
 };
 
+// Real leaf 4 descriptors of an Atom with two-core modules: one id per L1, four per L2.
+const std::vector<sim::Registers> kAtomModuleLeaf4 = {
+    {0x1C000121, 0x0140003F, 0x0000003F, 1},
+    {0x1C000122, 0x01C0003F, 0x0000003F, 1},
+    {0x1C00C143, 0x03C0003F, 0x000003FF, 1},
+};
+
 class TopologyTest : public SimTest {
 protected:
     sim::Processor& Cpu(int index = 0) { return machine->Cpu(index); }
@@ -74,6 +81,12 @@ TEST_F(TopologyTest, CountCoresBranches) {
         {"Intel leaf 11 SMT count with a zero low byte is stored as 1", 1, 6, 11, 0x80000008,
          {0x106A4, Leaf1Ebx(16), 0, kHtt}, kBloomfieldLeaf4, {1, 0x100, 0x100, 0}, {4, 4, 0x201, 0}, 0, 4, 1, 4,
          4, 1},
+        // Atom modules: ids 0, 2, 4, 6 (thread shift 1, one thread per core), 4 ids per L2.
+        {"Intel leaf 11, ids spaced apart: cores per L2 from the shared ids", 1, 6, 11, 0x80000008,
+         {0x30673, Leaf1Ebx(16), 0, kHtt}, kAtomModuleLeaf4, {1, 1, 0x100, 0}, {4, 4, 0x201, 0}, 0, 4, 1, 4, 2, 1},
+        {"Intel leaf 11, L2 sharing count wrapped to 0: one L2 per logical processor as before", 1, 6, 11,
+         0x80000008, {0x30673, Leaf1Ebx(16), 0, kHtt}, {{0x1C000121, 0, 0, 0}, {0x1FFFC143, 0, 0, 0}},
+         {1, 1, 0x100, 0}, {4, 4, 0x201, 0}, 0, 4, 1, 4, 4, 1},
         {"Intel leaf 4 without leaf 11", 1, 6, 10, 0, {0x6F6, Leaf1Ebx(4), 0, kHtt}, tenthLeafFourCores, {}, {}, 0,
          4, 1, 4, 2, 1},
         {"Intel leaf 4, one core, two threads", 1, 15, 5, 0, {0xF41, Leaf1Ebx(2), 0, kHtt}, oneCoreTwoThreads, {},

@@ -12,6 +12,7 @@ struct CacheSharing {
     uint8_t level1Threads = 1;  // S1
     uint8_t level2Threads = 1;  // S2
     uint8_t cores = 1;          // K
+    bool hasLevel2 = false;
 };
 
 CacheSharing ReadCacheSharing(CpuidRegisters& cpuid) {
@@ -25,6 +26,7 @@ CacheSharing ReadCacheSharing(CpuidRegisters& cpuid) {
             sharing.level1Threads = threads;
         } else if (level == 2) {
             sharing.level2Threads = threads;
+            sharing.hasLevel2 = true;
         }
     });
     return sharing;
@@ -45,6 +47,17 @@ TopologyLevels ReadTopologyLevels(CpuidRegisters& cpuid) {
     cpuid.Query(kTopologyLeaf, 1, false);
     levels.coreEbx = cpuid.ebx;
     return levels;
+}
+
+// L2 caches per package from the ids that share one: shifting the thread bits off
+// leaves the cores that share it. Unlike threads / S2, this holds where ids are
+// spaced apart, as on Atom modules (ids 0, 2, 4, 6; two cores per L2). 0 when
+// leaf 4 lists no L2, its count wrapped to 0 in 8 bits, or no core is left.
+uint8_t L2CountFromSharedIds(const CacheSharing& sharing, uint32_t threadShift, uint8_t cores) {
+    if (!sharing.hasLevel2) return 0;
+    const uint32_t coresPerL2 = uint32_t{sharing.level2Threads} >> threadShift;
+    if (coresPerL2 == 0) return 0;
+    return Byte((cores + coresPerL2 - 1) / coresPerL2);
 }
 
 }  // namespace
@@ -70,7 +83,13 @@ CoreCounts CountIntelCores(CpuidRegisters& cpuid, uint8_t threadsPerPackage) {
         const uint8_t cores = d > 1 ? Byte(t / d) : t;
         // With Hyper-Threading off, leaf 11 gives one thread per core while leaf 4
         // still says two share the L1: then each logical processor has its own L2.
-        const uint8_t l2Count = (s2 > 1 && s1 == d) ? Byte(t / s2) : t;
+        uint8_t l2Count = (s2 > 1 && s1 == d) ? Byte(t / s2) : t;
+        // Hybrid parts' two core kinds share their L2s differently; they keep the
+        // count above. So does a leaf 11 left empty (a T4200 reports the leaf as zeros).
+        if (levels.smtEbx != 0 && !IsHybrid(cpuid)) {
+            const uint8_t fromIds = L2CountFromSharedIds(sharing, bits(levels.smtEax, 4, 0), cores);
+            if (fromIds != 0) l2Count = fromIds;
+        }
         return CoreCounts{t, d, cores, l2Count};
     }
 
