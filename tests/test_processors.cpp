@@ -458,4 +458,48 @@ TEST_F(ProcessorTest, AtomModulesCountL2sFromTheSharedIds) {
                    "1 Processeur Quadcore 64 bits"}});
 }
 
+// Jaguar (A4-5000, family 0x16: 4 cores, one L2 shared by all four). 0x80000008 ECX
+// 0x3003: 4 cores, core width 3; leaf 1 counts 4. 0x80000001 ECX bit 22 announces
+// 0x8000001D, whose L2 entry (EAX 0x0000C143) is shared by 4 threads: 4 / 4 = 1 L2.
+// 0x80000006 ECX 0x08008140: 2048 KB; EDX 0: no L3.
+TEST_F(ProcessorTest, JaguarSharesOneL2AmongFourCores) {
+    MachineFromDump("AuthenticAMD0700F01_K16_Kabini_CPUID.txt");
+    ExpectReport({"AMD A4-5000 APU with Radeon(TM) HD Graphics",
+                  "CPU Family 16 Model 00 Stepping 1",
+                  {"Nombre de processeurs physiques : 1",
+                   "Nombre max de cores par CPU : 4",
+                   "Nombre max de thread par CPU : 4",
+                   "Nombre max de thread par core : 1",
+                   "Nombre total de processeurs logiques : 4",
+                   " . CPU0 : Apic=0 Phy=0 Core=0 Log=0",
+                   " . CPU1 : Apic=1 Phy=0 Core=1 Log=0",
+                   " . CPU2 : Apic=2 Phy=0 Core=2 Log=0",
+                   " . CPU3 : Apic=3 Phy=0 Core=3 Log=0",
+                   "Cache L2 : 1 x 2048 Ko",
+                   "Cache L3 : 0 Ko",
+                   "1 Processeur Quadcore 64 bits"}});
+}
+
+// Family 0x15 models 60h-7Fh (FX-8800P: two modules of two cores). 0x8000001E EBX[15:8]
+// = 1 counts cores per module here, not threads: one thread per core. 0x80000008 ECX
+// 0x4003: 4 cores, core width 4. 0x8000001D's L2 (EAX 0x00004143) is shared by 2:
+// 4 / 2 = 2 L2s, as the module pairs always gave. 0x80000006 ECX 0x04008140: 1024 KB.
+TEST_F(ProcessorTest, ExcavatorModulesPairCoresOnAnL2) {
+    MachineFromDump("AuthenticAMD0660F01_K15_Carrizo_CPUID.txt");
+    ExpectReport({"AMD FX-8800P Radeon R7, 12 Compute Cores 4C+8G",
+                  "CPU Family 15 Model 60 Stepping 1",
+                  {"Nombre de processeurs physiques : 1",
+                   "Nombre max de cores par CPU : 4",
+                   "Nombre max de thread par CPU : 4",
+                   "Nombre max de thread par core : 1",
+                   "Nombre total de processeurs logiques : 4",
+                   " . CPU0 : Apic=0 Phy=0 Core=0 Log=0",
+                   " . CPU1 : Apic=1 Phy=0 Core=1 Log=0",
+                   " . CPU2 : Apic=2 Phy=0 Core=2 Log=0",
+                   " . CPU3 : Apic=3 Phy=0 Core=3 Log=0",
+                   "Cache L2 : 2 x 1024 Ko",
+                   "Cache L3 : 0 Ko",
+                   "1 Processeur Quadcore 64 bits"}});
+}
+
 }  // namespace

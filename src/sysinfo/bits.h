@@ -36,3 +36,12 @@ void ForEachLeaf4Cache(CpuidRegisters& cpuid, Visit visit) {
     ForEachCacheOfLeaf(cpuid, 4, visit);
 }
 
+// AMD's cache and core topology leaves (0x8000001D, 0x8000001E) mean something
+// only where 0x80000001 ECX bit 22 announces them.
+constexpr uint32_t kAmdCacheTopologyLeaf = 0x8000001Du;
+
+inline bool HasAmdCacheTopology(CpuidRegisters& cpuid) {
+    if (cpuid.maxExtLeaf < kAmdCacheTopologyLeaf) return false;
+    cpuid.Query(0x80000001u, 0, false);
+    return bits(cpuid.ecx, 22, 22) != 0;
+}

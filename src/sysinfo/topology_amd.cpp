@@ -1,5 +1,5 @@
 // AMD core counts and APIC layout: 0x80000008's count, with the threads per core
-// of 0x8000001E from Zen on.
+// of 0x8000001E (Zen on) and the L2 sharing of 0x8000001D (the families before).
 #include "sysinfo/bits.h"
 #include "sysinfo/topology_rules.h"
 
@@ -18,6 +18,18 @@ uint8_t ZenThreadsPerCore(CpuidRegisters& cpuid, uint8_t family) {
     return threads > 1 ? threads : 1;
 }
 
+// L2 caches per package from the threads sharing one, where 0x8000001D lists
+// the L2 (Jaguar and Puma share one among four cores); 0 where it does not.
+uint8_t L2CountFromCacheTopology(CpuidRegisters& cpuid, uint8_t threadsPerPackage) {
+    if (!HasAmdCacheTopology(cpuid)) return 0;
+    uint32_t sharing = 0;
+    ForEachCacheOfLeaf(cpuid, kAmdCacheTopologyLeaf, [&sharing](uint32_t eax, uint32_t, uint32_t) {
+        if (bits(eax, 7, 5) == 2) sharing = bits(eax, 25, 14) + 1;
+    });
+    if (sharing == 0) return 0;
+    return Byte((threadsPerPackage + sharing - 1) / sharing);
+}
+
 }  // namespace
 
 CoreCounts CountAmdCores(CpuidRegisters& cpuid, uint8_t family, uint8_t threadsPerPackage) {
@@ -32,7 +44,11 @@ CoreCounts CountAmdCores(CpuidRegisters& cpuid, uint8_t family, uint8_t threadsP
     // Kept in 8 bits: a field of 0xFF gives 0 cores, stored as 1.
     const uint8_t cores = Byte(logical);
     // Family 0x15 modules pair two cores on one L2.
-    const uint8_t l2Count = (family == 0x15 && cores > 1) ? Byte(cores / 2) : cores;
+    uint8_t l2Count = (family == 0x15 && cores > 1) ? Byte(cores / 2) : cores;
+    if (family < kFirstZenFamily) {
+        const uint8_t shared = L2CountFromCacheTopology(cpuid, threadsPerPackage);
+        if (shared != 0) l2Count = shared;
+    }
     return CoreCounts{threadsPerPackage, 1, cores, l2Count};
 }
 
