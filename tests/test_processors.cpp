@@ -502,4 +502,23 @@ TEST_F(ProcessorTest, ExcavatorModulesPairCoresOnAnL2) {
                    "1 Processeur Quadcore 64 bits"}});
 }
 
+// Dual-core K8 (Athlon 64 X2 3800+). 0x80000008 ECX 0x00000001: 2 cores, and a core
+// width field of 0, which on these parts means as many bits as 2 cores need: 1. So
+// APIC id 1 is core 1 of package 0. 0x80000006 ECX 0x02008140: a 512 KB L2 per core.
+TEST_F(ProcessorTest, K8DualCoreTakesItsCoreWidthFromTheCount) {
+    MachineFromDump("AuthenticAMD0020FB1_K8_Manchester_CPUID.txt");
+    ExpectReport({"AMD Athlon(tm) 64 X2 Dual Core Processor 3800+",
+                  "CPU Family 0F Model 2B Stepping 1",
+                  {"Nombre de processeurs physiques : 1",
+                   "Nombre max de cores par CPU : 2",
+                   "Nombre max de thread par CPU : 2",
+                   "Nombre max de thread par core : 1",
+                   "Nombre total de processeurs logiques : 2",
+                   " . CPU0 : Apic=0 Phy=0 Core=0 Log=0",
+                   " . CPU1 : Apic=1 Phy=0 Core=1 Log=0",
+                   "Cache L2 : 2 x 512 Ko",
+                   "Cache L3 : 0 Ko",
+                   "1 Processeur Dualcore 64 bits"}});
+}
+
 }  // namespace

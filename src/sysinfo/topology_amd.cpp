@@ -60,9 +60,10 @@ ApicLayout LayoutFromAmdLeaf(CpuidRegisters& cpuid, bool live, uint8_t coresPerP
     layout.threadShift = WidthFor(threadsPerCore);
     layout.threadMask = MaskOfWidth(layout.threadShift);
     cpuid.Query(kAmdCoreCountLeaf, 0, live);
-    // A reported core width of 0 is taken as it stands: the package number is then the APIC id.
-    const uint8_t width = cpuid.ecx != 0 ? Byte(bits(cpuid.ecx, 15, 12))
-                                         : Byte(layout.threadShift + WidthFor(coresPerPackage));
+    uint8_t width = Byte(bits(cpuid.ecx, 15, 12));
+    // A width of 0 (K8 dual-cores, or no leaf value at all) means as many bits as
+    // the core count needs; taken as 0, it made the second core a second package.
+    if (width == 0) width = Byte(layout.threadShift + WidthFor(coresPerPackage));
     layout.packageShift = width;
     // 8-bit difference, as with leaf 11: a width below the thread shift gives mask 0xFF.
     layout.coreMask = MaskOfWidth(Byte(width - layout.threadShift));
