@@ -521,4 +521,25 @@ TEST_F(ProcessorTest, K8DualCoreTakesItsCoreWidthFromTheCount) {
                    "1 Processeur Dualcore 64 bits"}});
 }
 
+// Highest standard leaf 0xD but leaf 11 all zeros (Pentium Dual-Core T4200): the ids
+// come from leaf 1 and the counts. Leaf 1: 2 logical, HTT set. Leaf 4: L1 cores field
+// 1, sharing 0 (S1 1); L2 sharing 1 (S2 2). Leaf 11 adds nothing: 1 thread per core,
+// 2 cores, S1 = 1 thread per core: 2 / 2 = 1 L2. Decoding: thread shift 0, core width
+// 1: APIC ids 0 and 1 are cores 0 and 1. Leaf 2 EDX 0x2CB43078: 0x78 is a 1024 KB L2.
+TEST_F(ProcessorTest, EmptyLeaf11DecodesIdsFromTheCounts) {
+    MachineFromDump("GenuineIntel001067A_Penryn_CPUID.txt");
+    ExpectReport({"Pentium(R) Dual-Core CPU T4200 @ 2.00GHz",
+                  "CPU Family 06 Model 17 Stepping A",
+                  {"Nombre de processeurs physiques : 1",
+                   "Nombre max de cores par CPU : 2",
+                   "Nombre max de thread par CPU : 2",
+                   "Nombre max de thread par core : 1",
+                   "Nombre total de processeurs logiques : 2",
+                   " . CPU0 : Apic=0 Phy=0 Core=0 Log=0",
+                   " . CPU1 : Apic=1 Phy=0 Core=1 Log=0",
+                   "Cache L2 : 1 x 1024 Ko",
+                   "Cache L3 : 0 Ko",
+                   "1 Processeur Dualcore 64 bits"}});
+}
+
 }  // namespace

@@ -186,6 +186,8 @@ TEST_F(TopologyTest, DecodeApicIdMethods) {
          0x400F, 16, 2, 8, {0x13, 1, 1, 1}},
         {"AMD without leaf 0x80000008: from the counts", 2, 1, 0x80000006, Leaf1Ebx(4, 5), {}, {}, 0x2003, 4, 1, 4,
          {5, 1, 1, 0}},
+        {"Intel with leaf 11 all zeros: from the counts", 1, 13, 0x80000008, Leaf1Ebx(2, 1), {}, {}, 0, 2, 1, 2,
+         {1, 0, 1, 0}},
         {"Intel without leaf 11: from the counts", 1, 10, 0x80000008, Leaf1Ebx(4, 3), {1, 2, 0x100, 0x13},
          {4, 8, 0x201, 0x13}, 0, 4, 1, 4, {3, 0, 3, 0}},
         {"one thread per package", 1, 3, 0, Leaf1Ebx(1, 3), {}, {}, 0, 1, 1, 1, {3, 3, 0, 0}},

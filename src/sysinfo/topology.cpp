@@ -58,7 +58,9 @@ void CSystemInfo::DecodeApicId(uint8_t index) {
     if (index >= kMaxLogicalProcessors) return;
     const bool live = index != 0;
     ApicLayout layout;
-    if (vendor == kVendorIntel && cpuid.maxStdLeaf >= 11) {
+    // Some processors report a highest leaf of 11 or more but leaf 11 as zeros
+    // (a Pentium Dual-Core T4200): every id would read 0, so the counts decide.
+    if (vendor == kVendorIntel && topology::HasTopologyLeaf(cpuid)) {
         layout = topology::LayoutFromTopologyLeaf(cpuid, live);
     } else if (vendor == kVendorAmd && cpuid.maxExtLeaf >= topology::kAmdCoreCountLeaf) {
         layout = topology::LayoutFromAmdLeaf(cpuid, live, coresPerPackage, threadsPerCore);

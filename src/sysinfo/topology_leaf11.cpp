@@ -62,6 +62,12 @@ uint8_t L2CountFromSharedIds(const CacheSharing& sharing, uint32_t threadShift, 
 
 }  // namespace
 
+bool HasTopologyLeaf(CpuidRegisters& cpuid) {
+    if (cpuid.maxStdLeaf < kTopologyLeaf) return false;
+    cpuid.Query(kTopologyLeaf, 0, false);
+    return cpuid.ebx != 0;
+}
+
 bool IsHybrid(CpuidRegisters& cpuid) {
     if (cpuid.maxStdLeaf < 7) return false;
     cpuid.Query(7, 0, false);

@@ -46,6 +46,8 @@ struct ApicLayout {
 
 // Leaf 4 and leaf 11 (topology_leaf11.cpp).
 CoreCounts CountIntelCores(CpuidRegisters& cpuid, uint8_t threadsPerPackage);
+// Leaf 11 as the first processor reports it: true when its SMT level is filled in.
+bool HasTopologyLeaf(CpuidRegisters& cpuid);
 // Leaf 7 EDX bit 15: cores of two kinds in one package.
 bool IsHybrid(CpuidRegisters& cpuid);
 ApicLayout LayoutFromTopologyLeaf(CpuidRegisters& cpuid, bool live);
