@@ -242,6 +242,7 @@ INSTANTIATE_TEST_SUITE_P(
         SummaryCase{"AmdSmtOnePackage", 2, 1, 16, 16, 8, {}, 1, 0, 0, 2},
         SummaryCase{"AmdSmtTwoPackages", 2, 1, 16, 32, 8, {}, 2, 0, 0, 2},
         SummaryCase{"AmdSmtOneCoreInactive", 2, 1, 16, 14, 8, {}, 1, 0, 1, 2},
+        SummaryCase{"OtherVendorTwoThreadsPerCoreOnePackage", 0, 1, 8, 8, 4, {}, 1, 0, 0, 2},
         // 32 processors fill the mask: those beyond it were not walked, not inactive.
         SummaryCase{"IntelThirtyTwoOfMoreNotInactive", 1, 1, 36, 32, 18, {}, 1, 2, 0},
         SummaryCase{"IntelThirtyTwoWithoutHtNotInactive", 1, 1, 72, 32, 36, {}, 1, 1, 0},

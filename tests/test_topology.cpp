@@ -114,6 +114,15 @@ TEST_F(TopologyTest, CountCoresBranches) {
          {}, {}, {}, 0x00FF, 4, 1, 1, 1, 1},
         {"AMD without leaf 0x80000008", 2, 0x0F, 1, 0x80000006, {0x20F32, Leaf1Ebx(2), 0, kHtt}, {}, {}, {}, 0x0003,
          2, 1, 2, 2, 1},
+        // A VIA Samuel's leaf 1 EBX is garbage: 112 logical processors, no HTT flag.
+        {"other vendor without HTT: a count above the processors present is not believed", 0, 6, 1, 0x80000005,
+         {0x660, 0xC1704000, 0, 0}, {}, {}, {}, 0, 1, 1, 1, 1, 0},
+        {"Intel without HTT keeps leaf 1's count", 1, 6, 3, 0, {0x6F6, Leaf1Ebx(8), 0, 0}, {}, {}, {}, 0, 8, 2, 1,
+         1, 0},
+        {"other vendor with a filled-in leaf 11: threads per core and per package from it", 0, 6, 11, 0x80000008,
+         {0x6F2, Leaf1Ebx(16), 0, kHtt}, {}, {1, 2, 0x100, 0}, {4, 8, 0x201, 0}, 0, 8, 2, 4, 4, 1},
+        {"other vendor, leaf 11 without its core level: leaf 1's count", 0, 6, 11, 0x80000008,
+         {0x6F2, Leaf1Ebx(16), 0, kHtt}, {}, {1, 2, 0x100, 0}, {}, 0, 16, 1, 16, 16, 1},
         {"other vendor", 0, 6, 10, 0x80000008, {0x6F2, Leaf1Ebx(2), 0, 0}, oneCoreTwoThreads, {1, 2, 0x100, 0},
          {4, 8, 0x201, 0}, 0x0007, 2, 1, 2, 2, 0},
     };
@@ -127,6 +136,7 @@ TEST_F(TopologyTest, CountCoresBranches) {
         Cpu().Set(0x80000008, {0x3030, 0, c.leaf80000008Ecx, 0});
         Cpu().Set(0x8000001E, {0, c.leaf8000001EEbx, 0, 0});
         CSystemInfo& info = Cached(c.vendor, c.family);
+        info.logicalCount = 4;  // the processors present
         info.CountCores();
         EXPECT_EQ(info.threadsPerPackage, c.threadsPerPackage) << c.what;
         EXPECT_EQ(info.threadsPerCore, c.threadsPerCore) << c.what;

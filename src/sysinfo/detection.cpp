@@ -184,8 +184,8 @@ void CSystemInfo::SummarizeTopology() {
         return;
     }
     htState = kHtNotReported;
-    // Only Zen's SMT gives more than one thread per core here: a package then
-    // holds cores x threads logical processors, and inactive cores count whole cores.
+    // Only Zen's SMT, or another maker's leaf 11, gives more than one thread per core
+    // here: a package then holds cores x threads, and inactive cores count whole cores.
     const int threads = vendor != kVendorIntel && threadsPerCore > 1 ? threadsPerCore : 1;
     const int perPackage = coresPerPackage * threads;
     packageCount = static_cast<uint8_t>(logicalCount / perPackage);

@@ -34,6 +34,9 @@ void CSystemInfo::CountCores() {
     htState = Byte(bits(cpuid.edx, 28, 28));
     uint8_t threads = Byte(bits(cpuid.ebx, 23, 16));
     if (threads == 0) threads = 1;
+    // Without the HTT flag the field is no count; other makers' processors may
+    // fill it with anything (a VIA Samuel says 112). More than are present is not believed.
+    if (vendor != kVendorIntel && htState == 0 && threads > logicalCount) threads = 1;
 
     CoreCounts counts{};
     if (vendor == kVendorIntel) {
@@ -41,7 +44,7 @@ void CSystemInfo::CountCores() {
     } else if (vendor == kVendorAmd && cpuid.maxExtLeaf >= topology::kAmdCoreCountLeaf) {
         counts = topology::CountAmdCores(cpuid, family, threads);
     } else {
-        counts = CoreCounts{threads, 1, threads, threads};
+        counts = topology::CountOtherCores(cpuid, threads);
     }
 
     // The one place where a count that came out as 0 becomes 1.

@@ -1,4 +1,5 @@
-// Core counts from leaf 4 and leaf 11, and the APIC layout that leaf 11 gives.
+// Core counts from leaf 4 and leaf 11: Intel's, and those of other makers whose
+// leaf 11 is filled in; the APIC layout that leaf 11 gives.
 #include "sysinfo/bits.h"
 #include "sysinfo/topology_rules.h"
 
@@ -103,6 +104,20 @@ CoreCounts CountIntelCores(CpuidRegisters& cpuid, uint8_t threadsPerPackage) {
     const uint8_t d = k > 1 ? Byte(t / k) : Byte(t > 1 ? 2 : 1);
     const uint8_t l2Count = s2 > 1 ? Byte(t / s2) : t;
     return CoreCounts{t, d, k, l2Count};
+}
+
+// Other makers: leaf 1's count stands for cores, threads and L2s alike, unless a
+// filled-in leaf 11 (both levels) says how the threads divide into cores.
+CoreCounts CountOtherCores(CpuidRegisters& cpuid, uint8_t threadsPerPackage) {
+    const CoreCounts fromLeaf1{threadsPerPackage, 1, threadsPerPackage, threadsPerPackage};
+    if (cpuid.maxStdLeaf < kTopologyLeaf) return fromLeaf1;
+    const TopologyLevels levels = ReadTopologyLevels(cpuid);
+    if (bits(levels.smtEbx, 15, 0) == 0 || bits(levels.coreEbx, 15, 0) == 0) return fromLeaf1;
+
+    const uint8_t d = Byte(levels.smtEbx);
+    const uint8_t t = Byte(levels.coreEbx);
+    const uint8_t cores = d > 1 ? Byte(t / d) : t;
+    return CoreCounts{t, d, cores, cores};
 }
 
 ApicLayout LayoutFromTopologyLeaf(CpuidRegisters& cpuid, bool live) {

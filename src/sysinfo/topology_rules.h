@@ -1,6 +1,6 @@
 // The topology pass's vendor rules, shared by topology.cpp (the pass itself),
-// topology_leaf11.cpp (leaf 4 and leaf 11) and topology_amd.cpp (AMD's
-// extended leaves).
+// topology_leaf11.cpp (leaf 4 and leaf 11: Intel and other makers) and
+// topology_amd.cpp (AMD's extended leaves).
 #pragma once
 
 #include <cstdint>
@@ -46,6 +46,7 @@ struct ApicLayout {
 
 // Leaf 4 and leaf 11 (topology_leaf11.cpp).
 CoreCounts CountIntelCores(CpuidRegisters& cpuid, uint8_t threadsPerPackage);
+CoreCounts CountOtherCores(CpuidRegisters& cpuid, uint8_t threadsPerPackage);
 // Leaf 11 as the first processor reports it: true when its SMT level is filled in.
 bool HasTopologyLeaf(CpuidRegisters& cpuid);
 // Leaf 7 EDX bit 15: cores of two kinds in one package.
