@@ -561,4 +561,31 @@ TEST_F(ProcessorTest, GarbageLeaf1CountIsNotBelievedWithoutHtt) {
                    "1 Processeur Monocore 32 bits"}});
 }
 
+// Zhaoxin KaiXian KX-U6780A (8 cores, two L2s each shared by four): another maker,
+// vendor 0, with a filled-in leaf 11: 1 thread per core (thread shift 0), 8 per
+// package: 8 cores. Leaf 4's L2 (EAX 0x1C00C143) is shared by 4 ids: 8 / 4 = 2 L2s.
+// Decoding from the counts: core width 3, APIC ids 0 to 7. 0x80000006 ECX 0x10008140:
+// 4096 KB; EDX 0: no L3.
+TEST_F(ProcessorTest, ZhaoxinCountsFromLeaf11AndItsL2sFromLeaf4) {
+    MachineFromDump("CentaurHauls00307B1_ZXE_CPUID.txt");
+    ExpectReport({"ZHAOXIN KaiXian KX-U6780A@2.7GHz",
+                  "CPU Family 07 Model 3B Stepping 1",
+                  {"Nombre de processeurs physiques : 1",
+                   "Nombre max de cores par CPU : 8",
+                   "Nombre max de thread par CPU : 8",
+                   "Nombre max de thread par core : 1",
+                   "Nombre total de processeurs logiques : 8",
+                   " . CPU0 : Apic=0 Phy=0 Core=0 Log=0",
+                   " . CPU1 : Apic=1 Phy=0 Core=1 Log=0",
+                   " . CPU2 : Apic=2 Phy=0 Core=2 Log=0",
+                   " . CPU3 : Apic=3 Phy=0 Core=3 Log=0",
+                   " . CPU4 : Apic=4 Phy=0 Core=4 Log=0",
+                   " . CPU5 : Apic=5 Phy=0 Core=5 Log=0",
+                   " . CPU6 : Apic=6 Phy=0 Core=6 Log=0",
+                   " . CPU7 : Apic=7 Phy=0 Core=7 Log=0",
+                   "Cache L2 : 2 x 4096 Ko",
+                   "Cache L3 : 0 Ko",
+                   "1 Processeur Octocore 64 bits"}});
+}
+
 }  // namespace

@@ -117,7 +117,14 @@ CoreCounts CountOtherCores(CpuidRegisters& cpuid, uint8_t threadsPerPackage) {
     const uint8_t d = Byte(levels.smtEbx);
     const uint8_t t = Byte(levels.coreEbx);
     const uint8_t cores = d > 1 ? Byte(t / d) : t;
-    return CoreCounts{t, d, cores, cores};
+    // Leaf 4, where these processors have it, says how many cores share an L2
+    // (a Zhaoxin KX-U6780A: four per L2).
+    uint8_t l2Count = cores;
+    if (cpuid.maxStdLeaf >= 4) {
+        const uint8_t fromIds = L2CountFromSharedIds(ReadCacheSharing(cpuid), bits(levels.smtEax, 4, 0), cores);
+        if (fromIds != 0) l2Count = fromIds;
+    }
+    return CoreCounts{t, d, cores, l2Count};
 }
 
 ApicLayout LayoutFromTopologyLeaf(CpuidRegisters& cpuid, bool live) {
