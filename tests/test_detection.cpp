@@ -2,6 +2,7 @@
 // leaves, and the package / Hyper-Threading summary.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -196,7 +197,13 @@ struct SummaryCase {
     uint8_t packageCount;
     uint8_t htState;
     uint8_t inactiveCores;
+    uint8_t threadsPerCore = 1;
 };
+
+// A failing case is named, not dumped byte by byte.
+void PrintTo(const SummaryCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class SummaryTest : public SimTest, public ::testing::WithParamInterface<SummaryCase> {};
 
@@ -208,6 +215,7 @@ TEST_P(SummaryTest, DerivesPackagesHyperThreadingAndInactiveCores) {
     info.threadsPerPackage = c.threadsPerPackage;
     info.logicalCount = c.logicalCount;
     info.coresPerPackage = c.coresPerPackage;
+    info.threadsPerCore = c.threadsPerCore;
     for (size_t i = 0; i < c.packageIds.size(); ++i) info.apicTable[i].packageId = c.packageIds[i];
 
     info.SummarizeTopology();
@@ -231,7 +239,19 @@ INSTANTIATE_TEST_SUITE_P(
         SummaryCase{"AmdSixRoundsUp", 2, 0, 4, 6, 4, {}, 2, 0, 2},
         SummaryCase{"AmdTwoOfFour", 2, 0, 4, 2, 4, {}, 1, 0, 2},
         SummaryCase{"IntelHtFlagButNoMoreThreadsThanCores", 1, 1, 4, 4, 4, {}, 1, 0, 0},
-        SummaryCase{"IntelWithoutHtFlag", 1, 0, 8, 8, 4, {}, 2, 0, 0}),
+        SummaryCase{"IntelWithoutHtFlag", 1, 0, 8, 8, 4, {}, 2, 0, 0},
+        SummaryCase{"IntelWithoutHtFlagTwoThreadsPerCore", 1, 0, 8, 8, 4, {}, 2, 0, 0, 2},
+        // Zen with SMT: a package holds cores x threads per core; no HT word.
+        SummaryCase{"AmdSmtOnePackage", 2, 1, 16, 16, 8, {}, 1, 0, 0, 2},
+        SummaryCase{"AmdSmtTwoPackages", 2, 1, 16, 32, 8, {}, 2, 0, 0, 2},
+        SummaryCase{"AmdSmtOneCoreInactive", 2, 1, 16, 14, 8, {}, 1, 0, 1, 2},
+        SummaryCase{"OtherVendorTwoThreadsPerCoreOnePackage", 0, 1, 8, 8, 4, {}, 1, 0, 0, 2},
+        // 32 processors fill the mask: those beyond it were not walked, not inactive.
+        SummaryCase{"IntelThirtyTwoOfMoreNotInactive", 1, 1, 36, 32, 18, {}, 1, 2, 0},
+        SummaryCase{"IntelThirtyTwoWithoutHtNotInactive", 1, 1, 72, 32, 36, {}, 1, 1, 0},
+        SummaryCase{"AmdThirtyTwoOfMoreNotInactive", 2, 1, 48, 32, 48, {}, 1, 0, 0},
+        SummaryCase{"AmdSmtThirtyTwoOfMoreNotInactive", 2, 1, 48, 32, 24, {}, 1, 0, 0, 2},
+        SummaryCase{"AmdThirtyOneShowsItsInactiveCore", 2, 1, 32, 31, 32, {}, 1, 0, 1}),
     case_names::ByName{});
 
 TEST_F(DetectTest, TeardownRunsOnceAndOnlyForALoadedLibrary) {

@@ -261,8 +261,10 @@ TEST_F(CacheSizeTest, OtherVendorsReadLeaf80000006) {
          6144},
         {"AMD ignores leaf 2", "AuthenticAMD", 5, 0x100F42, {0x00000001, 0, 0, 0x00000049}, {}, 0x80000008,
          {0, 0, 0x02006140, 0x0030B140}, 512, 6144},
-        {"other vendor: L2 only", "CentaurHauls", 10, 0x6F2, {}, {}, 0x80000008, {0, 0, 0x04008140, 0x0030B140},
-         1024, 0},
+        {"another maker's part of AMD's design: its L3 too", "HygonGenuine", 13, 0x900F11, {}, {}, 0x8000001F,
+         {0, 0, 0x02006140, 0x0030B140}, 512, 6144},
+        {"another maker without an L3", "CentaurHauls", 10, 0x6F2, {}, {}, 0x80000008, {0, 0, 0x04008140, 0}, 1024,
+         0},
         {"AMD without leaf 0x80000006", "AuthenticAMD", 1, 0x622, {}, {}, 0x80000005,
          {0, 0, 0x02006140, 0x0030B140}, 0, 0},
     };

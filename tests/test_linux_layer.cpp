@@ -18,6 +18,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/linux/linux_process.h"
 #include "platform/seam.h"
 #include "platform/win32.h"
 
@@ -41,6 +42,65 @@ TEST(LinuxLayer, MasksCoverTheOnlineProcessors) {
     const DWORD_PTR expected = online >= 32 ? 0xFFFFFFFFu : (DWORD_PTR{1} << online) - 1;
     EXPECT_EQ(system, expected);
     EXPECT_EQ(process & ~DWORD_PTR{0xFFFFFFFFu}, 0u);
+}
+
+// A CPU list file in a fresh temporary directory, removed with the object.
+class CpuListFile {
+public:
+    explicit CpuListFile(const char* text) {
+        char dir[] = "/tmp/vexmora-cpulist-XXXXXX";
+        dir_ = mkdtemp(dir) ? dir : "";
+        path_ = dir_ + "/online";
+        FILE* file = std::fopen(path_.c_str(), "w");
+        if (file != nullptr) {
+            std::fputs(text, file);
+            std::fclose(file);
+        }
+    }
+    ~CpuListFile() {
+        std::remove(path_.c_str());
+        rmdir(dir_.c_str());
+    }
+    const char* path() const { return path_.c_str(); }
+
+private:
+    std::string dir_;
+    std::string path_;
+};
+
+TEST(LinuxLayer, CountsEveryListedProcessorBeyondTheMasks) {
+    const struct {
+        const char* list;
+        int count;
+    } cases[] = {{"0\n", 1}, {"0-3,5,8-11\n", 9}, {"0-71\n", 72}, {"0-31,64-95\n", 64}};
+    for (const auto& c : cases) {
+        CpuListFile file(c.list);
+        EXPECT_EQ(linuxproc::CountListedProcessors(file.path()), c.count) << c.list;
+    }
+    EXPECT_EQ(linuxproc::CountListedProcessors("/nonexistent/online"), 0);
+}
+
+// Beyond 32 processors the report covers the first 32 only, and says so.
+TEST(LinuxLayer, NotesOnlyProcessorsTheMasksCannotShow) {
+    EXPECT_EQ(linuxproc::CoverageNote(1), "");
+    EXPECT_EQ(linuxproc::CoverageNote(32), "");
+    EXPECT_EQ(linuxproc::CoverageNote(72),
+              "Vexmora: le rapport ne couvre que les 32 premiers des 72 processeurs logiques.\n");
+
+    // On this machine: silent where the masks show every processor, and never
+    // more than one note per run (an earlier test may already have had it).
+    testing::internal::CaptureStderr();
+    DWORD_PTR process = 0;
+    DWORD_PTR system = 0;
+    ASSERT_EQ(GetProcessAffinityMask(GetCurrentProcess(), &process, &system), 1);
+    ASSERT_EQ(GetProcessAffinityMask(GetCurrentProcess(), &process, &system), 1);
+    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string note = linuxproc::CoverageNote(static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)));
+    if (note.empty()) {
+        EXPECT_EQ(err, "");
+    } else {
+        EXPECT_TRUE(err.empty() || err == note) << err;
+    }
 }
 
 TEST(LinuxLayer, PinsForRealAndANarrowerAffinityShows) {

@@ -4,6 +4,7 @@
 // The clock and temperature lines are not checked here.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -43,6 +44,17 @@ protected:
         const std::vector<std::string> block(lines.begin() + static_cast<long>(first),
                                              lines.begin() + static_cast<long>(first + expected.topology.size()));
         EXPECT_EQ(block, expected.topology);
+    }
+
+    // For machines too large to list whole: each line, in this order, among the report's.
+    void ExpectLinesInOrder(const std::vector<std::string>& expected) {
+        ASSERT_EQ(RunWholeProgram(), 0);
+        const std::vector<std::string> lines = Lines(machine->output);
+        auto at = lines.begin();
+        for (const std::string& line : expected) {
+            at = std::find(at, lines.end(), line);
+            ASSERT_NE(at, lines.end()) << "missing or out of order: " << line << "\n" << machine->output;
+        }
     }
 };
 
@@ -264,6 +276,324 @@ TEST_F(ProcessorTest, AlderLakeTakesItsCachesFromLeaf4) {
                    "Cache L2 : 6 x 1280 Ko",
                    "Cache L3 : 18432 Ko",
                    "1 Processeur Hexacore HT On 64 bits"}});
+}
+
+// Zen with SMT (Ryzen 7 1700X: 8 cores, 2 threads each). 0x80000008 ECX 0x400F:
+// 16 logical processors, core width 4; 0x8000001E EBX[15:8] = 1: 2 threads per
+// core, so 16 / 2 = 8 cores, each with its own L2. Leaf 1 counts 16. Decoding: thread
+// bit 0, core bits 3..1, package from bit 4; the blocks list APIC ids 0 to 15.
+// 0x80000006 ECX 0x02006140: 512 KB L2; EDX 0x00808140: 32 x 512 = 16384 KB L3.
+// 16 logical / (8 cores x 2) = 1 package; AMD prints no HT word.
+TEST_F(ProcessorTest, ZenWithSmtCountsCoresNotThreads) {
+    MachineFromDump("AuthenticAMD0800F11_K17_Zen2_CPUID.txt");
+    ExpectReport({"AMD Ryzen 7 1700X Eight-Core Processor",
+                  "CPU Family 17 Model 01 Stepping 1",
+                  {"Nombre de processeurs physiques : 1",
+                   "Nombre max de cores par CPU : 8",
+                   "Nombre max de thread par CPU : 16",
+                   "Nombre max de thread par core : 2",
+                   "Nombre total de processeurs logiques : 16",
+                   " . CPU0 : Apic=0 Phy=0 Core=0 Log=0",
+                   " . CPU1 : Apic=1 Phy=0 Core=0 Log=1",
+                   " . CPU2 : Apic=2 Phy=0 Core=1 Log=0",
+                   " . CPU3 : Apic=3 Phy=0 Core=1 Log=1",
+                   " . CPU4 : Apic=4 Phy=0 Core=2 Log=0",
+                   " . CPU5 : Apic=5 Phy=0 Core=2 Log=1",
+                   " . CPU6 : Apic=6 Phy=0 Core=3 Log=0",
+                   " . CPU7 : Apic=7 Phy=0 Core=3 Log=1",
+                   " . CPU8 : Apic=8 Phy=0 Core=4 Log=0",
+                   " . CPU9 : Apic=9 Phy=0 Core=4 Log=1",
+                   " . CPU10 : Apic=10 Phy=0 Core=5 Log=0",
+                   " . CPU11 : Apic=11 Phy=0 Core=5 Log=1",
+                   " . CPU12 : Apic=12 Phy=0 Core=6 Log=0",
+                   " . CPU13 : Apic=13 Phy=0 Core=6 Log=1",
+                   " . CPU14 : Apic=14 Phy=0 Core=7 Log=0",
+                   " . CPU15 : Apic=15 Phy=0 Core=7 Log=1",
+                   "Cache L2 : 8 x 512 Ko",
+                   "Cache L3 : 16384 Ko",
+                   "1 Processeur Octocore 64 bits"}});
+}
+
+// Zen 4 with SMT switched off (Threadripper PRO 7975WX, 32 cores): 0x8000001E EBX is 0,
+// one thread per core, so the counts stay those of 0x80000008 ECX 0x601F: 32 cores,
+// 32 L2s, core width 6. The blocks list APIC ids 0-7, 16-23, 32-39, 48-55, one
+// per core. 0x80000006 ECX 0x04006140: 1024 KB L2; EDX 0x04009140: 256 x 512 KB L3.
+TEST_F(ProcessorTest, ZenWithSmtOffKeepsOneThreadPerCore) {
+    MachineFromDump("AuthenticAMD0A10F81_K19_StormPeak_02_CPUID.txt");
+    ExpectLinesInOrder({"CPU : AMD Ryzen Threadripper PRO 7975WX 32-Cores",
+                        "Nombre de processeurs physiques : 1",
+                        "Nombre max de cores par CPU : 32",
+                        "Nombre max de thread par CPU : 32",
+                        "Nombre max de thread par core : 1",
+                        "Nombre total de processeurs logiques : 32",
+                        " . CPU7 : Apic=7 Phy=0 Core=7 Log=0",
+                        " . CPU8 : Apic=16 Phy=0 Core=16 Log=0",
+                        " . CPU31 : Apic=55 Phy=0 Core=55 Log=0",
+                        "Cache L2 : 32 x 1024 Ko",
+                        "Cache L3 : 131072 Ko",
+                        "1 Processeur Multicore 64 bits"});
+}
+
+// A hybrid part with Hyper-Threading (Core i7-12700H: 6 P-cores of two threads,
+// 8 E-cores of one). Leaf 7 EDX bit 15 set; leaf 11 says 2 per core and 20 per
+// package, which no longer divide into cores: the cores are the distinct core
+// numbers decoded (thread shift 1, package shift 7): 0, 4, 8, 12, 16, 20 for the
+// P-cores (APIC ids 0/1, 8/9, ... 40/41) and 24 to 31 for the E-cores (48, 50, ... 62),
+// 14 in all. 20 logical > 14 cores: HT On, no inactive core. One L2 line cannot
+// give the two L2 sizes of the two core kinds: it stays as it was, 20 threads / 8
+// sharing the first processor's L2 (leaf 4 EAX 0xFC01C143) = 2 of leaf 4's 1280 KB.
+TEST_F(ProcessorTest, HybridWithHyperThreadingCountsTheDecodedCores) {
+    MachineFromDump("GenuineIntel00906A2_AlderLakeP_00_CPUID.txt");
+    ExpectLinesInOrder({"CPU : 12th Gen Intel(R) Core(TM) i7-12700H",
+                        "Nombre de processeurs physiques : 1",
+                        "Nombre max de cores par CPU : 14",
+                        "Nombre max de thread par CPU : 20",
+                        "Nombre max de thread par core : 2",
+                        "Nombre total de processeurs logiques : 20",
+                        " . CPU0 : Apic=0 Phy=0 Core=0 Log=0",
+                        " . CPU1 : Apic=1 Phy=0 Core=0 Log=1",
+                        " . CPU2 : Apic=8 Phy=0 Core=4 Log=0",
+                        " . CPU3 : Apic=9 Phy=0 Core=4 Log=1",
+                        " . CPU4 : Apic=16 Phy=0 Core=8 Log=0",
+                        " . CPU5 : Apic=17 Phy=0 Core=8 Log=1",
+                        " . CPU6 : Apic=24 Phy=0 Core=12 Log=0",
+                        " . CPU7 : Apic=25 Phy=0 Core=12 Log=1",
+                        " . CPU8 : Apic=32 Phy=0 Core=16 Log=0",
+                        " . CPU9 : Apic=33 Phy=0 Core=16 Log=1",
+                        " . CPU10 : Apic=40 Phy=0 Core=20 Log=0",
+                        " . CPU11 : Apic=41 Phy=0 Core=20 Log=1",
+                        " . CPU12 : Apic=48 Phy=0 Core=24 Log=0",
+                        " . CPU13 : Apic=50 Phy=0 Core=25 Log=0",
+                        " . CPU14 : Apic=52 Phy=0 Core=26 Log=0",
+                        " . CPU15 : Apic=54 Phy=0 Core=27 Log=0",
+                        " . CPU16 : Apic=56 Phy=0 Core=28 Log=0",
+                        " . CPU17 : Apic=58 Phy=0 Core=29 Log=0",
+                        " . CPU18 : Apic=60 Phy=0 Core=30 Log=0",
+                        " . CPU19 : Apic=62 Phy=0 Core=31 Log=0",
+                        "Cache L2 : 2 x 1280 Ko",
+                        "Cache L3 : 24576 Ko",
+                        "1 Processeur Multicore HT On 64 bits"});
+}
+
+// A hybrid part without Hyper-Threading (Core Ultra 9 288V: 4 P + 4 E cores): leaf 11
+// gives one thread per core and 8 per package, so 8 cores as before. HTT is set but
+// 8 threads do not exceed 8 cores: no HT word. Its L2 line, like any hybrid's, cannot
+// give both L2 sizes; it stays as it was: leaf 4 says 2 share an L1 but leaf 11 one per
+// core, so one L2 per logical processor, 8 of the first processor's 2560 KB.
+TEST_F(ProcessorTest, HybridWithoutHyperThreadingKeepsLeaf11Counts) {
+    MachineFromDump("GenuineIntel00B06D1_LunarLake_04_CPUID.txt");
+    ExpectLinesInOrder({"CPU : Intel(R) Core(TM) Ultra 9 288V",
+                        "Nombre de processeurs physiques : 1",
+                        "Nombre max de cores par CPU : 8",
+                        "Nombre max de thread par CPU : 8",
+                        "Nombre max de thread par core : 1",
+                        "Nombre total de processeurs logiques : 8",
+                        " . CPU4 : Apic=64 Phy=0 Core=32 Log=0",
+                        "Cache L2 : 8 x 2560 Ko",
+                        "1 Processeur Octocore 64 bits"});
+}
+
+// More than 32 logical processors (Threadripper 3960X: 24 cores, 48 threads): the
+// 32-bit mask shows the first 32 dump blocks. Zen SMT counts: 0x80000008 ECX 0x702F,
+// 48 threads, 2 per core: 24 cores, 24 L2s, core width 7. Three cores per CCX leave
+// gaps in the ids (0-5, 8-13, ...): APIC id 8 is core 4. 32 logical / (24 x 2) rounds
+// up to 1 package, and the 16 processors beyond the mask are not inactive cores.
+TEST_F(ProcessorTest, ZenBeyondThirtyTwoProcessorsShowsNoInactiveCores) {
+    MachineFromDump("AuthenticAMD0830F10_K17_CastlePeak_CPUID2.txt");
+    ExpectLinesInOrder({"CPU : AMD Ryzen Threadripper 3960X 24-Core Processor",
+                        "Nombre de processeurs physiques : 1",
+                        "Nombre max de cores par CPU : 24",
+                        "Nombre max de thread par CPU : 48",
+                        "Nombre max de thread par core : 2",
+                        "Nombre total de processeurs logiques : 32",
+                        " . CPU1 : Apic=1 Phy=0 Core=0 Log=1",
+                        " . CPU6 : Apic=8 Phy=0 Core=4 Log=0",
+                        " . CPU31 : Apic=41 Phy=0 Core=20 Log=1",
+                        "Cache L2 : 24 x 512 Ko",
+                        "Cache L3 : 131072 Ko",
+                        "1 Processeur Multicore 64 bits"});
+}
+
+// Two Xeon E5-2699 v3 (18 cores, 36 threads each; 72 logical processors): the mask
+// shows the first 32 blocks, APIC ids 0-9, 16-23, 32-41 and 48-51, all of package 0
+// (leaf 11: thread shift 1, package shift 6). Leaf 11 gives 36 per package, 2 per core:
+// 18 cores. 32 logical > 18 cores: HT On. The walk ran to bit 31, so the processors it
+// could not reach are not taken for 2 inactive cores. (The second package is beyond
+// the mask: one package is all the report can see.)
+TEST_F(ProcessorTest, IntelBeyondThirtyTwoProcessorsShowsNoInactiveCores) {
+    MachineFromDump("GenuineIntel00306F2_HaswellEP_CPUID.txt");
+    ExpectLinesInOrder({"CPU : Intel(R) Xeon(R) CPU E5-2699 v3 @ 2.30GHz",
+                        "Nombre max de cores par CPU : 18",
+                        "Nombre max de thread par CPU : 36",
+                        "Nombre max de thread par core : 2",
+                        "Nombre total de processeurs logiques : 32",
+                        " . CPU10 : Apic=16 Phy=0 Core=8 Log=0",
+                        " . CPU31 : Apic=51 Phy=0 Core=25 Log=1",
+                        "Cache L2 : 18 x 256 Ko",
+                        "Cache L3 : 46080 Ko",
+                        "1 Processeur Multicore HT On 64 bits"});
+}
+
+// Atom modules (Celeron J1900: 4 cores, 2 per L2). The blocks list APIC ids 0, 2,
+// 4, 6. Leaf 11: thread shift 1 but 1 thread per core, 4 per package: 4 cores. Leaf 4's
+// L2 is shared by 4 ids (EAX 0x1C00C143); with the thread bit shifted off, 2 cores:
+// 4 / 2 = 2 L2s (threads / sharing ids said 1). Decoding: core = id >> 1. Leaf 2's
+// 0xFF (EBX 0x0000FFC2) sends the sizes to leaf 4: L2 16 ways x 64 x 1024 sets =
+// 1024 KB, no L3. No HT word: 4 threads, 4 cores.
+TEST_F(ProcessorTest, AtomModulesCountL2sFromTheSharedIds) {
+    MachineFromDump("GenuineIntel0030673_Silvermont3_CPUID.txt");
+    ExpectReport({"Intel(R) Celeron(R) CPU J1900 @ 1.99GHz",
+                  "CPU Family 06 Model 37 Stepping 3",
+                  {"Nombre de processeurs physiques : 1",
+                   "Nombre max de cores par CPU : 4",
+                   "Nombre max de thread par CPU : 4",
+                   "Nombre max de thread par core : 1",
+                   "Nombre total de processeurs logiques : 4",
+                   " . CPU0 : Apic=0 Phy=0 Core=0 Log=0",
+                   " . CPU1 : Apic=2 Phy=0 Core=1 Log=0",
+                   " . CPU2 : Apic=4 Phy=0 Core=2 Log=0",
+                   " . CPU3 : Apic=6 Phy=0 Core=3 Log=0",
+                   "Cache L2 : 2 x 1024 Ko",
+                   "Cache L3 : 0 Ko",
+                   "1 Processeur Quadcore 64 bits"}});
+}
+
+// Jaguar (A4-5000, family 0x16: 4 cores, one L2 shared by all four). 0x80000008 ECX
+// 0x3003: 4 cores, core width 3; leaf 1 counts 4. 0x80000001 ECX bit 22 announces
+// 0x8000001D, whose L2 entry (EAX 0x0000C143) is shared by 4 threads: 4 / 4 = 1 L2.
+// 0x80000006 ECX 0x08008140: 2048 KB; EDX 0: no L3.
+TEST_F(ProcessorTest, JaguarSharesOneL2AmongFourCores) {
+    MachineFromDump("AuthenticAMD0700F01_K16_Kabini_CPUID.txt");
+    ExpectReport({"AMD A4-5000 APU with Radeon(TM) HD Graphics",
+                  "CPU Family 16 Model 00 Stepping 1",
+                  {"Nombre de processeurs physiques : 1",
+                   "Nombre max de cores par CPU : 4",
+                   "Nombre max de thread par CPU : 4",
+                   "Nombre max de thread par core : 1",
+                   "Nombre total de processeurs logiques : 4",
+                   " . CPU0 : Apic=0 Phy=0 Core=0 Log=0",
+                   " . CPU1 : Apic=1 Phy=0 Core=1 Log=0",
+                   " . CPU2 : Apic=2 Phy=0 Core=2 Log=0",
+                   " . CPU3 : Apic=3 Phy=0 Core=3 Log=0",
+                   "Cache L2 : 1 x 2048 Ko",
+                   "Cache L3 : 0 Ko",
+                   "1 Processeur Quadcore 64 bits"}});
+}
+
+// Family 0x15 models 60h-7Fh (FX-8800P: two modules of two cores). 0x8000001E EBX[15:8]
+// = 1 counts cores per module here, not threads: one thread per core. 0x80000008 ECX
+// 0x4003: 4 cores, core width 4. 0x8000001D's L2 (EAX 0x00004143) is shared by 2:
+// 4 / 2 = 2 L2s, as the module pairs always gave. 0x80000006 ECX 0x04008140: 1024 KB.
+TEST_F(ProcessorTest, ExcavatorModulesPairCoresOnAnL2) {
+    MachineFromDump("AuthenticAMD0660F01_K15_Carrizo_CPUID.txt");
+    ExpectReport({"AMD FX-8800P Radeon R7, 12 Compute Cores 4C+8G",
+                  "CPU Family 15 Model 60 Stepping 1",
+                  {"Nombre de processeurs physiques : 1",
+                   "Nombre max de cores par CPU : 4",
+                   "Nombre max de thread par CPU : 4",
+                   "Nombre max de thread par core : 1",
+                   "Nombre total de processeurs logiques : 4",
+                   " . CPU0 : Apic=0 Phy=0 Core=0 Log=0",
+                   " . CPU1 : Apic=1 Phy=0 Core=1 Log=0",
+                   " . CPU2 : Apic=2 Phy=0 Core=2 Log=0",
+                   " . CPU3 : Apic=3 Phy=0 Core=3 Log=0",
+                   "Cache L2 : 2 x 1024 Ko",
+                   "Cache L3 : 0 Ko",
+                   "1 Processeur Quadcore 64 bits"}});
+}
+
+// Dual-core K8 (Athlon 64 X2 3800+). 0x80000008 ECX 0x00000001: 2 cores, and a core
+// width field of 0, which on these parts means as many bits as 2 cores need: 1. So
+// APIC id 1 is core 1 of package 0. 0x80000006 ECX 0x02008140: a 512 KB L2 per core.
+TEST_F(ProcessorTest, K8DualCoreTakesItsCoreWidthFromTheCount) {
+    MachineFromDump("AuthenticAMD0020FB1_K8_Manchester_CPUID.txt");
+    ExpectReport({"AMD Athlon(tm) 64 X2 Dual Core Processor 3800+",
+                  "CPU Family 0F Model 2B Stepping 1",
+                  {"Nombre de processeurs physiques : 1",
+                   "Nombre max de cores par CPU : 2",
+                   "Nombre max de thread par CPU : 2",
+                   "Nombre max de thread par core : 1",
+                   "Nombre total de processeurs logiques : 2",
+                   " . CPU0 : Apic=0 Phy=0 Core=0 Log=0",
+                   " . CPU1 : Apic=1 Phy=0 Core=1 Log=0",
+                   "Cache L2 : 2 x 512 Ko",
+                   "Cache L3 : 0 Ko",
+                   "1 Processeur Dualcore 64 bits"}});
+}
+
+// Highest standard leaf 0xD but leaf 11 all zeros (Pentium Dual-Core T4200): the ids
+// come from leaf 1 and the counts. Leaf 1: 2 logical, HTT set. Leaf 4: L1 cores field
+// 1, sharing 0 (S1 1); L2 sharing 1 (S2 2). Leaf 11 adds nothing: 1 thread per core,
+// 2 cores, S1 = 1 thread per core: 2 / 2 = 1 L2. Decoding: thread shift 0, core width
+// 1: APIC ids 0 and 1 are cores 0 and 1. Leaf 2 EDX 0x2CB43078: 0x78 is a 1024 KB L2.
+TEST_F(ProcessorTest, EmptyLeaf11DecodesIdsFromTheCounts) {
+    MachineFromDump("GenuineIntel001067A_Penryn_CPUID.txt");
+    ExpectReport({"Pentium(R) Dual-Core CPU T4200 @ 2.00GHz",
+                  "CPU Family 06 Model 17 Stepping A",
+                  {"Nombre de processeurs physiques : 1",
+                   "Nombre max de cores par CPU : 2",
+                   "Nombre max de thread par CPU : 2",
+                   "Nombre max de thread par core : 1",
+                   "Nombre total de processeurs logiques : 2",
+                   " . CPU0 : Apic=0 Phy=0 Core=0 Log=0",
+                   " . CPU1 : Apic=1 Phy=0 Core=1 Log=0",
+                   "Cache L2 : 1 x 1024 Ko",
+                   "Cache L3 : 0 Ko",
+                   "1 Processeur Dualcore 64 bits"}});
+}
+
+// A VIA Samuel: highest standard leaf 1, whose EBX 0xC1704000 is garbage: 112 logical
+// processors without the HTT flag, on a machine of one. The count is not believed:
+// 1 thread, 1 core, 1 L2. With one thread per package the package number is the APIC
+// byte as read (0xC1). No 0x80000006 (highest extended leaf 0x80000005): no L2 size.
+TEST_F(ProcessorTest, GarbageLeaf1CountIsNotBelievedWithoutHtt) {
+    MachineFromDump("CentaurHauls0000660_C5A_Samuel_CPUID.txt");
+    ExpectReport({"VIA Samuel",
+                  "CPU Family 06 Model 06 Stepping 0",
+                  {"Nombre de processeurs physiques : 1",
+                   "Nombre max de cores par CPU : 1",
+                   "Nombre max de thread par CPU : 1",
+                   "Nombre max de thread par core : 1",
+                   "Nombre total de processeurs logiques : 1",
+                   " . CPU0 : Apic=193 Phy=193 Core=0 Log=0",
+                   "Cache L2 : 1 x 0 Ko",
+                   "Cache L3 : 0 Ko",
+                   "1 Processeur Monocore 32 bits"}});
+}
+
+// Zhaoxin KaiXian KX-U6780A (8 cores, two L2s each shared by four): another maker,
+// vendor 0, with a filled-in leaf 11: 1 thread per core (thread shift 0), 8 per
+// package: 8 cores. Leaf 4's L2 (EAX 0x1C00C143) is shared by 4 ids: 8 / 4 = 2 L2s.
+// Decoding from the counts: core width 3, APIC ids 0 to 7. 0x80000006 ECX 0x10008140:
+// 4096 KB; EDX 0: no L3.
+TEST_F(ProcessorTest, ZhaoxinCountsFromLeaf11AndItsL2sFromLeaf4) {
+    MachineFromDump("CentaurHauls00307B1_ZXE_CPUID.txt");
+    ExpectLinesInOrder({"CPU : ZHAOXIN KaiXian KX-U6780A@2.7GHz",
+                        "Nombre de processeurs physiques : 1",
+                        "Nombre max de cores par CPU : 8",
+                        "Nombre max de thread par CPU : 8",
+                        "Nombre max de thread par core : 1",
+                        "Nombre total de processeurs logiques : 8",
+                        " . CPU7 : Apic=7 Phy=0 Core=7 Log=0",
+                        "Cache L2 : 2 x 4096 Ko",
+                        "Cache L3 : 0 Ko",
+                        "1 Processeur Octocore 64 bits"});
+}
+
+// Zen 4 whose 0x80000006 reports no L3 (Ryzen 9 7940H, Phoenix: 8 cores, 16 threads).
+// 0x80000006 EDX 0x00009000: L3 field 0. 0x8000001D lists it (announced by 0x80000001
+// ECX bit 22): EBX 0x03C0003F, ECX 0x3FFF: 16 ways x 1 x 64 x 16384 sets = 16384 KB.
+// Zen SMT counts: 0x80000008 ECX 0x400F, 2 threads per core: 8 cores, 8 L2s of
+// 1024 KB (ECX 0x04006140). 16 / (8 x 2) = 1 package.
+TEST_F(ProcessorTest, ZenL3FromItsCacheTopologyLeaf) {
+    MachineFromDump("AuthenticAMD0A70F41_K19_Phoenix_03_CPUID.txt");
+    ExpectLinesInOrder({"CPU : AMD Ryzen 9 7940H w/ Radeon 780M Graphics",
+                        "Nombre max de cores par CPU : 8",
+                        "Nombre max de thread par core : 2",
+                        " . CPU15 : Apic=15 Phy=0 Core=7 Log=1",
+                        "Cache L2 : 8 x 1024 Ko",
+                        "Cache L3 : 16384 Ko",
+                        "1 Processeur Octocore 64 bits"});
 }
 
 }  // namespace

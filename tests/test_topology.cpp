@@ -22,6 +22,13 @@ const std::vector<sim::Registers> kBloomfieldLeaf4 = {
     {0x1C03C163, 0x03C0003F, 0x00001FFF, 2},
 };
 
+// Real leaf 4 descriptors of an Atom with two-core modules: one id per L1, four per L2.
+const std::vector<sim::Registers> kAtomModuleLeaf4 = {
+    {0x1C000121, 0x0140003F, 0x0000003F, 1},
+    {0x1C000122, 0x01C0003F, 0x0000003F, 1},
+    {0x1C00C143, 0x03C0003F, 0x000003FF, 1},
+};
+
 class TopologyTest : public SimTest {
 protected:
     sim::Processor& Cpu(int index = 0) { return machine->Cpu(index); }
@@ -58,6 +65,7 @@ struct CountCase {
     sim::Registers leaf11Sub1;
     uint32_t leaf80000008Ecx;
     uint8_t threadsPerPackage, threadsPerCore, coresPerPackage, l2Count, htState;
+    uint32_t leaf8000001EEbx = 0;  // threads per core - 1 in bits 15..8 from Zen on
 };
 
 TEST_F(TopologyTest, CountCoresBranches) {
@@ -73,6 +81,12 @@ TEST_F(TopologyTest, CountCoresBranches) {
         {"Intel leaf 11 SMT count with a zero low byte is stored as 1", 1, 6, 11, 0x80000008,
          {0x106A4, Leaf1Ebx(16), 0, kHtt}, kBloomfieldLeaf4, {1, 0x100, 0x100, 0}, {4, 4, 0x201, 0}, 0, 4, 1, 4,
          4, 1},
+        // Atom modules: ids 0, 2, 4, 6 (thread shift 1, one thread per core), 4 ids per L2.
+        {"Intel leaf 11, ids spaced apart: cores per L2 from the shared ids", 1, 6, 11, 0x80000008,
+         {0x30673, Leaf1Ebx(16), 0, kHtt}, kAtomModuleLeaf4, {1, 1, 0x100, 0}, {4, 4, 0x201, 0}, 0, 4, 1, 4, 2, 1},
+        {"Intel leaf 11, L2 sharing count wrapped to 0: one L2 per logical processor as before", 1, 6, 11,
+         0x80000008, {0x30673, Leaf1Ebx(16), 0, kHtt}, {{0x1C000121, 0, 0, 0}, {0x1FFFC143, 0, 0, 0}},
+         {1, 1, 0x100, 0}, {4, 4, 0x201, 0}, 0, 4, 1, 4, 4, 1},
         {"Intel leaf 4 without leaf 11", 1, 6, 10, 0, {0x6F6, Leaf1Ebx(4), 0, kHtt}, tenthLeafFourCores, {}, {}, 0,
          4, 1, 4, 2, 1},
         {"Intel leaf 4, one core, two threads", 1, 15, 5, 0, {0xF41, Leaf1Ebx(2), 0, kHtt}, oneCoreTwoThreads, {},
@@ -83,6 +97,15 @@ TEST_F(TopologyTest, CountCoresBranches) {
          1, 0},
         {"AMD family 0x15: two cores per L2", 2, 0x15, 13, 0x8000001E, {0x600F12, Leaf1Ebx(8), 0, kHtt}, {}, {}, {},
          0x4007, 8, 1, 8, 4, 1},
+        // From Zen on, with SMT the field counts threads: 16 of them, 2 per core.
+        {"AMD Zen with SMT: cores are threads / threads per core", 2, 0x17, 13, 0x8000001F,
+         {0x800F11, Leaf1Ebx(16), 0, kHtt}, {}, {}, {}, 0x400F, 16, 2, 8, 8, 1, 0x0100},
+        {"AMD Zen with SMT off: one thread per core, counted as before", 2, 0x19, 16, 0x80000028,
+         {0xA10F81, Leaf1Ebx(32), 0, kHtt}, {}, {}, {}, 0x601F, 32, 1, 32, 32, 1, 0x0000},
+        {"AMD Zen with 256 threads: the core count is taken before it wraps", 2, 0x19, 16, 0x80000028,
+         {0xA10F81, Leaf1Ebx(0), 0, kHtt}, {}, {}, {}, 0x70FF, 1, 2, 128, 128, 1, 0x0100},
+        {"AMD family 0x15: 0x8000001E counts cores per module, not threads", 2, 0x15, 13, 0x8000001E,
+         {0x600F12, Leaf1Ebx(8), 0, kHtt}, {}, {}, {}, 0x4007, 8, 1, 8, 4, 1, 0x0100},
         {"AMD family 0x10", 2, 0x10, 5, 0x8000001B, {0x100F42, Leaf1Ebx(4), 0, kHtt}, {}, {}, {}, 0x2003, 4, 1, 4,
          4, 1},
         {"AMD family 0x15, one core", 2, 0x15, 13, 0x8000001E, {0x600F12, Leaf1Ebx(1), 0, 0}, {}, {}, {}, 0x0000, 1,
@@ -91,6 +114,18 @@ TEST_F(TopologyTest, CountCoresBranches) {
          {}, {}, {}, 0x00FF, 4, 1, 1, 1, 1},
         {"AMD without leaf 0x80000008", 2, 0x0F, 1, 0x80000006, {0x20F32, Leaf1Ebx(2), 0, kHtt}, {}, {}, {}, 0x0003,
          2, 1, 2, 2, 1},
+        // A VIA Samuel's leaf 1 EBX is garbage: 112 logical processors, no HTT flag.
+        {"other vendor without HTT: a count above the processors present is not believed", 0, 6, 1, 0x80000005,
+         {0x660, 0xC1704000, 0, 0}, {}, {}, {}, 0, 1, 1, 1, 1, 0},
+        {"Intel without HTT keeps leaf 1's count", 1, 6, 3, 0, {0x6F6, Leaf1Ebx(8), 0, 0}, {}, {}, {}, 0, 8, 2, 1,
+         1, 0},
+        {"other vendor with a filled-in leaf 11: threads per core and per package from it", 0, 6, 11, 0x80000008,
+         {0x6F2, Leaf1Ebx(16), 0, kHtt}, {}, {1, 2, 0x100, 0}, {4, 8, 0x201, 0}, 0, 8, 2, 4, 4, 1},
+        {"other vendor, leaf 11 and leaf 4: cores per L2 from the shared ids", 0, 7, 13, 0x80000008,
+         {0x307B1, Leaf1Ebx(8), 0, kHtt}, {{0x1C000121, 0, 0, 0}, {0x1C00C143, 0, 0, 0}}, {0, 1, 0x100, 0},
+         {3, 8, 0x201, 0}, 0, 8, 1, 8, 2, 1},
+        {"other vendor, leaf 11 without its core level: leaf 1's count", 0, 6, 11, 0x80000008,
+         {0x6F2, Leaf1Ebx(16), 0, kHtt}, {}, {1, 2, 0x100, 0}, {}, 0, 16, 1, 16, 16, 1},
         {"other vendor", 0, 6, 10, 0x80000008, {0x6F2, Leaf1Ebx(2), 0, 0}, oneCoreTwoThreads, {1, 2, 0x100, 0},
          {4, 8, 0x201, 0}, 0x0007, 2, 1, 2, 2, 0},
     };
@@ -102,7 +137,9 @@ TEST_F(TopologyTest, CountCoresBranches) {
         Cpu().Set(11, 0, c.leaf11Sub0);
         Cpu().Set(11, 1, c.leaf11Sub1);
         Cpu().Set(0x80000008, {0x3030, 0, c.leaf80000008Ecx, 0});
+        Cpu().Set(0x8000001E, {0, c.leaf8000001EEbx, 0, 0});
         CSystemInfo& info = Cached(c.vendor, c.family);
+        info.logicalCount = 4;  // the processors present
         info.CountCores();
         EXPECT_EQ(info.threadsPerPackage, c.threadsPerPackage) << c.what;
         EXPECT_EQ(info.threadsPerCore, c.threadsPerCore) << c.what;
@@ -152,12 +189,18 @@ TEST_F(TopologyTest, DecodeApicIdMethods) {
          2, 4, {0xAB, 0, 0, 0xAB}},
         {"AMD core width from leaf 0x80000008", 2, 5, 0x80000008, Leaf1Ebx(4, 5), {}, {}, 0x2003, 4, 1, 4,
          {5, 1, 1, 0}},
-        {"AMD reported core width 0: package is the APIC id", 2, 5, 0x80000008, Leaf1Ebx(1, 5), {}, {}, 0x0001, 1,
-         1, 1, {5, 5, 0, 0}},
+        {"AMD single core, reported core width 0: package is the APIC id", 2, 5, 0x80000008, Leaf1Ebx(1, 5), {}, {},
+         0x0000, 1, 1, 1, {5, 5, 0, 0}},
+        {"AMD K8 dual-core, reported core width 0: the width of two cores", 2, 1, 0x80000018, Leaf1Ebx(2, 3), {}, {},
+         0x0001, 2, 1, 2, {3, 1, 1, 0}},
         {"AMD without core width: from the core count", 2, 5, 0x80000008, Leaf1Ebx(3, 6), {}, {}, 0x0000, 3, 1, 3,
          {6, 1, 2, 0}},
+        {"AMD Zen with SMT: the thread is the lowest id bit", 2, 13, 0x8000001F, Leaf1Ebx(16, 0x13), {}, {},
+         0x400F, 16, 2, 8, {0x13, 1, 1, 1}},
         {"AMD without leaf 0x80000008: from the counts", 2, 1, 0x80000006, Leaf1Ebx(4, 5), {}, {}, 0x2003, 4, 1, 4,
          {5, 1, 1, 0}},
+        {"Intel with leaf 11 all zeros: from the counts", 1, 13, 0x80000008, Leaf1Ebx(2, 1), {}, {}, 0, 2, 1, 2,
+         {1, 0, 1, 0}},
         {"Intel without leaf 11: from the counts", 1, 10, 0x80000008, Leaf1Ebx(4, 3), {1, 2, 0x100, 0x13},
          {4, 8, 0x201, 0x13}, 0, 4, 1, 4, {3, 0, 3, 0}},
         {"one thread per package", 1, 3, 0, Leaf1Ebx(1, 3), {}, {}, 0, 1, 1, 1, {3, 3, 0, 0}},

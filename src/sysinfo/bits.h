@@ -15,17 +15,33 @@ constexpr uint32_t bits(uint32_t value, unsigned high, unsigned low) {
 static_assert(bits(0x00010676, 19, 16) == 1 && bits(0x00010676, 7, 4) == 7, "bits() extracts fields");
 static_assert(bits(0xFFFFFFFF, 31, 0) == 0xFFFFFFFF, "bits() takes the whole register");
 
-// Leaf 4 lists one cache per subleaf and ends with a subleaf of cache type 0.
-// The subleaf counter is 8 bits wide, so a processor that never reports type 0
-// is read no further than subleaf 255 instead of looping for ever.
+// Leaf 4 (and AMD's 0x8000001D, laid out the same way) lists one cache per
+// subleaf and ends with a subleaf of cache type 0. The subleaf counter is 8
+// bits wide, so a processor that never reports type 0 is read no further than
+// subleaf 255 instead of looping for ever.
 constexpr uint32_t kMaxLeaf4Subleaves = 256;
 
-// Calls visit(eax, ebx, ecx) for each cache of leaf 4, in subleaf order.
+// Calls visit(eax, ebx, ecx) for each cache that `leaf` lists, in subleaf order.
 template <typename Visit>
-void ForEachLeaf4Cache(CpuidRegisters& cpuid, Visit visit) {
+void ForEachCacheOfLeaf(CpuidRegisters& cpuid, uint32_t leaf, Visit visit) {
     for (uint32_t subleaf = 0; subleaf < kMaxLeaf4Subleaves; ++subleaf) {
-        cpuid.Query(4, subleaf, false);
+        cpuid.Query(leaf, subleaf, false);
         if (bits(cpuid.eax, 4, 0) == 0) return;
         visit(cpuid.eax, cpuid.ebx, cpuid.ecx);
     }
+}
+
+template <typename Visit>
+void ForEachLeaf4Cache(CpuidRegisters& cpuid, Visit visit) {
+    ForEachCacheOfLeaf(cpuid, 4, visit);
+}
+
+// AMD's cache and core topology leaves (0x8000001D, 0x8000001E) mean something
+// only where 0x80000001 ECX bit 22 announces them.
+constexpr uint32_t kAmdCacheTopologyLeaf = 0x8000001Du;
+
+inline bool HasAmdCacheTopology(CpuidRegisters& cpuid) {
+    if (cpuid.maxExtLeaf < kAmdCacheTopologyLeaf) return false;
+    cpuid.Query(0x80000001u, 0, false);
+    return bits(cpuid.ecx, 22, 22) != 0;
 }

@@ -81,7 +81,8 @@ Leaf2Bytes ReadLeaf2Bytes(CpuidRegisters& cpuid) {
     return out;
 }
 
-// Ways x partitions x line size x sets, in 32-bit arithmetic as the sizes have always been.
+// Ways x partitions x line size x sets, in 32-bit arithmetic as the sizes have always been;
+// leaf 4 and AMD's 0x8000001D lay them out alike.
 uint32_t Leaf4SizeKb(uint32_t ebx, uint32_t ecx) {
     const uint32_t ways = bits(ebx, 31, 22) + 1;
     const uint32_t partitions = bits(ebx, 21, 12) + 1;
@@ -124,12 +125,21 @@ void ReadIntelCacheSizes(CSystemInfo& info) {
     }
 }
 
+// The L3 that AMD's 0x8000001D lists, for parts whose 0x80000006 reports none (Phoenix).
+void ReadAmdCacheTopologyL3(CSystemInfo& info) {
+    if (!HasAmdCacheTopology(info.cpuid)) return;
+    ForEachCacheOfLeaf(info.cpuid, kAmdCacheTopologyLeaf, [&info](uint32_t eax, uint32_t ebx, uint32_t ecx) {
+        if (bits(eax, 7, 5) == 3) info.l3SizeKb = Leaf4SizeKb(ebx, ecx);
+    });
+}
+
 void ReadExtendedCacheSizes(CSystemInfo& info) {
     if (info.cpuid.maxExtLeaf < kL2L3Leaf) return;
     info.cpuid.Query(kL2L3Leaf, 0, false);
     info.l2SizeKb = bits(info.cpuid.ecx, 31, 16);
-    // EDX counts the L3 in 512 KB units; only AMD fills it.
-    if (info.vendor == kVendorAmd) info.l3SizeKb = bits(info.cpuid.edx, 31, 18) * 512;
+    // EDX counts the L3 in 512 KB units; AMD's design, and the other makers' parts built on it, fill it.
+    info.l3SizeKb = bits(info.cpuid.edx, 31, 18) * 512;
+    if (info.l3SizeKb == 0 && info.vendor == kVendorAmd) ReadAmdCacheTopologyL3(info);
 }
 
 }  // namespace

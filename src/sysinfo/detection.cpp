@@ -3,6 +3,7 @@
 
 #include "hwaccess/ols_library.h"
 #include "sysinfo/system_info.h"
+#include "sysinfo/topology_rules.h"
 
 namespace {
 
@@ -20,6 +21,32 @@ int MaskExtent(uint32_t mask) {
         mask >>= 1;
     }
     return count;
+}
+
+// Distinct package numbers among the decoded entries; a processor whose pin
+// failed has an all-zero entry and counts as package 0.
+int CountPackages(const ApicEntry* table, int count) {
+    bool seen[256] = {};
+    int packages = 0;
+    for (int i = 0; i < count; ++i) {
+        if (!seen[table[i].packageId]) {
+            seen[table[i].packageId] = true;
+            ++packages;
+        }
+    }
+    return packages;
+}
+
+// Distinct core numbers among the entries in the first processor's package.
+int CountCoresOfFirstPackage(const ApicEntry* table, int count) {
+    bool seen[256] = {};
+    int cores = 0;
+    for (int i = 0; i < count; ++i) {
+        if (table[i].packageId != table[0].packageId || seen[table[i].coreId]) continue;
+        seen[table[i].coreId] = true;
+        ++cores;
+    }
+    return cores;
 }
 
 }  // namespace
@@ -134,32 +161,45 @@ void CSystemInfo::RestoreProcessState(uint32_t processMask) {
 }
 
 void CSystemInfo::SummarizeTopology() {
+    // A mask shows 32 processors at most: when the walk ran to bit 31 there may
+    // be more that it never reached, and those are not inactive cores.
+    const bool mayHaveMore = logicalCount >= kMaxLogicalProcessors;
     // Until here htState holds the HTT flag.
+    if (vendor == kVendorIntel && threadsPerCore > 1 && topology::IsHybrid(cpuid)) {
+        SummarizeHybrid();
+        return;
+    }
     if (vendor == kVendorIntel && htState == 1 && threadsPerPackage > coresPerPackage) {
-        bool seen[256] = {};
-        int packages = 0;
-        for (int i = 0; i < logicalCount; ++i) {
-            const uint8_t id = apicTable[i].packageId;
-            if (!seen[id]) {
-                seen[id] = true;
-                ++packages;
-            }
-        }
-        packageCount = static_cast<uint8_t>(packages);
+        packageCount = static_cast<uint8_t>(CountPackages(apicTable, logicalCount));
         const int total = coresPerPackage * packageCount;
         if (logicalCount > total) {
             htState = kHtOn;
-            if (logicalCount < 2 * total) inactiveCores = static_cast<uint8_t>(total - logicalCount / 2);
+            if (logicalCount < 2 * total && !mayHaveMore) {
+                inactiveCores = static_cast<uint8_t>(total - logicalCount / 2);
+            }
         } else {
             htState = kHtOff;
-            if (logicalCount < total) inactiveCores = static_cast<uint8_t>(total - logicalCount);
+            if (logicalCount < total && !mayHaveMore) inactiveCores = static_cast<uint8_t>(total - logicalCount);
         }
         return;
     }
     htState = kHtNotReported;
-    packageCount = static_cast<uint8_t>(logicalCount / coresPerPackage);
-    if (packageCount * coresPerPackage < logicalCount) {
-        packageCount = static_cast<uint8_t>(std::ceil(static_cast<double>(logicalCount) / coresPerPackage));
-        inactiveCores = static_cast<uint8_t>(coresPerPackage * packageCount - logicalCount);
+    // Only Zen's SMT, or another maker's leaf 11, gives more than one thread per core
+    // here: a package then holds cores x threads, and inactive cores count whole cores.
+    const int threads = vendor != kVendorIntel && threadsPerCore > 1 ? threadsPerCore : 1;
+    const int perPackage = coresPerPackage * threads;
+    packageCount = static_cast<uint8_t>(logicalCount / perPackage);
+    if (packageCount * perPackage < logicalCount) {
+        packageCount = static_cast<uint8_t>(std::ceil(static_cast<double>(logicalCount) / perPackage));
+        if (!mayHaveMore) inactiveCores = static_cast<uint8_t>((perPackage * packageCount - logicalCount) / threads);
     }
+}
+
+// Hybrid parts with Hyper-Threading have cores of one and of two threads, so
+// leaf 11's thread counts do not divide into cores: the decoded ids are counted
+// instead. A hybrid package has no inactive cores to infer.
+void CSystemInfo::SummarizeHybrid() {
+    packageCount = static_cast<uint8_t>(CountPackages(apicTable, logicalCount));
+    coresPerPackage = static_cast<uint8_t>(CountCoresOfFirstPackage(apicTable, logicalCount));
+    htState = logicalCount > coresPerPackage * packageCount ? kHtOn : kHtOff;
 }

@@ -103,6 +103,7 @@ private:
     void RunFirstProcessorPasses(const char* dumpPath);
     void RestoreProcessState(uint32_t processMask);
     void ReadCacheSizes();
+    void SummarizeHybrid();
 };
 
 extern CSystemInfo systemInfo;

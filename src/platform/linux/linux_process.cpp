@@ -15,6 +15,7 @@
 
 #include "platform/console_text.h"
 #include "platform/report_stream.h"
+#include "platform/linux/linux_process.h"
 #include "platform/seam.h"
 #include "platform/win32.h"
 
@@ -23,24 +24,32 @@ namespace {
 // The process mask and the system mask are 32 bits wide, as on 32-bit Windows.
 constexpr int kMaskBits = 32;
 
+const char kOnlineList[] = "/sys/devices/system/cpu/online";
+
+// Calls visit(cpu) for each processor of a list of ranges such as "0-3,5,8-11".
+template <typename Visit>
+void ForEachListedProcessor(const char* path, Visit visit) {
+    FILE* file = std::fopen(path, "r");
+    if (file == nullptr) return;
+    int first;
+    while (std::fscanf(file, "%d", &first) == 1) {
+        int last = first;
+        int c = std::fgetc(file);
+        if (c == '-') {
+            if (std::fscanf(file, "%d", &last) != 1) break;
+            c = std::fgetc(file);
+        }
+        for (int cpu = first; cpu <= last; ++cpu) visit(cpu);
+        if (c != ',') break;
+    }
+    std::fclose(file);
+}
+
 DWORD_PTR OnlineProcessorMask() {
     DWORD_PTR mask = 0;
-    FILE* file = std::fopen("/sys/devices/system/cpu/online", "r");
-    if (file != nullptr) {
-        // A list of ranges such as "0-3,5,8-11".
-        int first;
-        while (std::fscanf(file, "%d", &first) == 1) {
-            int last = first;
-            int c = std::fgetc(file);
-            if (c == '-') {
-                if (std::fscanf(file, "%d", &last) != 1) break;
-                c = std::fgetc(file);
-            }
-            for (int cpu = first; cpu <= last && cpu < kMaskBits; ++cpu) mask |= DWORD_PTR{1} << cpu;
-            if (c != ',') break;
-        }
-        std::fclose(file);
-    }
+    ForEachListedProcessor(kOnlineList, [&mask](int cpu) {
+        if (cpu >= 0 && cpu < kMaskBits) mask |= DWORD_PTR{1} << cpu;
+    });
     if (mask == 0) {
         const long count = sysconf(_SC_NPROCESSORS_ONLN);
         for (long cpu = 0; cpu < count && cpu < kMaskBits; ++cpu) mask |= DWORD_PTR{1} << cpu;
@@ -67,7 +76,38 @@ bool HoldClosedStandardStreams() {
 // Before main, so that it precedes every file the program opens.
 [[maybe_unused]] const bool standardStreamsHeld = HoldClosedStandardStreams();
 
+// The masks show the first 32 processors only, so the report covers no more:
+// say so, once, where the system has more.
+void NoteProcessorsBeyondTheMasks() {
+    static bool noted = false;
+    if (noted) return;
+    int online = linuxproc::CountListedProcessors(kOnlineList);
+    if (online == 0) online = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
+    const std::string note = linuxproc::CoverageNote(online);
+    if (note.empty()) return;
+    noted = true;
+    std::fflush(stdout);
+    std::fputs(note.c_str(), stderr);
+    std::fflush(stderr);
+}
+
 }  // namespace
+
+namespace linuxproc {
+
+int CountListedProcessors(const char* path) {
+    int count = 0;
+    ForEachListedProcessor(path, [&count](int) { ++count; });
+    return count;
+}
+
+std::string CoverageNote(int onlineProcessors) {
+    if (onlineProcessors <= kMaskBits) return "";
+    return "Vexmora: le rapport ne couvre que les " + std::to_string(kMaskBits) + " premiers des " +
+           std::to_string(onlineProcessors) + " processeurs logiques.\n";
+}
+
+}  // namespace linuxproc
 
 HANDLE GetCurrentProcess() {
     return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
@@ -83,6 +123,7 @@ BOOL GetProcessAffinityMask(HANDLE, PDWORD_PTR processMask, PDWORD_PTR systemMas
     }
     *processMask = mask;
     *systemMask = OnlineProcessorMask();
+    NoteProcessorsBeyondTheMasks();
     return 1;
 }
 

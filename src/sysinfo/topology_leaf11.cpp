@@ -1,0 +1,143 @@
+// Core counts from leaf 4 and leaf 11: Intel's, and those of other makers whose
+// leaf 11 is filled in; the APIC layout that leaf 11 gives.
+#include "sysinfo/bits.h"
+#include "sysinfo/topology_rules.h"
+
+namespace topology {
+namespace {
+
+constexpr uint32_t kTopologyLeaf = 11;
+
+// What leaf 4 says about the first two cache levels; the last descriptor of a level wins.
+struct CacheSharing {
+    uint8_t level1Threads = 1;  // S1
+    uint8_t level2Threads = 1;  // S2
+    uint8_t cores = 1;          // K
+    bool hasLevel2 = false;
+};
+
+CacheSharing ReadCacheSharing(CpuidRegisters& cpuid) {
+    CacheSharing sharing;
+    ForEachLeaf4Cache(cpuid, [&sharing](uint32_t eax, uint32_t, uint32_t) {
+        // The sharing field is 12 bits wide; plus one and kept in 8 bits, 0xFFF wraps to 0.
+        const uint8_t threads = Byte(bits(eax, 25, 14) + 1);
+        const uint32_t level = bits(eax, 7, 5);
+        if (level == 1) {
+            sharing.cores = Byte(bits(eax, 31, 26) + 1);
+            sharing.level1Threads = threads;
+        } else if (level == 2) {
+            sharing.level2Threads = threads;
+            sharing.hasLevel2 = true;
+        }
+    });
+    return sharing;
+}
+
+// Leaf 11's first two levels, SMT then core, as the first processor reports them.
+struct TopologyLevels {
+    uint32_t smtEax = 0;
+    uint32_t smtEbx = 0;
+    uint32_t coreEbx = 0;
+};
+
+TopologyLevels ReadTopologyLevels(CpuidRegisters& cpuid) {
+    TopologyLevels levels;
+    cpuid.Query(kTopologyLeaf, 0, false);
+    levels.smtEax = cpuid.eax;
+    levels.smtEbx = cpuid.ebx;
+    cpuid.Query(kTopologyLeaf, 1, false);
+    levels.coreEbx = cpuid.ebx;
+    return levels;
+}
+
+// L2 caches per package from the ids that share one: shifting the thread bits off
+// leaves the cores that share it. Unlike threads / S2, this holds where ids are
+// spaced apart, as on Atom modules (ids 0, 2, 4, 6; two cores per L2). 0 when
+// leaf 4 lists no L2, its count wrapped to 0 in 8 bits, or no core is left.
+uint8_t L2CountFromSharedIds(const CacheSharing& sharing, uint32_t threadShift, uint8_t cores) {
+    if (!sharing.hasLevel2) return 0;
+    const uint32_t coresPerL2 = uint32_t{sharing.level2Threads} >> threadShift;
+    if (coresPerL2 == 0) return 0;
+    return Byte((cores + coresPerL2 - 1) / coresPerL2);
+}
+
+}  // namespace
+
+bool HasTopologyLeaf(CpuidRegisters& cpuid) {
+    if (cpuid.maxStdLeaf < kTopologyLeaf) return false;
+    cpuid.Query(kTopologyLeaf, 0, false);
+    return cpuid.ebx != 0;
+}
+
+bool IsHybrid(CpuidRegisters& cpuid) {
+    if (cpuid.maxStdLeaf < 7) return false;
+    cpuid.Query(7, 0, false);
+    return bits(cpuid.edx, 15, 15) != 0;
+}
+
+CoreCounts CountIntelCores(CpuidRegisters& cpuid, uint8_t threadsPerPackage) {
+    uint8_t t = threadsPerPackage;
+    if (cpuid.maxStdLeaf < 4) return CoreCounts{t, Byte(t > 1 ? 2 : 1), 1, 1};
+
+    const CacheSharing sharing = ReadCacheSharing(cpuid);
+    const uint8_t s1 = sharing.level1Threads;
+    const uint8_t s2 = sharing.level2Threads;
+    if (cpuid.maxStdLeaf >= kTopologyLeaf) {
+        const TopologyLevels levels = ReadTopologyLevels(cpuid);
+        uint8_t d = 1;
+        if (levels.smtEbx != 0) d = Byte(levels.smtEbx);    // logical processors at the SMT level
+        if (levels.coreEbx != 0) t = Byte(levels.coreEbx);  // logical processors at the core level
+        const uint8_t cores = d > 1 ? Byte(t / d) : t;
+        // With Hyper-Threading off, leaf 11 gives one thread per core while leaf 4
+        // still says two share the L1: then each logical processor has its own L2.
+        uint8_t l2Count = (s2 > 1 && s1 == d) ? Byte(t / s2) : t;
+        // Hybrid parts' two core kinds share their L2s differently; they keep the
+        // count above. So does a leaf 11 left empty (a T4200 reports the leaf as zeros).
+        if (levels.smtEbx != 0 && !IsHybrid(cpuid)) {
+            const uint8_t fromIds = L2CountFromSharedIds(sharing, bits(levels.smtEax, 4, 0), cores);
+            if (fromIds != 0) l2Count = fromIds;
+        }
+        return CoreCounts{t, d, cores, l2Count};
+    }
+
+    const uint8_t k = sharing.cores;
+    const uint8_t d = k > 1 ? Byte(t / k) : Byte(t > 1 ? 2 : 1);
+    const uint8_t l2Count = s2 > 1 ? Byte(t / s2) : t;
+    return CoreCounts{t, d, k, l2Count};
+}
+
+// Other makers: leaf 1's count stands for cores, threads and L2s alike, unless a
+// filled-in leaf 11 (both levels) says how the threads divide into cores.
+CoreCounts CountOtherCores(CpuidRegisters& cpuid, uint8_t threadsPerPackage) {
+    const CoreCounts fromLeaf1{threadsPerPackage, 1, threadsPerPackage, threadsPerPackage};
+    if (cpuid.maxStdLeaf < kTopologyLeaf) return fromLeaf1;
+    const TopologyLevels levels = ReadTopologyLevels(cpuid);
+    if (bits(levels.smtEbx, 15, 0) == 0 || bits(levels.coreEbx, 15, 0) == 0) return fromLeaf1;
+
+    const uint8_t d = Byte(levels.smtEbx);
+    const uint8_t t = Byte(levels.coreEbx);
+    const uint8_t cores = d > 1 ? Byte(t / d) : t;
+    // Leaf 4, where these processors have it, says how many cores share an L2
+    // (a Zhaoxin KX-U6780A: four per L2).
+    uint8_t l2Count = cores;
+    if (cpuid.maxStdLeaf >= 4) {
+        const uint8_t fromIds = L2CountFromSharedIds(ReadCacheSharing(cpuid), bits(levels.smtEax, 4, 0), cores);
+        if (fromIds != 0) l2Count = fromIds;
+    }
+    return CoreCounts{t, d, cores, l2Count};
+}
+
+ApicLayout LayoutFromTopologyLeaf(CpuidRegisters& cpuid, bool live) {
+    ApicLayout layout;
+    cpuid.Query(kTopologyLeaf, 0, live);
+    layout.apicId = Byte(bits(cpuid.edx, 7, 0));  // low byte of the x2APIC id
+    layout.threadShift = Byte(bits(cpuid.eax, 4, 0));
+    layout.threadMask = MaskOfWidth(layout.threadShift);
+    cpuid.Query(kTopologyLeaf, 1, live);
+    layout.packageShift = Byte(bits(cpuid.eax, 4, 0));
+    // 8-bit difference: a package shift below the thread shift wraps to a wide width, mask 0xFF.
+    layout.coreMask = MaskOfWidth(Byte(layout.packageShift - layout.threadShift));
+    return layout;
+}
+
+}  // namespace topology

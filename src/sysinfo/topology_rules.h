@@ -1,0 +1,60 @@
+// The topology pass's vendor rules, shared by topology.cpp (the pass itself),
+// topology_leaf11.cpp (leaf 4 and leaf 11: Intel and other makers) and
+// topology_amd.cpp (AMD's extended leaves).
+#pragma once
+
+#include <cstdint>
+
+#include "cpuid/cpuid_registers.h"
+
+namespace topology {
+
+constexpr uint32_t kAmdCoreCountLeaf = 0x80000008u;
+
+// Counts are bytes, as the record stores them: every value below is taken modulo 256.
+constexpr uint8_t Byte(uint32_t value) {
+    return static_cast<uint8_t>(value);
+}
+
+// Smallest n with 2^n >= count, computed wide: any count from 129 to 255 gives 8.
+inline uint8_t WidthFor(uint8_t count) {
+    unsigned width = 0;
+    while ((1u << width) < count) ++width;
+    return Byte(width);
+}
+
+// Low 8 bits of 2^width - 1: a width of 8 or more gives 0xFF.
+constexpr uint8_t MaskOfWidth(unsigned width) {
+    return width >= 8 ? 0xFF : Byte((1u << width) - 1);
+}
+
+struct CoreCounts {
+    uint8_t threadsPerPackage;
+    uint8_t threadsPerCore;
+    uint8_t coresPerPackage;
+    uint8_t l2Count;
+};
+
+// How one APIC id splits into package, core and thread numbers.
+struct ApicLayout {
+    uint8_t apicId = 0;
+    uint8_t threadShift = 0;
+    uint8_t threadMask = 0;
+    uint8_t coreMask = 0;
+    uint8_t packageShift = 0;
+};
+
+// Leaf 4 and leaf 11 (topology_leaf11.cpp).
+CoreCounts CountIntelCores(CpuidRegisters& cpuid, uint8_t threadsPerPackage);
+CoreCounts CountOtherCores(CpuidRegisters& cpuid, uint8_t threadsPerPackage);
+// Leaf 11 as the first processor reports it: true when its SMT level is filled in.
+bool HasTopologyLeaf(CpuidRegisters& cpuid);
+// Leaf 7 EDX bit 15: cores of two kinds in one package.
+bool IsHybrid(CpuidRegisters& cpuid);
+ApicLayout LayoutFromTopologyLeaf(CpuidRegisters& cpuid, bool live);
+
+// AMD's extended leaves (topology_amd.cpp).
+CoreCounts CountAmdCores(CpuidRegisters& cpuid, uint8_t family, uint8_t threadsPerPackage);
+ApicLayout LayoutFromAmdLeaf(CpuidRegisters& cpuid, bool live, uint8_t coresPerPackage, uint8_t threadsPerCore);
+
+}  // namespace topology
