@@ -20,7 +20,7 @@
 
 namespace {
 
-const std::string kDump = std::string(VEXMORA_FIXTURES) + "/dumps/GenuineIntel00106A4_Bloomfield_CPUID.txt";
+const std::string kDumpPath = std::string(VEXMORA_FIXTURES) + "/dumps/GenuineIntel00106A4_Bloomfield_CPUID.txt";
 constexpr long kMemoryLimitKb = 16 * 1024;
 constexpr int kTimeLimitMs = 20000;
 
@@ -46,7 +46,7 @@ void WriteFeed(int fd, Feed feed) {
     std::string block;
     int repeats = 1;
     if (feed == Feed::kDump) {
-        block = FileText(kDump);
+        block = FileText(kDumpPath);
     } else if (feed == Feed::kTwoMillionLeaf0Lines) {
         for (int i = 0; i < 1000; ++i) block += "CPUID 00000000: 0000000B-756E6547-6C65746E-49656E69\n";
         repeats = 2000;
@@ -161,7 +161,7 @@ protected:
             case Via::kDirectory: return RunReplay(::testing::TempDir());
             case Via::kSparseFile: {
                 scratch_ = Scratch("200MB");
-                std::ofstream(scratch_, std::ios::binary) << FileText(kDump);
+                std::ofstream(scratch_, std::ios::binary) << FileText(kDumpPath);
                 if (truncate(scratch_.c_str(), 200L << 20) != 0) ADD_FAILURE() << "cannot size " << scratch_;
                 return RunReplay(scratch_);
             }
