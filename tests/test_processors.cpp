@@ -544,8 +544,8 @@ TEST_F(ProcessorTest, EmptyLeaf11DecodesIdsFromTheCounts) {
 
 // A VIA Samuel: highest standard leaf 1, whose EBX 0xC1704000 is garbage: 112 logical
 // processors without the HTT flag, on a machine of one. The count is not believed:
-// 1 thread, 1 core, 1 L2. With one thread per package the package number is the APIC
-// byte as read (0xC1). No 0x80000006 (highest extended leaf 0x80000005): no L2 size.
+// 1 thread, 1 core, 1 L2. The APIC byte (0xC1) of that same noise is shown as read but
+// numbers no package: package, core and thread 0. No 0x80000006 (highest extended leaf 0x80000005): no L2 size.
 TEST_F(ProcessorTest, GarbageLeaf1CountIsNotBelievedWithoutHtt) {
     MachineFromDump("CentaurHauls0000660_C5A_Samuel_CPUID.txt");
     ExpectReport({"VIA Samuel",
@@ -555,7 +555,7 @@ TEST_F(ProcessorTest, GarbageLeaf1CountIsNotBelievedWithoutHtt) {
                    "Nombre max de thread par CPU : 1",
                    "Nombre max de thread par core : 1",
                    "Nombre total de processeurs logiques : 1",
-                   " . CPU0 : Apic=193 Phy=193 Core=0 Log=0",
+                   " . CPU0 : Apic=193 Phy=0 Core=0 Log=0",
                    "Cache L2 : 1 x 0 Ko",
                    "Cache L3 : 0 Ko",
                    "1 Processeur Monocore 32 bits"}});

@@ -14,11 +14,22 @@ uint8_t ShiftRight(uint8_t value, unsigned shift) {
     return shift >= 8 ? 0 : Byte(value >> shift);
 }
 
+// Without the HTT flag leaf 1's count field is no count; other makers'
+// processors may fill EBX with anything (a VIA Samuel says 112 processors and
+// APIC id 0xC1). A count above the processors present gives the noise away.
+bool Leaf1EbxIsNoise(uint8_t vendor, uint32_t ebx, uint32_t edx, uint8_t logicalCount) {
+    return vendor != kVendorIntel && bits(edx, 28, 28) == 0 && bits(ebx, 23, 16) > logicalCount;
+}
+
 ApicLayout LayoutFromCounts(CpuidRegisters& cpuid, bool live, const CSystemInfo& info) {
     ApicLayout layout;
     cpuid.Query(1, 0, live);
     layout.apicId = Byte(bits(cpuid.ebx, 31, 24));
-    if (info.threadsPerPackage <= 1) return layout;
+    if (info.threadsPerPackage <= 1) {
+        // The byte is shown as read, but noise numbers no package: shifted out whole.
+        if (Leaf1EbxIsNoise(info.vendor, cpuid.ebx, cpuid.edx, info.logicalCount)) layout.packageShift = 8;
+        return layout;
+    }
     layout.threadShift = WidthFor(info.threadsPerCore);
     layout.threadMask = MaskOfWidth(layout.threadShift);
     const uint8_t coreWidth = WidthFor(info.coresPerPackage);
@@ -33,10 +44,7 @@ void CSystemInfo::CountCores() {
     cpuid.Query(1, 0, false);
     htState = Byte(bits(cpuid.edx, 28, 28));
     uint8_t threads = Byte(bits(cpuid.ebx, 23, 16));
-    if (threads == 0) threads = 1;
-    // Without the HTT flag the field is no count; other makers' processors may
-    // fill it with anything (a VIA Samuel says 112). More than are present is not believed.
-    if (vendor != kVendorIntel && htState == 0 && threads > logicalCount) threads = 1;
+    if (threads == 0 || Leaf1EbxIsNoise(vendor, cpuid.ebx, cpuid.edx, logicalCount)) threads = 1;
 
     CoreCounts counts{};
     if (vendor == kVendorIntel) {
