@@ -126,8 +126,8 @@ check "the lacking double exports them all but $lacking_entry" \
 wine_skip_reason=""
 if [ "${VEXMORA_SKIP_WINE:-0}" = 1 ]; then
   wine_skip_reason="VEXMORA_SKIP_WINE=1"
-elif ! wine --version >/dev/null 2>&1; then
-  wine_skip_reason="this host cannot start Wine ($(wine --version 2>&1 | tail -n 1))"
+elif ! wine_says=$(wine --version 2>&1); then
+  wine_skip_reason="this host cannot start Wine ($(tail -n 1 <<<"$wine_says"))"
 fi
 if [ -n "$wine_skip_reason" ]; then
   echo "== Wine runs skipped: $wine_skip_reason"
