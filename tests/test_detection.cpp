@@ -201,10 +201,6 @@ struct SummaryCase {
 };
 
 // A failing case is named, not dumped byte by byte.
-void PrintTo(const SummaryCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
 class SummaryTest : public SimTest, public ::testing::WithParamInterface<SummaryCase> {};
 
 TEST_P(SummaryTest, DerivesPackagesHyperThreadingAndInactiveCores) {

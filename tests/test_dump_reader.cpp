@@ -17,6 +17,8 @@
 
 namespace {
 
+using case_names::operator<<;
+
 // The fixtures' register values (see tests/fixtures/dump_reader/README.md):
 // line n of a leaf holds its low 16 bits, n and the register's letter.
 CpuidLeaf Mark(uint32_t leaf, uint32_t n = 0) {
@@ -294,14 +296,6 @@ struct BoundCase {
     bool leaf1Read;
 };
 
-void PrintTo(const BoundCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-std::string BoundName(const ::testing::TestParamInfo<BoundCase>& info) {
-    return info.param.name;
-}
-
 constexpr char kLeaf0Line[] = "CPUID 00000000: 00000001-756E6547-6C65746E-49656E69\n";
 constexpr char kLeaf1Line[] = "CPUID 00000001: 000106A4-00100800-0098E3BD-BFEBFBFF\n";
 constexpr unsigned long kLineBytes = sizeof kLeaf0Line - 1;
@@ -358,7 +352,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BoundCase{"BothLinesWithinTheByteBound", 1, kMaxDumpBytes - 2 * kLineBytes, true, true},
                       BoundCase{"Leaf1CutByTheByteBound", 1, kMaxDumpBytes - 2 * kLineBytes + 1, true, false},
                       BoundCase{"Leaf0CutByTheByteBound", 1, kMaxDumpBytes - kLineBytes + 1, false, false}),
-    BoundName);
+    case_names::ByName{});
 
 // An endless file is what has been read of it when the bound is reached.
 TEST_F(DumpReaderTest, EndlessFileEndsAtTheBound) {

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <string>
 
+#include "case_names.h"
 #include "platform/linux/linux_process.h"
 #include "platform/seam.h"
 #include "platform/win32.h"
@@ -308,14 +309,10 @@ TEST_P(PauseEndedBySignal, GivesTheTerminalBackAndEndsAsTheSignalWould) {
     ExpectSettingsAsBefore();
 }
 
-std::string SignalName(const ::testing::TestParamInfo<EndingSignal>& info) {
-    return info.param.name;
-}
-
 INSTANTIATE_TEST_SUITE_P(Signals, PauseEndedBySignal,
                          ::testing::Values(EndingSignal{"SIGTERM", SIGTERM}, EndingSignal{"SIGHUP", SIGHUP},
                                            EndingSignal{"SIGQUIT", SIGQUIT}, EndingSignal{"SIGINT", SIGINT}),
-                         SignalName);
+                         case_names::ByName{});
 
 TEST(LinuxLayer, OsLineNamesTheKernel) {
     utsname name;

@@ -18,7 +18,11 @@
 #include <string>
 #include <thread>
 
+#include "case_names.h"
+
 namespace {
+
+using case_names::operator<<;
 
 const std::string kDumpPath = std::string(VEXMORA_FIXTURES) + "/dumps/GenuineIntel00106A4_Bloomfield_CPUID.txt";
 constexpr long kMemoryLimitKb = 16 * 1024;
@@ -139,14 +143,6 @@ struct LimitCase {
     const char* says;  // in the report when status is 0, on standard error otherwise
 };
 
-void PrintTo(const LimitCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-std::string CaseName(const ::testing::TestParamInfo<LimitCase>& info) {
-    return info.param.name;
-}
-
 class ReplayLimits : public ::testing::TestWithParam<LimitCase> {
 protected:
     void SetUp() override { previousSigpipe_ = signal(SIGPIPE, SIG_IGN); }
@@ -221,6 +217,6 @@ INSTANTIATE_TEST_SUITE_P(
                       LimitCase{"DumpThroughStdin", Via::kStdin, nullptr, Feed::kDump, 0, kSummary},
                       LimitCase{"DumpThroughFifo", Via::kFifo, nullptr, Feed::kDump, 0, kSummary},
                       LimitCase{"Directory", Via::kDirectory, nullptr, Feed::kNothing, 2, "Is a directory"}),
-    CaseName);
+    case_names::ByName{});
 
 }  // namespace

@@ -110,10 +110,6 @@ struct DeliveryCase {
     int status;
 };
 
-std::string DeliveryName(const ::testing::TestParamInfo<DeliveryCase>& info) {
-    return info.param.name;
-}
-
 class ExitStatusTest : public SimTest, public ::testing::WithParamInterface<DeliveryCase> {};
 
 // The whole run still happens; only the exit status tells how the report went.
@@ -130,7 +126,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(DeliveryCase{"Written", platform::ReportDelivery::kWritten, 0},
                       DeliveryCase{"WriteFailed", platform::ReportDelivery::kFailed, 1},
                       DeliveryCase{"PipeReaderGone", platform::ReportDelivery::kReaderGone, 141}),
-    DeliveryName);
+    case_names::ByName{});
 
 TEST_F(ReportTest, NoStatusLineWhenTheLibraryIsReady) {
     CSystemInfo& info = Record();
