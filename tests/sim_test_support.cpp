@@ -39,7 +39,7 @@ CSystemInfo& SimTest::ReadyRecord(uint8_t vendor, int processors) {
     NewMachine(processors);
     CSystemInfo& info = Record();
     info.vendor = vendor;
-    info.logicalCount = static_cast<uint8_t>(processors);
+    AsIfWalked(info, processors);
     ols::LoadDriver(&info.driverModule);
     info.driverStatus = 0;
     return info;
@@ -47,6 +47,13 @@ CSystemInfo& SimTest::ReadyRecord(uint8_t vendor, int processors) {
 
 int SimTest::RunWholeProgram() {
     return RunProgram(Record());
+}
+
+void AsIfWalked(CSystemInfo& info, int count) {
+    info.logicalCount = static_cast<uint16_t>(count);
+    info.apicTable.assign(static_cast<size_t>(count), ApicEntry{});
+    info.walkedProcessors.resize(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) info.walkedProcessors[static_cast<size_t>(i)] = i;
 }
 
 std::string FixturePath(const std::string& relative) {

@@ -154,7 +154,6 @@ TEST_P(DetectMaskTest, StopsBeforeTouchingTheProcess) {
 INSTANTIATE_TEST_SUITE_P(
     Failures, DetectMaskTest,
     ::testing::Values(MaskFailure{"QueryFails", true, 0xF, 0xF, "GetProcessAffinityMask Error."},
-                      MaskFailure{"NarrowerProcessMask", false, 0x3, 0xF, kNotAllProcessors},
                       MaskFailure{"ProcessMaskZero", false, 0, 0xF, kNotAllProcessors},
                       MaskFailure{"SystemMaskZero", false, 0xF, 0, kNotAllProcessors}),
     case_names::ByName{});
@@ -173,13 +172,95 @@ TEST_F(DetectTest, PriorityAndRestoreFailuresAreReportedAndTheWalkGoesOn) {
     EXPECT_EQ(info.apicTable[1].apicId, 0x11);
 }
 
+// taskset or a container's cpuset: the warning, then a true report of the
+// processors the process may run on, not the defaults.
+TEST_F(DetectTest, ANarrowerAffinityIsWarnedOfThenWalked) {
+    sim::Machine& m = NewMachine(4);
+    GiveApicIds(m);
+    m.processMask = 0x6;
+    CSystemInfo& info = Record();
+
+    EXPECT_EQ(info.Detect(), 1);
+
+    EXPECT_EQ(Texts(m), Strings{kNotAllProcessors});
+    EXPECT_EQ(m.affinityCalls, (std::vector<DWORD_PTR>{2, 4, 6}));  // the pins, then the restore
+    ASSERT_EQ(info.logicalCount, 2);
+    EXPECT_EQ(info.apicTable[0].apicId, 0x11);
+    EXPECT_EQ(info.apicTable[1].apicId, 0x12);
+    EXPECT_EQ(info.walkedProcessors, (std::vector<int>{1, 2}));
+    EXPECT_EQ(info.cpuid.maxStdLeaf, 1u) << "the first-processor passes ran on the first processor walked";
+}
+
+// The Linux program and the replay: processor sets of any size, no pause after a pin.
+TEST_F(DetectTest, ProcessorSetsWalkEveryProcessorBeyondThirtyTwo) {
+    sim::Machine& m = NewMachine(72);
+    m.walk = sim::Machine::Walk::kProcessorSets;
+    GiveApicIds(m);
+    CSystemInfo& info = Record();
+
+    EXPECT_EQ(info.Detect(), 1);
+
+    EXPECT_EQ(info.logicalCount, 72);
+    EXPECT_EQ(info.apicTable.size(), 72u);
+    EXPECT_EQ(m.processorPins.size(), 72u);
+    EXPECT_EQ(info.walkStoppedShort, 0);
+    EXPECT_EQ(m.affinityRestores, 1);
+    EXPECT_TRUE(Texts(m).empty());
+    EXPECT_TRUE(m.notes.empty());
+}
+
+TEST_F(DetectTest, ProcessorSetsWithAHoleWalkOnlyTheAllowedOnes) {
+    sim::Machine& m = NewMachine(96);
+    m.walk = sim::Machine::Walk::kProcessorSets;
+    GiveApicIds(m);
+    for (int cpu = 0; cpu < 32; ++cpu) m.allowedProcessors.push_back(cpu);
+    for (int cpu = 64; cpu < 96; ++cpu) m.allowedProcessors.push_back(cpu);
+    CSystemInfo& info = Record();
+
+    EXPECT_EQ(info.Detect(), 1);
+
+    EXPECT_EQ(Texts(m), Strings{kNotAllProcessors});
+    ASSERT_EQ(info.logicalCount, 64);
+    EXPECT_EQ(info.walkedProcessors[32], 64);
+    EXPECT_EQ(info.apicTable[32].apicId, (0x10 + 64) & 0xFF);
+}
+
+// A 32-bit Windows process on a larger machine: the walk stops at the masks,
+// and standard error says how many it could not reach. XP and Vista lack the
+// count and stay silent.
+TEST_F(DetectTest, WindowsMasksNoteTheProcessorsBeyondThem) {
+    struct Case {
+        const char* name;
+        bool hasActiveCount;
+        DWORD active;
+        std::vector<std::string> notes;
+    };
+    const Case cases[] = {
+        {"Windows 7 on 72", true, 72, {"Vexmora: le rapport ne couvre que les 32 premiers des 72 processeurs logiques.\n"}},
+        {"Windows 7 on 32", true, 32, {}},
+        {"XP on 72", false, 72, {}},
+    };
+    for (const Case& c : cases) {
+        sim::Machine& m = NewMachine(72);
+        m.processMask = m.systemMask = 0xFFFFFFFFu;
+        m.library.kernel32Present = true;
+        m.library.kernel32HasGetActiveProcessorCount = c.hasActiveCount;
+        m.library.activeProcessorCount = c.active;
+        CSystemInfo& info = Record();
+        EXPECT_EQ(info.Detect(), 1) << c.name;
+        EXPECT_EQ(info.logicalCount, 32) << c.name;
+        EXPECT_EQ(info.walkStoppedShort, 1) << c.name;
+        EXPECT_EQ(m.notes, c.notes) << c.name;
+    }
+}
+
 TEST_F(DetectTest, TheLibraryMessageComesFirst) {
     sim::Machine& m = NewMachine(4);
     m.library.present = false;
     m.processMask = 0x1;
     CSystemInfo& info = Record();
 
-    EXPECT_EQ(info.Detect(), 0);
+    EXPECT_EQ(info.Detect(), 1);
 
     EXPECT_EQ(info.driverStatus, 9);
     EXPECT_EQ(Texts(m), (Strings{"Erreur de chargement de WinRing0 !", kNotAllProcessors}));
@@ -190,15 +271,29 @@ struct SummaryCase {
     const char* name;
     uint8_t vendor;
     uint8_t htFlag;
-    uint8_t threadsPerPackage;
-    uint8_t logicalCount;
-    uint8_t coresPerPackage;
+    uint16_t threadsPerPackage;
+    uint16_t logicalCount;
+    uint16_t coresPerPackage;
     std::vector<uint8_t> packageIds;  // per logical processor; missing ones are 0
-    uint8_t packageCount;
+    uint16_t packageCount;
     uint8_t htState;
     uint8_t inactiveCores;
     uint8_t threadsPerCore = 1;
+    bool walkStoppedShort = false;
 };
+
+// Package numbers of `packages` packages of `perPackage` processors each, in order.
+std::vector<uint8_t> PackagesOf(int perPackage, int packages) {
+    std::vector<uint8_t> ids;
+    for (int p = 0; p < packages; ++p) ids.insert(ids.end(), static_cast<size_t>(perPackage), static_cast<uint8_t>(p));
+    return ids;
+}
+
+// The same case where the walk stopped at a 32-bit mask and may have missed processors.
+SummaryCase StoppedAtTheMask(SummaryCase c) {
+    c.walkStoppedShort = true;
+    return c;
+}
 
 // A failing case is named, not dumped byte by byte.
 class SummaryTest : public SimTest, public ::testing::WithParamInterface<SummaryCase> {};
@@ -209,7 +304,8 @@ TEST_P(SummaryTest, DerivesPackagesHyperThreadingAndInactiveCores) {
     info.vendor = c.vendor;
     info.htState = c.htFlag;
     info.threadsPerPackage = c.threadsPerPackage;
-    info.logicalCount = c.logicalCount;
+    AsIfWalked(info, c.logicalCount);
+    info.walkStoppedShort = c.walkStoppedShort ? 1 : 0;
     info.coresPerPackage = c.coresPerPackage;
     info.threadsPerCore = c.threadsPerCore;
     for (size_t i = 0; i < c.packageIds.size(); ++i) info.apicTable[i].packageId = c.packageIds[i];
@@ -243,11 +339,18 @@ INSTANTIATE_TEST_SUITE_P(
         SummaryCase{"AmdSmtOneCoreInactive", 2, 1, 16, 14, 8, {}, 1, 0, 1, 2},
         SummaryCase{"OtherVendorTwoThreadsPerCoreOnePackage", 0, 1, 8, 8, 4, {}, 1, 0, 0, 2},
         // 32 processors fill the mask: those beyond it were not walked, not inactive.
-        SummaryCase{"IntelThirtyTwoOfMoreNotInactive", 1, 1, 36, 32, 18, {}, 1, 2, 0},
-        SummaryCase{"IntelThirtyTwoWithoutHtNotInactive", 1, 1, 72, 32, 36, {}, 1, 1, 0},
-        SummaryCase{"AmdThirtyTwoOfMoreNotInactive", 2, 1, 48, 32, 48, {}, 1, 0, 0},
-        SummaryCase{"AmdSmtThirtyTwoOfMoreNotInactive", 2, 1, 48, 32, 24, {}, 1, 0, 0, 2},
-        SummaryCase{"AmdThirtyOneShowsItsInactiveCore", 2, 1, 32, 31, 32, {}, 1, 0, 1}),
+        StoppedAtTheMask(SummaryCase{"IntelThirtyTwoOfMoreNotInactive", 1, 1, 36, 32, 18, {}, 1, 2, 0}),
+        StoppedAtTheMask(SummaryCase{"IntelThirtyTwoWithoutHtNotInactive", 1, 1, 72, 32, 36, {}, 1, 1, 0}),
+        StoppedAtTheMask(SummaryCase{"AmdThirtyTwoOfMoreNotInactive", 2, 1, 48, 32, 48, {}, 1, 0, 0}),
+        StoppedAtTheMask(SummaryCase{"AmdSmtThirtyTwoOfMoreNotInactive", 2, 1, 48, 32, 24, {}, 1, 0, 0, 2}),
+        SummaryCase{"AmdThirtyOneShowsItsInactiveCore", 2, 1, 32, 31, 32, {}, 1, 0, 1},
+        // Walked whole, beyond 32: the w9-3475X (36 cores, 72 threads) and two E5-2699 v3.
+        SummaryCase{"IntelSeventyTwoOnOneSocket", 1, 1, 72, 72, 36, {}, 1, 2, 0},
+        SummaryCase{"IntelSeventyTwoOnTwoSockets", 1, 1, 36, 72, 18, PackagesOf(36, 2), 2, 2, 0},
+        // Two EPYC 9654: 384 processors, 96 cores of 2 threads per package.
+        SummaryCase{"AmdSmtThreeHundredEightyFour", 2, 1, 192, 384, 96, {}, 2, 0, 0, 2},
+        // The same walk with a core's two threads missing is one inactive core, not a mask edge.
+        SummaryCase{"AmdSmtThreeHundredEightyTwoHasAnInactiveCore", 2, 1, 192, 382, 96, {}, 2, 0, 1, 2}),
     case_names::ByName{});
 
 TEST_F(DetectTest, TeardownRunsOnceAndOnlyForALoadedLibrary) {

@@ -256,7 +256,7 @@ TEST_F(DumpReaderTest, MachineLoaderAcceptsAnnotatedLines) {
     EXPECT_EQ(first.cpuid.at({4, 1}).edx, Mark(4, 1).edx);
     EXPECT_EQ(first.cpuid.at({11, 0}).eax, Mark(11).eax);
     EXPECT_EQ(processors[1].cpuid.at({1, 0}).eax, Mark(1, 1).eax);
-    for (const sim::Processor& p : processors) EXPECT_EQ(p.msrs.at(0x1A2), 0x640000u);
+    for (const sim::Processor& p : processors) EXPECT_EQ(p.sharedMsrs->at(0x1A2), 0x640000u);
 
     ASSERT_EQ(sim::LoadDumpProcessors(ReaderFixture("tab_layout.txt").c_str(), processors), 1);
     EXPECT_EQ(processors[0].cpuid.at({4, 1}).ecx, Mark(4, 1).ecx);
@@ -385,13 +385,14 @@ TEST_F(DumpReaderTest, MachineLoaderKeepsWhatTheProgramCanUse) {
     const int count = sim::LoadDumpProcessors(path.c_str(), processors);
     std::remove(path.c_str());
 
-    ASSERT_EQ(count, 64) << "more than the program walks, as many as the simulated masks hold";
+    ASSERT_EQ(count, 70) << "every block within the bound, as the program walks every processor";
     const sim::Processor& last = processors.back();
     EXPECT_EQ(last.cpuid.count({1, 63}), 1u);
     EXPECT_EQ(last.cpuid.count({1, 64}), 0u) << "repeats beyond 64 subleaves are dropped";
     EXPECT_EQ(last.cpuid.at({1, 0}).eax, 0x000106A4u);
     EXPECT_EQ(last.cpuid.at({4, 0}).eax, 1u) << "the next leaf starts again at subleaf 0";
-    EXPECT_EQ(last.msrs.size(), 256u) << "register lines after the last kept block still count";
+    EXPECT_EQ(last.sharedMsrs->size(), 256u) << "register lines after the last block still count";
+    EXPECT_EQ(last.sharedMsrs, processors.front().sharedMsrs) << "one copy for every processor";
 }
 
 }  // namespace

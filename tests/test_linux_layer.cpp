@@ -17,6 +17,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "case_names.h"
 #include "platform/linux/linux_process.h"
@@ -81,27 +83,70 @@ TEST(LinuxLayer, CountsEveryListedProcessorBeyondTheMasks) {
     EXPECT_EQ(linuxproc::CountListedProcessors("/nonexistent/online"), 0);
 }
 
-// Beyond 32 processors the report covers the first 32 only, and says so.
-TEST(LinuxLayer, NotesOnlyProcessorsTheMasksCannotShow) {
-    EXPECT_EQ(linuxproc::CoverageNote(1), "");
-    EXPECT_EQ(linuxproc::CoverageNote(32), "");
-    EXPECT_EQ(linuxproc::CoverageNote(72),
-              "Vexmora: le rapport ne couvre que les 32 premiers des 72 processeurs logiques.\n");
-
-    // On this machine: silent where the masks show every processor, and never
-    // more than one note per run (an earlier test may already have had it).
-    testing::internal::CaptureStderr();
-    DWORD_PTR process = 0;
-    DWORD_PTR system = 0;
-    ASSERT_EQ(GetProcessAffinityMask(GetCurrentProcess(), &process, &system), 1);
-    ASSERT_EQ(GetProcessAffinityMask(GetCurrentProcess(), &process, &system), 1);
-    const std::string err = testing::internal::GetCapturedStderr();
-    const std::string note = linuxproc::CoverageNote(static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)));
-    if (note.empty()) {
-        EXPECT_EQ(err, "");
-    } else {
-        EXPECT_TRUE(err.empty() || err == note) << err;
+// An affinity of `count` possible processors holding the ranges given, such
+// as "0-31,64-95": what sched_getaffinity fills on a machine that large.
+class SimulatedAffinity {
+public:
+    SimulatedAffinity(int count, std::initializer_list<std::pair<int, int>> ranges)
+        : set_(CPU_ALLOC(count)), size_(CPU_ALLOC_SIZE(count)) {
+        CPU_ZERO_S(size_, set_);
+        for (const auto& r : ranges) {
+            for (int cpu = r.first; cpu <= r.second; ++cpu) CPU_SET_S(static_cast<size_t>(cpu), size_, set_);
+        }
     }
+    ~SimulatedAffinity() { CPU_FREE(set_); }
+    std::vector<int> Processors() const { return linuxproc::ProcessorsInSet(set_, size_); }
+
+private:
+    cpu_set_t* set_;
+    size_t size_;
+};
+
+TEST(LinuxLayer, WalkTakesEveryProcessorOfAnAffinityBeyondAMask) {
+    // Sysfs of a machine with holes in its numbering, beyond 64 processors.
+    CpuListFile possible("0-127\n");
+    CpuListFile online("0-31,64-95\n");
+    EXPECT_EQ(linuxproc::PossibleProcessorCount(possible.path()), 128);
+    EXPECT_EQ(linuxproc::CountListedProcessors(online.path()), 64);
+    EXPECT_EQ(linuxproc::PossibleProcessorCount("/nonexistent/possible"), 0);
+
+    const std::vector<int> holes = SimulatedAffinity(128, {{0, 31}, {64, 95}}).Processors();
+    ASSERT_EQ(holes.size(), 64u);
+    EXPECT_EQ(holes[31], 31);
+    EXPECT_EQ(holes[32], 64);  // the hole is skipped, not walked as failing pins
+    EXPECT_EQ(holes.back(), 95);
+
+    const std::vector<int> server = SimulatedAffinity(384, {{0, 383}}).Processors();
+    ASSERT_EQ(server.size(), 384u);
+    EXPECT_EQ(server.back(), 383);
+}
+
+// Only a process kept off some online processors gets the note.
+TEST(LinuxLayer, NotesHowManyOnlineProcessorsTheReportCovers) {
+    EXPECT_EQ(linuxproc::CoverageNote(2, 2), "");
+    EXPECT_EQ(linuxproc::CoverageNote(384, 384), "");
+    EXPECT_EQ(linuxproc::CoverageNote(1, 2),
+              "Vexmora: le rapport couvre 1 des 2 processeurs logiques en ligne, ceux sur lesquels le processus "
+              "peut s'ex\xC3\xA9" "cuter.\n");
+}
+
+TEST(LinuxLayer, WalkPinsEveryProcessorOfThisProcessAndRestoresItsAffinity) {
+    AffinityGuard guard;
+    cpu_set_t before;
+    ASSERT_EQ(sched_getaffinity(0, sizeof before, &before), 0);
+    platform::ProcessorWalk walk;
+    ASSERT_TRUE(platform::PlanProcessorWalk(&walk));
+    ASSERT_EQ(walk.processors.size(), static_cast<size_t>(CPU_COUNT(&before)));
+    EXPECT_FALSE(walk.stoppedShort);
+    for (int cpu : walk.processors) {
+        ASSERT_TRUE(platform::PinProcessTo(cpu)) << cpu;
+        EXPECT_EQ(sched_getcpu(), cpu);
+    }
+    ASSERT_TRUE(platform::RestoreProcessAffinity(walk));
+    cpu_set_t after;
+    ASSERT_EQ(sched_getaffinity(0, sizeof after, &after), 0);
+    EXPECT_TRUE(CPU_EQUAL(&before, &after));
+    EXPECT_FALSE(platform::PinProcessTo(1 << 20));
 }
 
 TEST(LinuxLayer, PinsForRealAndANarrowerAffinityShows) {

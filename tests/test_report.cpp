@@ -73,7 +73,7 @@ TEST_F(ReportTest, AHostThatIsNotWindowsNamesItself) {
 
 TEST_F(ReportTest, AfterAnAffinityErrorTheReportShowsTheDefaults) {
     sim::Machine& m = NewMachine(4);
-    m.processMask = 0x7;
+    m.failAffinityQuery = true;
     m.library.present = false;
 
     EXPECT_EQ(RunWholeProgram(), 0);
@@ -190,7 +190,7 @@ TEST_F(ReportTest, ZeroNegativeAndNanFrequenciesSuppressTheirRows) {
 
 TEST_F(ReportTest, ApicLinesAndCacheLines) {
     CSystemInfo& info = Record();
-    info.logicalCount = 2;
+    AsIfWalked(info, 2);
     info.apicTable[0] = ApicEntry{0, 0, 0, 0};
     info.apicTable[1] = ApicEntry{0x13, 1, 1, 1};
     info.l2Count = 4;

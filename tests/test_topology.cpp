@@ -47,6 +47,7 @@ protected:
         info.cpuid.Init(nullptr);
         info.vendor = vendor;
         info.family = family;
+        AsIfWalked(info, static_cast<int>(machine->processors.size()));
         return info;
     }
 };
@@ -139,7 +140,7 @@ TEST_F(TopologyTest, CountCoresBranches) {
         Cpu().Set(0x80000008, {0x3030, 0, c.leaf80000008Ecx, 0});
         Cpu().Set(0x8000001E, {0, c.leaf8000001EEbx, 0, 0});
         CSystemInfo& info = Cached(c.vendor, c.family);
-        info.logicalCount = 4;  // the processors present
+        AsIfWalked(info, 4);  // the processors present
         info.CountCores();
         EXPECT_EQ(info.threadsPerPackage, c.threadsPerPackage) << c.what;
         EXPECT_EQ(info.threadsPerCore, c.threadsPerCore) << c.what;
@@ -180,8 +181,8 @@ TEST_F(TopologyTest, DecodeApicIdMethods) {
     const ApicCase cases[] = {
         {"topology leaf", 1, 11, 0x80000008, 0, {1, 2, 0x100, 0x13}, {4, 8, 0x201, 0x13}, 0, 8, 2, 4,
          {0x13, 1, 1, 1}},
-        {"topology leaf, x2APIC id above 255 keeps its low byte", 1, 11, 0x80000008, 0, {1, 2, 0x100, 0x1A5},
-         {5, 12, 0x201, 0x1A5}, 0, 12, 2, 6, {0xA5, 5, 2, 1}},
+        {"topology leaf, x2APIC id above 255 is the whole number", 1, 11, 0x80000008, 0, {1, 2, 0x100, 0x1A5},
+         {5, 12, 0x201, 0x1A5}, 0, 12, 2, 6, {0x1A5, 13, 2, 1}},
         // The 8-bit difference 0 - 1 is 255: a mask of 0xFF.
         {"topology leaf, package shift below thread shift", 1, 11, 0x80000008, 0, {1, 2, 0x100, 0x13},
          {0, 0, 0, 0x13}, 0, 8, 2, 4, {0x13, 0x13, 9, 1}},
@@ -208,8 +209,13 @@ TEST_F(TopologyTest, DecodeApicIdMethods) {
          {14, 1, 1, 2}},
         {"counts from 129 to 255 give width 8", 0, 10, 0x80000008, Leaf1Ebx(255, 0xAB), {}, {}, 0, 255, 200, 130,
          {0xAB, 0, 0, 0xAB}},
-        {"other vendor ignores leaf 11", 0, 11, 0x80000008, Leaf1Ebx(2, 1), {1, 2, 0x100, 0x13}, {4, 8, 0x201, 0x13},
-         0, 2, 2, 1, {1, 0, 0, 1}},
+        {"other vendor: leaf 11's x2APIC id, split by the counts", 0, 11, 0x80000008, Leaf1Ebx(2, 1),
+         {1, 2, 0x100, 0x13}, {4, 8, 0x201, 0x13}, 0, 2, 2, 1, {0x13, 9, 0, 1}},
+        {"other vendor with leaf 11 empty: leaf 1's byte", 0, 11, 0x80000008, Leaf1Ebx(2, 1), {}, {}, 0, 2, 2, 1,
+         {1, 0, 0, 1}},
+        // Two 96-core EPYCs: leaf 1's byte of id 0x1BF wraps to 0xBF; 0x8000001E's width 8 puts it in package 1.
+        {"AMD with leaf 0xB: the x2APIC id beyond 255", 2, 16, 0x80000008, Leaf1Ebx(128, 0xBF), {1, 2, 0x100, 0x1BF},
+         {8, 192, 0x201, 0x1BF}, 0x80BF, 192, 2, 96, {0x1BF, 1, 95, 1}},
     };
     for (const ApicCase& c : cases) {
         NewMachine(1);
@@ -255,7 +261,7 @@ TEST_F(TopologyTest, DecodeApicIdQueriesLiveExactlyForNonZeroIndexes) {
     EXPECT_EQ(info.apicTable[1].threadId, 1);
 }
 
-// An index past the 32 entries writes nothing (the sanitizer would see a write past the record).
+// An index past the walked entries writes nothing (the sanitizer would see a write past the table).
 TEST_F(TopologyTest, DecodeApicIdIgnoresIndexesPastTheTable) {
     Leaves(11, 0x80000008);
     Cpu().Set(11, 0, {1, 2, 0x100, 0x13});

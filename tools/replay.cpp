@@ -140,6 +140,8 @@ int ParseCommandLine(int argc, char** argv, Options& o) {
 }
 
 void Configure(sim::Machine& machine, const Options& o) {
+    // As the Linux program does: every processor of the dump, however many.
+    machine.walk = sim::Machine::Walk::kProcessorSets;
     machine.tscMhz = o.mhz;
     machine.aperfMhz = o.mhz;
     machine.library.present = o.library != LibraryMode::kAbsent;
@@ -154,6 +156,7 @@ int WriteRecorded(const sim::Machine& machine) {
     for (const sim::MessageBox& box : machine.messageBoxes) {
         std::fprintf(stderr, "Vexmora: %s\n", platform::Windows1252ToUtf8(box.text.c_str()).c_str());
     }
+    for (const std::string& note : machine.notes) std::fputs(platform::Windows1252ToUtf8(note.c_str()).c_str(), stderr);
     const std::string text = platform::CodePage850ToUtf8(machine.output.data(), machine.output.size());
     std::fwrite(text.data(), 1, text.size(), stdout);
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {

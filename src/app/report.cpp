@@ -4,7 +4,7 @@
 
 namespace {
 
-const char* CoreWord(uint8_t coresPerPackage) {
+const char* CoreWord(uint32_t coresPerPackage) {
     switch (coresPerPackage) {
         case 1: return " Monocore";
         case 2: return " Dualcore";
@@ -35,9 +35,10 @@ void PrintTopology(const CSystemInfo& info) {
     ConsolePrintf("Nombre max de thread par CPU : %d\n", info.threadsPerPackage);
     ConsolePrintf("Nombre max de thread par core : %d\n", info.threadsPerCore);
     ConsolePrintf("Nombre total de processeurs logiques : %d\n", info.logicalCount);
-    for (int i = 0; i < info.logicalCount && i < kMaxLogicalProcessors; ++i) {
+    for (size_t i = 0; i < info.apicTable.size() && i < info.logicalCount; ++i) {
         const ApicEntry& e = info.apicTable[i];
-        ConsolePrintf(" . CPU%d : Apic=%u Phy=%u Core=%u Log=%u\n", i, e.apicId, e.packageId, e.coreId, e.threadId);
+        ConsolePrintf(" . CPU%d : Apic=%u Phy=%u Core=%u Log=%u\n", static_cast<int>(i), e.apicId, e.packageId, e.coreId,
+                      e.threadId);
     }
 }
 

@@ -34,8 +34,8 @@ void PrintIntelTemperatures(CSystemInfo& info) {
         if (info.ReadIntelTemperature(i, &t) != 1) {
             PrintInvalid(i);
         } else if (info.packageCount > 1) {
-            const ApicEntry& e = info.apicTable[i];
-            ConsolePrintf("Tcpu%dcore%d = %.1f%cC\n", e.packageId, e.coreId, t, kDegree);
+            const ApicEntry& e = info.apicTable[static_cast<size_t>(i)];
+            ConsolePrintf("Tcpu%ucore%u = %.1f%cC\n", e.packageId, e.coreId, t, kDegree);
         } else {
             ConsolePrintf("Tcore%d = %.1f%cC\n", i, t, kDegree);
         }

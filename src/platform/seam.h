@@ -5,6 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
+
+#include "platform/win32.h"
 
 namespace platform {
 
@@ -45,5 +48,26 @@ void RunPause();
 // Writes the report's OS line (without line end) for a host that is not
 // Windows and returns true; returns false where the Windows version table applies.
 bool DescribeHostOs(char* line, size_t size);
+
+// A line on standard error that is no warning box: a note about what the
+// report covers.
+void WriteNote(const char* text);
+
+// The detection pass's walk: the logical processors it pins the process to,
+// one at a time, by the system's numbers for them.
+struct ProcessorWalk {
+    std::vector<int> processors;  // in walk order; empty when the affinity shows none
+    bool wholeSystem = false;     // the process may run on every processor the system has
+    bool stoppedShort = false;    // the system may have processors the walk cannot reach
+};
+
+// False when the process's affinity cannot be read.
+bool PlanProcessorWalk(ProcessorWalk* walk);
+// Runs the process on that one processor only; true once it runs there.
+bool PinProcessTo(int processor);
+// Gives the process back the affinity it had when the walk was planned.
+bool RestoreProcessAffinity(const ProcessorWalk& walk);
+// Pins a thread created suspended to one processor before it first runs.
+bool PinThreadTo(HANDLE thread, int processor);
 
 }  // namespace platform

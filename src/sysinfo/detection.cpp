@@ -1,5 +1,6 @@
 #include <cmath>
 #include <cstring>
+#include <set>
 
 #include "hwaccess/ols_library.h"
 #include "sysinfo/system_info.h"
@@ -13,40 +14,21 @@ void Warn(const char* text) {
     MessageBoxA(nullptr, text, kCaption, MB_ICONWARNING);
 }
 
-// 1 + the position of the highest set bit: the extent of the mask, gaps included.
-int MaskExtent(uint32_t mask) {
-    int count = 0;
-    while (mask != 0) {
-        ++count;
-        mask >>= 1;
-    }
-    return count;
-}
-
 // Distinct package numbers among the decoded entries; a processor whose pin
 // failed has an all-zero entry and counts as package 0.
-int CountPackages(const ApicEntry* table, int count) {
-    bool seen[256] = {};
-    int packages = 0;
-    for (int i = 0; i < count; ++i) {
-        if (!seen[table[i].packageId]) {
-            seen[table[i].packageId] = true;
-            ++packages;
-        }
-    }
-    return packages;
+int CountPackages(const std::vector<ApicEntry>& table) {
+    std::set<uint32_t> seen;
+    for (const ApicEntry& e : table) seen.insert(e.packageId);
+    return static_cast<int>(seen.size());
 }
 
 // Distinct core numbers among the entries in the first processor's package.
-int CountCoresOfFirstPackage(const ApicEntry* table, int count) {
-    bool seen[256] = {};
-    int cores = 0;
-    for (int i = 0; i < count; ++i) {
-        if (table[i].packageId != table[0].packageId || seen[table[i].coreId]) continue;
-        seen[table[i].coreId] = true;
-        ++cores;
+int CountCoresOfFirstPackage(const std::vector<ApicEntry>& table) {
+    std::set<uint32_t> seen;
+    for (const ApicEntry& e : table) {
+        if (e.packageId == table[0].packageId) seen.insert(e.coreId);
     }
-    return cores;
+    return static_cast<int>(seen.size());
 }
 
 }  // namespace
@@ -89,7 +71,11 @@ CSystemInfo::CSystemInfo()
       threadsPerPackage(1),
       htState(0),
       inactiveCores(0),
-      apicTable{} {}
+      // One processor until a walk says otherwise: the report of a pass that
+      // stopped early shows processor 0's line.
+      apicTable(1, ApicEntry{}),
+      walkedProcessors(1, 0),
+      walkStoppedShort(0) {}
 
 CSystemInfo::~CSystemInfo() {
     ols::UnloadDriver(&driverModule);
@@ -104,45 +90,39 @@ void CSystemInfo::LoadLibraryStep() {
 int CSystemInfo::Detect(const char* dumpPath) {
     LoadLibraryStep();
 
-    DWORD_PTR processBits = 0;
-    DWORD_PTR systemBits = 0;
-    if (!GetProcessAffinityMask(GetCurrentProcess(), &processBits, &systemBits)) {
+    platform::ProcessorWalk walk;
+    if (!platform::PlanProcessorWalk(&walk)) {
         Warn("GetProcessAffinityMask Error.");
         return 0;
     }
-    // The walk covers at most 32 processors, the size of apicTable.
-    const uint32_t processMask = static_cast<uint32_t>(processBits);
-    const uint32_t systemMask = static_cast<uint32_t>(systemBits);
-    if (processMask == 0 || systemMask == 0 || processMask != systemMask) {
+    if (walk.processors.empty()) {
         Warn("Skelvane ne peut acc\xE9" "der \xE0 tous les processeurs logiques !");
         return 0;
     }
+    // A process kept off some processors (taskset, a container's cpuset) still
+    // gets a true report of the ones it may run on, after the warning.
+    if (!walk.wholeSystem) Warn("Skelvane ne peut acc\xE9" "der \xE0 tous les processeurs logiques !");
 
-    const int count = MaskExtent(systemMask);
-    if (count < 1 || count > kMaxLogicalProcessors) {
-        Warn("Votre systeme poss\xE8" "de un nombre incorrect de processeurs logique.");
-        return 0;
-    }
-    logicalCount = static_cast<uint8_t>(count);
+    logicalCount = static_cast<uint16_t>(walk.processors.size());
+    walkStoppedShort = walk.stoppedShort ? 1 : 0;
+    walkedProcessors = walk.processors;
+    apicTable.assign(walk.processors.size(), ApicEntry{});
 
     if (!SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS)) Warn("SetPriorityClass Error.");
-    WalkProcessors(dumpPath, processMask);
-    RestoreProcessState(processMask);
+    WalkProcessors(dumpPath);
+    RestoreProcessState(walk);
     SummarizeTopology();
     return 1;
 }
 
-void CSystemInfo::WalkProcessors(const char* dumpPath, uint32_t processMask) {
-    uint8_t index = 0;
-    // Unsigned, so the bit shifts out after bit 31 and ends the walk.
-    for (uint32_t bit = 1; bit != 0 && bit <= processMask; bit <<= 1, ++index) {
-        if (SetProcessAffinityMask(GetCurrentProcess(), bit) != 1) {
+void CSystemInfo::WalkProcessors(const char* dumpPath) {
+    for (size_t index = 0; index < walkedProcessors.size(); ++index) {
+        if (!platform::PinProcessTo(walkedProcessors[index])) {
             Warn("SetProcessAffinityMask Error.");
             continue;
         }
-        Sleep(16);
         if (index == 0) RunFirstProcessorPasses(dumpPath);
-        DecodeApicId(index);
+        DecodeApicId(static_cast<int>(index));
     }
 }
 
@@ -155,31 +135,30 @@ void CSystemInfo::RunFirstProcessorPasses(const char* dumpPath) {
     DetectThermal();
 }
 
-void CSystemInfo::RestoreProcessState(uint32_t processMask) {
-    if (!SetProcessAffinityMask(GetCurrentProcess(), processMask)) Warn("SetProcessAffinityMask Error.");
+void CSystemInfo::RestoreProcessState(const platform::ProcessorWalk& walk) {
+    if (!platform::RestoreProcessAffinity(walk)) Warn("SetProcessAffinityMask Error.");
     if (!SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS)) Warn("SetPriorityClass Error.");
 }
 
 void CSystemInfo::SummarizeTopology() {
-    // A mask shows 32 processors at most: when the walk ran to bit 31 there may
-    // be more that it never reached, and those are not inactive cores.
-    const bool mayHaveMore = logicalCount >= kMaxLogicalProcessors;
+    // Processors the walk never reached are not inactive cores.
+    const bool mayHaveMore = walkStoppedShort != 0;
     // Until here htState holds the HTT flag.
     if (vendor == kVendorIntel && threadsPerCore > 1 && topology::IsHybrid(cpuid)) {
         SummarizeHybrid();
         return;
     }
     if (vendor == kVendorIntel && htState == 1 && threadsPerPackage > coresPerPackage) {
-        packageCount = static_cast<uint8_t>(CountPackages(apicTable, logicalCount));
+        packageCount = static_cast<uint16_t>(CountPackages(apicTable));
         const int total = coresPerPackage * packageCount;
         if (logicalCount > total) {
             htState = kHtOn;
             if (logicalCount < 2 * total && !mayHaveMore) {
-                inactiveCores = static_cast<uint8_t>(total - logicalCount / 2);
+                inactiveCores = static_cast<uint16_t>(total - logicalCount / 2);
             }
         } else {
             htState = kHtOff;
-            if (logicalCount < total && !mayHaveMore) inactiveCores = static_cast<uint8_t>(total - logicalCount);
+            if (logicalCount < total && !mayHaveMore) inactiveCores = static_cast<uint16_t>(total - logicalCount);
         }
         return;
     }
@@ -188,10 +167,10 @@ void CSystemInfo::SummarizeTopology() {
     // here: a package then holds cores x threads, and inactive cores count whole cores.
     const int threads = vendor != kVendorIntel && threadsPerCore > 1 ? threadsPerCore : 1;
     const int perPackage = coresPerPackage * threads;
-    packageCount = static_cast<uint8_t>(logicalCount / perPackage);
+    packageCount = static_cast<uint16_t>(logicalCount / perPackage);
     if (packageCount * perPackage < logicalCount) {
-        packageCount = static_cast<uint8_t>(std::ceil(static_cast<double>(logicalCount) / perPackage));
-        if (!mayHaveMore) inactiveCores = static_cast<uint8_t>((perPackage * packageCount - logicalCount) / threads);
+        packageCount = static_cast<uint16_t>(std::ceil(static_cast<double>(logicalCount) / perPackage));
+        if (!mayHaveMore) inactiveCores = static_cast<uint16_t>((perPackage * packageCount - logicalCount) / threads);
     }
 }
 
@@ -199,7 +178,7 @@ void CSystemInfo::SummarizeTopology() {
 // leaf 11's thread counts do not divide into cores: the decoded ids are counted
 // instead. A hybrid package has no inactive cores to infer.
 void CSystemInfo::SummarizeHybrid() {
-    packageCount = static_cast<uint8_t>(CountPackages(apicTable, logicalCount));
-    coresPerPackage = static_cast<uint8_t>(CountCoresOfFirstPackage(apicTable, logicalCount));
+    packageCount = static_cast<uint16_t>(CountPackages(apicTable));
+    coresPerPackage = static_cast<uint16_t>(CountCoresOfFirstPackage(apicTable));
     htState = logicalCount > coresPerPackage * packageCount ? kHtOn : kHtOff;
 }

@@ -2,8 +2,10 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "cpuid/cpuid_registers.h"
+#include "platform/seam.h"
 #include "platform/win32.h"
 
 // Coded values of the record's members, for the passes and the report alike.
@@ -17,15 +19,13 @@ constexpr uint8_t kHtOff = 1;
 constexpr uint8_t kHtOn = 2;
 // `features`: long mode, which the summary prints as " 64 bits".
 constexpr uint16_t kFeatureLongMode = 0x0020;
-// The walk, apicTable and the temperature section stop at 32 logical
-// processors: the affinity masks of the 32-bit program are 32 bits wide.
-constexpr int kMaxLogicalProcessors = 32;
-
+// One logical processor's APIC id and its split; the id is the 32-bit x2APIC
+// id where the processor reports one.
 struct ApicEntry {
-    uint8_t apicId;
-    uint8_t packageId;
-    uint8_t coreId;
-    uint8_t threadId;
+    uint32_t apicId;
+    uint32_t packageId;
+    uint32_t coreId;
+    uint32_t threadId;
 };
 
 class CSystemInfo {
@@ -46,7 +46,7 @@ public:
     void CountCores();
     void DetectThermal();
     // Runs on every processor of the walk, pinned to it.
-    void DecodeApicId(uint8_t index);
+    void DecodeApicId(int index);
     // The last step of the pass: packages, Hyper-Threading state and inactive cores.
     void SummarizeTopology();
 
@@ -85,23 +85,32 @@ public:
     double freqAlt1;
     double freqAlt2;
     double freqRetained;
-    uint8_t l2Count;
+    // Counts are wide enough for the largest servers: hundreds of processors.
+    uint16_t l2Count;
     uint32_t l2SizeKb;
     uint32_t l3SizeKb;
-    uint8_t logicalCount;
-    uint8_t packageCount;
-    uint8_t coresPerPackage;
-    uint8_t threadsPerCore;
-    uint8_t threadsPerPackage;
+    uint16_t logicalCount;
+    uint16_t packageCount;
+    uint16_t coresPerPackage;
+    uint16_t threadsPerCore;
+    uint16_t threadsPerPackage;
     uint8_t htState;
-    uint8_t inactiveCores;
-    ApicEntry apicTable[kMaxLogicalProcessors];
+    uint16_t inactiveCores;
+    // One entry per processor walked, by walk index; a processor whose pin
+    // failed keeps an all-zero entry.
+    std::vector<ApicEntry> apicTable;
+    // The system's number of each processor walked, by the same index: what
+    // the temperature threads pin to.
+    std::vector<int> walkedProcessors;
+    // 1 where the walk may not have reached every processor of the system
+    // (32-bit masks): inactive cores are then not inferred.
+    uint8_t walkStoppedShort;
 
 private:
     void LoadLibraryStep();
-    void WalkProcessors(const char* dumpPath, uint32_t processMask);
+    void WalkProcessors(const char* dumpPath);
     void RunFirstProcessorPasses(const char* dumpPath);
-    void RestoreProcessState(uint32_t processMask);
+    void RestoreProcessState(const platform::ProcessorWalk& walk);
     void ReadCacheSizes();
     void SummarizeHybrid();
 };

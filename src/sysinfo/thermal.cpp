@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "hwaccess/hw_access.h"
+#include "platform/seam.h"
 #include "sysinfo/bits.h"
 #include "sysinfo/system_info.h"
 
@@ -42,7 +43,7 @@ constexpr TctlOffset kTctlOffsets[] = {
     {"AMD Ryzen Threadripper 29", 27},
 };
 
-uint8_t Model15TjMax(uint8_t stepping, uint8_t coresPerPackage) {
+uint8_t Model15TjMax(uint8_t stepping, uint32_t coresPerPackage) {
     if (coresPerPackage == 4) return 90;
     const uint8_t byStepping = stepping >= 9 ? 90 : 80;
     return coresPerPackage == 1 ? static_cast<uint8_t>(byStepping - 5) : byStepping;
@@ -84,8 +85,8 @@ void Release(DtsRequest* request) {
 }
 
 // Affinity, priority and resume; false when any of them fails (the thread then never runs).
-bool StartPinned(HANDLE thread, int cpu) {
-    if (SetThreadAffinityMask(thread, DWORD_PTR{1} << cpu) == 0) return false;
+bool StartPinned(HANDLE thread, int processor) {
+    if (!platform::PinThreadTo(thread, processor)) return false;
     if (!SetThreadPriority(thread, THREAD_PRIORITY_ABOVE_NORMAL)) return false;
     return ResumeThread(thread) != static_cast<DWORD>(-1);
 }
@@ -187,8 +188,18 @@ DWORD WINAPI DtsThreadProc(LPVOID param) {
     return 0;
 }
 
+namespace {
+
+// The walk index of a processor the record describes, or false.
+bool Walked(const CSystemInfo& info, int cpu) {
+    return cpu >= 0 && cpu < info.logicalCount && static_cast<size_t>(cpu) < info.apicTable.size() &&
+           static_cast<size_t>(cpu) < info.walkedProcessors.size();
+}
+
+}  // namespace
+
 int CSystemInfo::ReadIntelTemperature(int cpu, double* out) {
-    if (cpu < 0 || cpu >= logicalCount || cpu >= kMaxLogicalProcessors) return 0;
+    if (!Walked(*this, cpu)) return 0;
     if (!LibraryReady(*this) || intelDts != 1) return 0;
 
     DtsRequest* request = new DtsRequest;
@@ -199,7 +210,7 @@ int CSystemInfo::ReadIntelTemperature(int cpu, double* out) {
         delete request;
         return 0;
     }
-    if (!StartPinned(thread, cpu)) {
+    if (!StartPinned(thread, walkedProcessors[static_cast<size_t>(cpu)])) {
         CloseHandle(thread);
         delete request;  // never resumed, so the thread never touches it
         return 0;
@@ -217,9 +228,9 @@ int CSystemInfo::ReadIntelTemperature(int cpu, double* out) {
 }
 
 int CSystemInfo::ReadAmdTemperature(int cpu, double* out) {
-    if (cpu < 0 || cpu >= logicalCount || cpu >= kMaxLogicalProcessors) return 0;
+    if (!Walked(*this, cpu)) return 0;
     if (!LibraryReady(*this) || amdThermal != 1) return 0;
-    const ApicEntry& entry = apicTable[cpu];
+    const ApicEntry& entry = apicTable[static_cast<size_t>(cpu)];
     // Beyond the eighth node the device number would name some other device.
     if (entry.packageId >= kNorthbridgeDevices) return 0;
 

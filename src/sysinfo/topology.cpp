@@ -10,14 +10,14 @@ using topology::WidthFor;
 
 namespace {
 
-uint8_t ShiftRight(uint8_t value, unsigned shift) {
-    return shift >= 8 ? 0 : Byte(value >> shift);
+uint32_t ShiftRight(uint32_t value, unsigned shift) {
+    return shift >= 32 ? 0 : value >> shift;
 }
 
 // Without the HTT flag leaf 1's count field is no count; other makers'
 // processors may fill EBX with anything (a VIA Samuel says 112 processors and
 // APIC id 0xC1). A count above the processors present gives the noise away.
-bool Leaf1EbxIsNoise(uint8_t vendor, uint32_t ebx, uint32_t edx, uint8_t logicalCount) {
+bool Leaf1EbxIsNoise(uint8_t vendor, uint32_t ebx, uint32_t edx, uint32_t logicalCount) {
     return vendor != kVendorIntel && bits(edx, 28, 28) == 0 && bits(ebx, 23, 16) > logicalCount;
 }
 
@@ -65,8 +65,8 @@ void CSystemInfo::CountCores() {
 
 // Processor 0 is read from the leaf cache; every other one executes CPUID
 // itself, on the processor the walk has pinned the process to.
-void CSystemInfo::DecodeApicId(uint8_t index) {
-    if (index >= kMaxLogicalProcessors) return;
+void CSystemInfo::DecodeApicId(int index) {
+    if (index < 0 || static_cast<size_t>(index) >= apicTable.size()) return;
     const bool live = index != 0;
     ApicLayout layout;
     // Some processors report a highest leaf of 11 or more but leaf 11 as zeros
@@ -79,9 +79,14 @@ void CSystemInfo::DecodeApicId(uint8_t index) {
         layout = LayoutFromCounts(cpuid, live, *this);
     }
 
-    ApicEntry& entry = apicTable[index];
+    // Leaf 1's byte wraps beyond 255 processors (two 96-core EPYCs reach id
+    // 447); where leaf 0xB is filled in, its x2APIC id is the whole number.
+    uint32_t x2ApicId = 0;
+    if (topology::ReadX2ApicId(cpuid, live, &x2ApicId)) layout.apicId = x2ApicId;
+
+    ApicEntry& entry = apicTable[static_cast<size_t>(index)];
     entry.apicId = layout.apicId;
     entry.packageId = ShiftRight(layout.apicId, layout.packageShift);
-    entry.coreId = Byte(ShiftRight(layout.apicId, layout.threadShift) & layout.coreMask);
-    entry.threadId = Byte(layout.apicId & layout.threadMask);
+    entry.coreId = ShiftRight(layout.apicId, layout.threadShift) & layout.coreMask;
+    entry.threadId = layout.apicId & layout.threadMask;
 }

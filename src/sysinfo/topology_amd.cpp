@@ -52,7 +52,7 @@ CoreCounts CountAmdCores(CpuidRegisters& cpuid, uint8_t family, uint8_t threadsP
     return CoreCounts{threadsPerPackage, 1, cores, l2Count};
 }
 
-ApicLayout LayoutFromAmdLeaf(CpuidRegisters& cpuid, bool live, uint8_t coresPerPackage, uint8_t threadsPerCore) {
+ApicLayout LayoutFromAmdLeaf(CpuidRegisters& cpuid, bool live, uint32_t coresPerPackage, uint32_t threadsPerCore) {
     ApicLayout layout;
     cpuid.Query(1, 0, live);
     layout.apicId = Byte(bits(cpuid.ebx, 31, 24));

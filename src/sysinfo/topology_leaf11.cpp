@@ -1,5 +1,7 @@
 // Core counts from leaf 4 and leaf 11: Intel's, and those of other makers whose
 // leaf 11 is filled in; the APIC layout that leaf 11 gives.
+#include <initializer_list>
+
 #include "sysinfo/bits.h"
 #include "sysinfo/topology_rules.h"
 
@@ -130,7 +132,7 @@ CoreCounts CountOtherCores(CpuidRegisters& cpuid, uint8_t threadsPerPackage) {
 ApicLayout LayoutFromTopologyLeaf(CpuidRegisters& cpuid, bool live) {
     ApicLayout layout;
     cpuid.Query(kTopologyLeaf, 0, live);
-    layout.apicId = Byte(bits(cpuid.edx, 7, 0));  // low byte of the x2APIC id
+    layout.apicId = cpuid.edx;  // the whole x2APIC id
     layout.threadShift = Byte(bits(cpuid.eax, 4, 0));
     layout.threadMask = MaskOfWidth(layout.threadShift);
     cpuid.Query(kTopologyLeaf, 1, live);
@@ -138,6 +140,20 @@ ApicLayout LayoutFromTopologyLeaf(CpuidRegisters& cpuid, bool live) {
     // 8-bit difference: a package shift below the thread shift wraps to a wide width, mask 0xFF.
     layout.coreMask = MaskOfWidth(Byte(layout.packageShift - layout.threadShift));
     return layout;
+}
+
+bool ReadX2ApicId(CpuidRegisters& cpuid, bool live, uint32_t* id) {
+    constexpr uint32_t kExtendedTopologyLeaf = 0x1F;
+    for (uint32_t leaf : {kTopologyLeaf, kExtendedTopologyLeaf}) {
+        if (cpuid.maxStdLeaf < leaf) break;
+        cpuid.Query(leaf, 0, live);
+        // A level with no logical processors is no level: the leaf is not filled in.
+        if (bits(cpuid.ebx, 15, 0) != 0) {
+            *id = cpuid.edx;
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace topology

@@ -16,16 +16,17 @@ constexpr uint8_t Byte(uint32_t value) {
     return static_cast<uint8_t>(value);
 }
 
-// Smallest n with 2^n >= count, computed wide: any count from 129 to 255 gives 8.
-inline uint8_t WidthFor(uint8_t count) {
+// Smallest n with 2^n >= count, computed wide: any count from 129 to 256 gives 8.
+inline uint8_t WidthFor(uint32_t count) {
     unsigned width = 0;
-    while ((1u << width) < count) ++width;
+    while (width < 32 && (uint64_t{1} << width) < count) ++width;
     return Byte(width);
 }
 
-// Low 8 bits of 2^width - 1: a width of 8 or more gives 0xFF.
-constexpr uint8_t MaskOfWidth(unsigned width) {
-    return width >= 8 ? 0xFF : Byte((1u << width) - 1);
+// 2^width - 1 over the 32 bits of an x2APIC id: a width of 32 or more (an
+// 8-bit difference that wrapped) gives every bit.
+constexpr uint32_t MaskOfWidth(unsigned width) {
+    return width >= 32 ? 0xFFFFFFFFu : (uint32_t{1} << width) - 1;
 }
 
 struct CoreCounts {
@@ -37,10 +38,10 @@ struct CoreCounts {
 
 // How one APIC id splits into package, core and thread numbers.
 struct ApicLayout {
-    uint8_t apicId = 0;
+    uint32_t apicId = 0;
     uint8_t threadShift = 0;
-    uint8_t threadMask = 0;
-    uint8_t coreMask = 0;
+    uint32_t threadMask = 0;
+    uint32_t coreMask = 0;
     uint8_t packageShift = 0;
 };
 
@@ -52,9 +53,12 @@ bool HasTopologyLeaf(CpuidRegisters& cpuid);
 // Leaf 7 EDX bit 15: cores of two kinds in one package.
 bool IsHybrid(CpuidRegisters& cpuid);
 ApicLayout LayoutFromTopologyLeaf(CpuidRegisters& cpuid, bool live);
+// The 32-bit x2APIC id that a filled-in leaf 0xB (or 0x1F) gives on the
+// processor the caller runs on; false where neither is filled in.
+bool ReadX2ApicId(CpuidRegisters& cpuid, bool live, uint32_t* id);
 
 // AMD's extended leaves (topology_amd.cpp).
 CoreCounts CountAmdCores(CpuidRegisters& cpuid, uint8_t family, uint8_t threadsPerPackage);
-ApicLayout LayoutFromAmdLeaf(CpuidRegisters& cpuid, bool live, uint8_t coresPerPackage, uint8_t threadsPerCore);
+ApicLayout LayoutFromAmdLeaf(CpuidRegisters& cpuid, bool live, uint32_t coresPerPackage, uint32_t threadsPerCore);
 
 }  // namespace topology

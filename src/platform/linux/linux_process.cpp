@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/console_text.h"
 #include "platform/report_stream.h"
@@ -25,6 +26,7 @@ namespace {
 constexpr int kMaskBits = 32;
 
 const char kOnlineList[] = "/sys/devices/system/cpu/online";
+const char kPossibleList[] = "/sys/devices/system/cpu/possible";
 
 // Calls visit(cpu) for each processor of a list of ranges such as "0-3,5,8-11".
 template <typename Visit>
@@ -76,19 +78,47 @@ bool HoldClosedStandardStreams() {
 // Before main, so that it precedes every file the program opens.
 [[maybe_unused]] const bool standardStreamsHeld = HoldClosedStandardStreams();
 
-// The masks show the first 32 processors only, so the report covers no more:
-// say so, once, where the system has more.
-void NoteProcessorsBeyondTheMasks() {
-    static bool noted = false;
-    if (noted) return;
-    int online = linuxproc::CountListedProcessors(kOnlineList);
-    if (online == 0) online = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
-    const std::string note = linuxproc::CoverageNote(online);
-    if (note.empty()) return;
-    noted = true;
-    std::fflush(stdout);
-    std::fputs(note.c_str(), stderr);
-    std::fflush(stderr);
+// Processor sets sized for every processor the kernel may bring online,
+// which a fixed cpu_set_t (1024) may not hold.
+class ProcessorSet {
+public:
+    explicit ProcessorSet(int processors)
+        : count_(processors < 1 ? 1 : processors), set_(CPU_ALLOC(count_)), size_(CPU_ALLOC_SIZE(count_)) {
+        if (set_ != nullptr) CPU_ZERO_S(size_, set_);
+    }
+    ~ProcessorSet() { CPU_FREE(set_); }
+    ProcessorSet(const ProcessorSet&) = delete;
+    ProcessorSet& operator=(const ProcessorSet&) = delete;
+
+    bool Add(int cpu) {
+        if (set_ == nullptr || cpu < 0 || cpu >= count_) return false;
+        CPU_SET_S(static_cast<size_t>(cpu), size_, set_);
+        return true;
+    }
+    bool Apply() const { return set_ != nullptr && sched_setaffinity(0, size_, set_) == 0; }
+    cpu_set_t* data() const { return set_; }
+    size_t size() const { return size_; }
+    int count() const { return count_; }
+
+private:
+    int count_;
+    cpu_set_t* set_;
+    size_t size_;
+};
+
+// What the set must hold: every possible processor, and at least what the
+// kernel accepts (it refuses a set smaller than its own).
+int possibleProcessors = 0;
+
+int OnlineProcessors() {
+    const int listed = linuxproc::CountListedProcessors(kOnlineList);
+    return listed != 0 ? listed : static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
+}
+
+// Said once, after the warning that the process may not run everywhere.
+void NoteCoverage(int walked, int online) {
+    const std::string note = linuxproc::CoverageNote(walked, online);
+    if (!note.empty()) platform::WriteNote(note.c_str());
 }
 
 }  // namespace
@@ -101,10 +131,43 @@ int CountListedProcessors(const char* path) {
     return count;
 }
 
-std::string CoverageNote(int onlineProcessors) {
-    if (onlineProcessors <= kMaskBits) return "";
-    return "Vexmora: le rapport ne couvre que les " + std::to_string(kMaskBits) + " premiers des " +
-           std::to_string(onlineProcessors) + " processeurs logiques.\n";
+int PossibleProcessorCount(const char* path) {
+    int highest = -1;
+    ForEachListedProcessor(path, [&highest](int cpu) {
+        if (cpu > highest) highest = cpu;
+    });
+    return highest + 1;
+}
+
+std::vector<int> ProcessorsInSet(const cpu_set_t* set, size_t setSize) {
+    std::vector<int> processors;
+    const size_t bits = setSize * 8;
+    for (size_t cpu = 0; cpu < bits; ++cpu) {
+        if (CPU_ISSET_S(cpu, setSize, set)) processors.push_back(static_cast<int>(cpu));
+    }
+    return processors;
+}
+
+bool ReadAffinity(int possible, std::vector<int>* processors) {
+    // A kernel built for more processors than it lists refuses a smaller set: grow it.
+    for (int size = possible < 1 ? 1 : possible; size <= (1 << 20); size *= 2) {
+        ProcessorSet set(size);
+        if (set.data() == nullptr) return false;
+        if (sched_getaffinity(0, set.size(), set.data()) == 0) {
+            *processors = ProcessorsInSet(set.data(), set.size());
+            possibleProcessors = set.count();
+            return true;
+        }
+        if (errno != EINVAL) return false;
+    }
+    return false;
+}
+
+std::string CoverageNote(int walked, int online) {
+    if (walked >= online) return "";
+    return platform::Windows1252ToUtf8(
+        ("Vexmora: le rapport couvre " + std::to_string(walked) + " des " + std::to_string(online) +
+         " processeurs logiques en ligne, ceux sur lesquels le processus peut s'ex\xE9" "cuter.\n").c_str());
 }
 
 }  // namespace linuxproc
@@ -123,7 +186,6 @@ BOOL GetProcessAffinityMask(HANDLE, PDWORD_PTR processMask, PDWORD_PTR systemMas
     }
     *processMask = mask;
     *systemMask = OnlineProcessorMask();
-    NoteProcessorsBeyondTheMasks();
     return 1;
 }
 
@@ -162,6 +224,38 @@ int MessageBoxA(HWND, LPCSTR text, LPCSTR, UINT) {
 }
 
 namespace platform {
+
+bool PlanProcessorWalk(ProcessorWalk* walk) {
+    if (!linuxproc::ReadAffinity(linuxproc::PossibleProcessorCount(kPossibleList), &walk->processors)) return false;
+    const int online = OnlineProcessors();
+    const int walked = static_cast<int>(walk->processors.size());
+    walk->wholeSystem = walked >= online;
+    walk->stoppedShort = false;
+    // The affinity is read into a set sized for every possible processor: the walk reaches them all.
+    if (!walk->wholeSystem && walked > 0) NoteCoverage(walked, online);
+    return true;
+}
+
+// sched_setaffinity has moved the calling thread before it returns: no pause.
+bool PinProcessTo(int processor) {
+    ProcessorSet set(possibleProcessors > processor ? possibleProcessors : processor + 1);
+    return set.Add(processor) && set.Apply();
+}
+
+bool RestoreProcessAffinity(const ProcessorWalk& walk) {
+    int highest = possibleProcessors;
+    for (int cpu : walk.processors) highest = cpu >= highest ? cpu + 1 : highest;
+    ProcessorSet set(highest);
+    for (int cpu : walk.processors) set.Add(cpu);
+    return set.Apply();
+}
+
+void WriteNote(const char* text) {
+    // The report so far goes out first, as with a warning.
+    FlushReportStream();
+    std::fputs(text, stderr);
+    std::fflush(stderr);
+}
 
 CpuidResult ExecuteCpuid(uint32_t leaf, uint32_t subleaf) {
     CpuidResult r;

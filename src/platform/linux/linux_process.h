@@ -1,8 +1,11 @@
-// The Linux process layer's view of the online processors, beyond the 32 that
-// the affinity masks show.
+// The Linux process layer's view of the processors: CPU list files and
+// affinity sets of any size, beyond what a 32-bit mask or a cpu_set_t holds.
 #pragma once
 
+#include <sched.h>
+
 #include <string>
+#include <vector>
 
 namespace linuxproc {
 
@@ -10,8 +13,19 @@ namespace linuxproc {
 // ("0-3,5,8-11"); 0 when the file cannot be read.
 int CountListedProcessors(const char* path);
 
-// The standard-error line for a system of `onlineProcessors`, or "" when the
-// masks show them all.
-std::string CoverageNote(int onlineProcessors);
+// 1 + the highest processor listed in a CPU list file such as
+// /sys/devices/system/cpu/possible; 0 when the file cannot be read.
+int PossibleProcessorCount(const char* path);
+
+// The processors a CPU set of setSize bytes holds, in ascending order.
+std::vector<int> ProcessorsInSet(const cpu_set_t* set, size_t setSize);
+
+// The calling process's affinity, read into a set sized for `possible`
+// processors (grown where the kernel wants a larger one); false when it cannot be read.
+bool ReadAffinity(int possible, std::vector<int>* processors);
+
+// The standard-error line (UTF-8) when the walk covers `walked` of the
+// `online` processors; "" when it covers them all.
+std::string CoverageNote(int walked, int online);
 
 }  // namespace linuxproc

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "cpuid/cpuid_registers.h"
 #include "platform/sim/sim_machine.h"
@@ -78,7 +79,6 @@ bool ParseMsrLine(const char* line, uint32_t& index, uint64_t& value) {
 // What a replay keeps: the processors the simulated masks can hold (the
 // program walks at most 32 and refuses more), the subleaves a capture writes,
 // and far more model-specific registers than any dump records.
-constexpr size_t kMaxBlocks = 64;
 constexpr uint32_t kMaxSubleaves = 64;
 constexpr size_t kMaxMsrs = 256;
 
@@ -108,7 +108,6 @@ struct BlockReader {
     bool tabLayout = false;
     uint32_t previousLeaf = 0;
     uint32_t subleaf = 0;
-    bool full = false;  // kMaxBlocks blocks read: later CPUID lines are dropped, MSR lines still taken
 
     void Take(const char* line);
     void TakeLeaf(uint32_t leaf, const Registers& r);
@@ -133,12 +132,10 @@ void BlockReader::TakeLeaf(uint32_t leaf, const Registers& r) {
     if (leaf == 0) {
         // As the program's reader does, an all-zero leaf 0 before any block is no processor.
         if (blocks.empty() && r.eax == 0 && r.ebx == 0 && r.ecx == 0 && r.edx == 0) return;
-        if (blocks.size() == kMaxBlocks) full = true;
-        if (full) return;
         blocks.emplace_back();
         subleaf = 0;
-    } else if (blocks.empty() || full) {
-        return;  // leaves before the first leaf 0 belong to no processor, those after the last kept to none kept
+    } else if (blocks.empty()) {
+        return;  // leaves before the first leaf 0 belong to no processor
     } else if (leaf != previousLeaf) {
         subleaf = 0;
     } else if (subleaf < kMaxSubleaves) {
@@ -160,7 +157,8 @@ int LoadDumpProcessors(const char* path, std::vector<Processor>& processors) {
     while (ReadLine(file, line, bytesLeft, linesLeft)) reader.Take(line);
     std::fclose(file);
     if (reader.blocks.empty() || reader.blocks[0].cpuid.at({0, 0}).eax == 0) return 0;
-    for (Processor& p : reader.blocks) p.msrs = reader.msrs;
+    const auto shared = std::make_shared<const std::map<uint32_t, uint64_t>>(std::move(reader.msrs));
+    for (Processor& p : reader.blocks) p.sharedMsrs = shared;
     processors = std::move(reader.blocks);
     return static_cast<int>(processors.size());
 }

@@ -31,6 +31,13 @@ BOOL WINAPI SimSetDllDirectoryA(LPCSTR directory) {
     return 1;
 }
 
+// ALL_PROCESSOR_GROUPS is the only argument the program gives.
+DWORD WINAPI SimGetActiveProcessorCount(WORD) {
+    const sim::Machine& m = sim::Machine::Current();
+    return m.library.activeProcessorCount != 0 ? m.library.activeProcessorCount
+                                               : static_cast<DWORD>(m.processors.size());
+}
+
 BOOL WINAPI SimSetDefaultDllDirectories(DWORD flags) {
     char call[64];
     std::snprintf(call, sizeof call, "SetDefaultDllDirectories(0x%X)", static_cast<unsigned>(flags));
@@ -76,6 +83,8 @@ BOOL WINAPI SimRdmsr(DWORD index, PDWORD eax, PDWORD edx) {
         script->second.pop_front();
     } else if (it != p.msrs.end()) {
         value = it->second;
+    } else if (p.sharedMsrs != nullptr && p.sharedMsrs->count(index)) {
+        value = p.sharedMsrs->at(index);
     } else if (index == 0xE8) {
         m.Advance(m.clockReadStepNs);
         value = m.AperfOf(cpu);
@@ -182,6 +191,8 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
             return ols::AsFarProc(&SimSetDefaultDllDirectories);
         if (Lib().kernel32HasSetDllDirectory && !std::strcmp(name, "SetDllDirectoryA"))
             return ols::AsFarProc(&SimSetDllDirectoryA);
+        if (Lib().kernel32HasGetActiveProcessorCount && !std::strcmp(name, "GetActiveProcessorCount"))
+            return ols::AsFarProc(&SimGetActiveProcessorCount);
         return nullptr;
     }
     if (module != LibraryHandle()) return nullptr;

@@ -1,5 +1,7 @@
 #include "platform/sim/sim_machine.h"
 
+#include <algorithm>
+
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -56,8 +58,20 @@ void Machine::SetAll(uint32_t leaf, uint32_t subleaf, Registers value) {
 
 int Machine::CurrentProcessor() const {
     if (runningThreadProcessor >= 0) return runningThreadProcessor;
+    if (walk == Walk::kProcessorSets) {
+        if (pinnedProcessor >= 0) return pinnedProcessor;
+        const std::vector<int> allowed = AllowedProcessors();
+        return allowed.empty() ? 0 : allowed.front();
+    }
     if (affinity == 0) return 0;
     return LowestBit(affinity);
+}
+
+std::vector<int> Machine::AllowedProcessors() const {
+    if (!allowedProcessors.empty()) return allowedProcessors;
+    std::vector<int> all(processors.size());
+    for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<int>(i);
+    return all;
 }
 
 uint64_t Machine::TscOf(int processor) const {
@@ -193,6 +207,10 @@ ReportDelivery FinishReport() {
     ++m.finishCount;
     m.pauseCountAtFinish = m.pauseCount;
     return m.reportDelivery;
+}
+
+void WriteNote(const char* text) {
+    Machine::Current().notes.push_back(text);
 }
 
 bool DescribeHostOs(char* line, size_t size) {

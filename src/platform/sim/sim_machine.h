@@ -31,6 +31,9 @@ struct Processor {
     std::map<std::pair<uint32_t, uint32_t>, Registers> cpuid;
     // Model-specific registers; MSR 0xE8 ticks on its own unless listed here.
     std::map<uint32_t, uint64_t> msrs;
+    // Registers every processor of a dump shares, read where `msrs` has none:
+    // one copy for the machine, however many processors it has.
+    std::shared_ptr<const std::map<uint32_t, uint64_t>> sharedMsrs;
     std::set<uint32_t> failingMsrs;
     uint64_t tscOffset = 0;
     uint64_t aperfOffset = 0;
@@ -68,6 +71,10 @@ struct Library {
     bool kernel32HasSetDllDirectory = true;
     bool kernel32HasSetDefaultDllDirectories = true;
     BOOL setDefaultDllDirectoriesResult = 1;
+    // GetActiveProcessorCount(ALL_PROCESSOR_GROUPS), which XP and Vista lack;
+    // 0 answers with the processors the machine has.
+    bool kernel32HasGetActiveProcessorCount = true;
+    DWORD activeProcessorCount = 0;
 
     // What the program did with it.
     std::vector<std::string> calls;  // entry points called, in order
@@ -124,6 +131,7 @@ struct ThreadRecord {
     bool started = false;
     bool finished = false;
     bool closed = false;
+    int pinnedProcessor = -1;  // set by a processor-set pin
     int processor = -1;  // where the routine ran
     std::vector<DWORD> waits;  // timeouts given to WaitForSingleObject
 };
@@ -138,8 +146,16 @@ public:
     static Machine& Current();
     static bool HasCurrent();
 
+    // How the program sees the processors: through 32-bit affinity masks, as
+    // the Windows program does (up to 32), or through processor sets of any
+    // size, as the Linux program does.
+    enum class Walk { kWindowsMasks, kProcessorSets };
+
     // --- configuration -------------------------------------------------
     std::vector<Processor> processors;
+    Walk walk = Walk::kWindowsMasks;
+    // kProcessorSets: the processors the process may run on (empty: all of them).
+    std::vector<int> allowedProcessors;
     DWORD_PTR processMask = 1;  // also what affinity restores compare against
     DWORD_PTR systemMask = 1;
     bool failAffinityQuery = false;
@@ -178,6 +194,10 @@ public:
     DWORD_PTR affinity = 0;       // current process affinity (0: not set yet, all processors)
     DWORD priorityClass = NORMAL_PRIORITY_CLASS;
     std::vector<DWORD_PTR> affinityCalls;
+    std::vector<int> processorPins;  // kProcessorSets: processors pinned to, in order
+    int pinnedProcessor = -1;        // kProcessorSets: the one the process is pinned to
+    int affinityRestores = 0;        // kProcessorSets
+    std::vector<std::string> notes;  // lines written to standard error beside the warnings
     std::vector<DWORD> priorityCalls;
     std::vector<DWORD> sleeps;
     std::vector<DWORD> versionQuerySizes;
@@ -201,6 +221,8 @@ public:
     void SetAll(uint32_t leaf, uint32_t subleaf, Registers value);
     // Both masks cover processors 0 .. count-1.
     void SetProcessorCount(int count);
+    // The processors the process may run on: `allowedProcessors`, or all.
+    std::vector<int> AllowedProcessors() const;
     int CurrentProcessor() const;
     uint64_t TscOf(int processor) const;
     uint64_t AperfOf(int processor) const;
@@ -219,8 +241,8 @@ int LowestBit(DWORD_PTR mask);
 // Fills one processor per block of a plain or annotated CPUID dump
 // ("CPUID LLLLLLLL: A-B-C-D" lines, a block per leaf 0 line, repeats as further
 // subleaves; "MSR IIIIIIII: HHHH-HHHH-HHHH-HHHH" lines for every processor).
-// Reads no more of the file than the program's reader does, and keeps at most
-// 64 processors, 64 subleaves of a leaf and 256 registers.
+// Reads no more of the file than the program's reader does, keeps every block
+// within that bound, and at most 64 subleaves of a leaf and 256 registers.
 // Returns the number of processors read, 0 when the file has no usable block.
 int LoadDumpProcessors(const char* path, std::vector<Processor>& processors);
 

@@ -26,7 +26,11 @@ ThreadRecord* Find(HANDLE handle) {
 void Run(ThreadRecord& t) {
     Machine& m = Machine::Current();
     const int saved = m.runningThreadProcessor;
-    t.processor = t.affinity != 0 ? sim::LowestBit(t.affinity) : m.CurrentProcessor();
+    if (t.pinnedProcessor >= 0) {
+        t.processor = t.pinnedProcessor;
+    } else {
+        t.processor = t.affinity != 0 ? sim::LowestBit(t.affinity) : m.CurrentProcessor();
+    }
     m.runningThreadProcessor = t.processor;
     t.routine(t.param);
     m.runningThreadProcessor = saved;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/mask_walk.h"
 #include "platform/report_stream.h"
 #include "platform/seam.h"
 
@@ -56,6 +57,30 @@ ReportDelivery FinishReport() {
 
 bool DescribeHostOs(char*, size_t) {
     return false;
+}
+
+// A 32-bit process sees its processors through 32-bit masks.
+bool PlanProcessorWalk(ProcessorWalk* walk) {
+    return maskwalk::PlanProcessorWalk(walk);
+}
+
+bool PinProcessTo(int processor) {
+    return maskwalk::PinProcessTo(processor);
+}
+
+bool RestoreProcessAffinity(const ProcessorWalk&) {
+    return maskwalk::RestoreProcessAffinity();
+}
+
+bool PinThreadTo(HANDLE thread, int processor) {
+    return maskwalk::PinThreadTo(thread, processor);
+}
+
+// The note is ASCII: no code page to mind.
+void WriteNote(const char* text) {
+    FlushReportStream();
+    std::fputs(text, stderr);
+    std::fflush(stderr);
 }
 
 }  // namespace platform
