@@ -5,13 +5,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <map>
+#include <set>
 #include <sstream>
+#include <utility>
 #include <string>
 #include <vector>
 
+#include "case_names.h"
 #include "sim_test_support.h"
 
 namespace {
+
+using case_names::operator<<;
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
@@ -394,7 +401,7 @@ TEST_F(ProcessorTest, HybridWithoutHyperThreadingKeepsLeaf11Counts) {
 }
 
 // More than 32 logical processors (Threadripper 3960X: 24 cores, 48 threads): the
-// 32-bit mask shows the first 32 dump blocks. Zen SMT counts: 0x80000008 ECX 0x702F,
+// Windows program's 32-bit mask shows the first 32 dump blocks. Zen SMT counts: 0x80000008 ECX 0x702F,
 // 48 threads, 2 per core: 24 cores, 24 L2s, core width 7. Three cores per CCX leave
 // gaps in the ids (0-5, 8-13, ...): APIC id 8 is core 4. 32 logical / (24 x 2) rounds
 // up to 1 package, and the 16 processors beyond the mask are not inactive cores.
@@ -414,8 +421,8 @@ TEST_F(ProcessorTest, ZenBeyondThirtyTwoProcessorsShowsNoInactiveCores) {
                         "1 Processeur Multicore 64 bits"});
 }
 
-// Two Xeon E5-2699 v3 (18 cores, 36 threads each; 72 logical processors): the mask
-// shows the first 32 blocks, APIC ids 0-9, 16-23, 32-41 and 48-51, all of package 0
+// Two Xeon E5-2699 v3 (18 cores, 36 threads each; 72 logical processors): the
+// Windows program's mask shows the first 32 blocks, APIC ids 0-9, 16-23, 32-41 and 48-51, all of package 0
 // (leaf 11: thread shift 1, package shift 6). Leaf 11 gives 36 per package, 2 per core:
 // 18 cores. 32 logical > 18 cores: HT On. The walk ran to bit 31, so the processors it
 // could not reach are not taken for 2 inactive cores. (The second package is beyond
@@ -432,6 +439,103 @@ TEST_F(ProcessorTest, IntelBeyondThirtyTwoProcessorsShowsNoInactiveCores) {
                         "Cache L2 : 18 x 256 Ko",
                         "Cache L3 : 46080 Ko",
                         "1 Processeur Multicore HT On 64 bits"});
+}
+
+// --- Machines beyond 32 processors, walked whole as the Linux program and the replay do ---
+
+// What the dumps' README says each machine is.
+struct ServerFacts {
+    const char* name;
+    const char* file;
+    int packages;
+    int coresPerPackage;
+    int threadsPerCore;
+    int logical;
+    const char* summary;
+    // Leaf 0xB or 0x8000001E's widths: the package is the APIC id shifted right by this.
+    unsigned packageShift;
+};
+
+struct ApicLine {
+    unsigned apicId, packageId, coreId, threadId;
+};
+
+std::vector<ApicLine> ApicLines(const std::vector<std::string>& lines) {
+    std::vector<ApicLine> out;
+    for (const std::string& line : lines) {
+        int index = 0;
+        ApicLine e{};
+        if (std::sscanf(line.c_str(), " . CPU%d : Apic=%u Phy=%u Core=%u Log=%u", &index, &e.apicId, &e.packageId,
+                        &e.coreId, &e.threadId) == 5) {
+            out.push_back(e);
+        }
+    }
+    return out;
+}
+
+class ServerTest : public ProcessorTest, public ::testing::WithParamInterface<ServerFacts> {};
+
+// The counts and the summary are the README's facts; every APIC line is checked
+// against them: one line per processor, no id twice (leaf 1's byte would repeat
+// ids beyond 255), the package from the id's high bits, each package with its
+// cores, each core with its threads.
+TEST_P(ServerTest, ReportsEveryProcessorAsTheMachineIs) {
+    const ServerFacts& f = GetParam();
+    sim::Machine& m = MachineFromDump(f.file);
+    m.walk = sim::Machine::Walk::kProcessorSets;
+    ASSERT_EQ(RunWholeProgram(), 0);
+    const std::vector<std::string> lines = Lines(machine->output);
+    const int threadsPerPackage = f.coresPerPackage * f.threadsPerCore;
+    for (const std::string& line : {"Nombre de processeurs physiques : " + std::to_string(f.packages),
+                                    "Nombre max de cores par CPU : " + std::to_string(f.coresPerPackage),
+                                    "Nombre max de thread par CPU : " + std::to_string(threadsPerPackage),
+                                    "Nombre max de thread par core : " + std::to_string(f.threadsPerCore),
+                                    "Nombre total de processeurs logiques : " + std::to_string(f.logical),
+                                    std::string(f.summary)}) {
+        EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line;
+    }
+
+    const std::vector<ApicLine> apic = ApicLines(lines);
+    ASSERT_EQ(apic.size(), static_cast<size_t>(f.logical));
+    std::set<unsigned> ids;
+    std::map<unsigned, std::set<unsigned>> coresOf;
+    std::map<std::pair<unsigned, unsigned>, std::set<unsigned>> threadsOf;
+    for (const ApicLine& e : apic) {
+        EXPECT_TRUE(ids.insert(e.apicId).second) << "APIC id " << e.apicId << " twice";
+        EXPECT_EQ(e.packageId, e.apicId >> f.packageShift) << e.apicId;
+        coresOf[e.packageId].insert(e.coreId);
+        threadsOf[{e.packageId, e.coreId}].insert(e.threadId);
+    }
+    EXPECT_EQ(coresOf.size(), static_cast<size_t>(f.packages));
+    for (const auto& package : coresOf) EXPECT_EQ(package.second.size(), static_cast<size_t>(f.coresPerPackage));
+    for (const auto& core : threadsOf) EXPECT_EQ(core.second.size(), static_cast<size_t>(f.threadsPerCore));
+}
+
+// Package shifts: leaf 0xB subleaf 1 EAX[4:0] on Intel (6 on Haswell-EP, 7 on the
+// w9-3475X); on AMD the core width of 0x80000008 ECX[15:12] (7 on the 3960X and
+// Rome, 8 on Genoa, whose second package starts at id 256).
+INSTANTIATE_TEST_SUITE_P(
+    Dumps, ServerTest,
+    ::testing::Values(
+        ServerFacts{"Threadripper3960X", "AuthenticAMD0830F10_K17_CastlePeak_CPUID2.txt", 1, 24, 2, 48,
+                    "1 Processeur Multicore 64 bits", 7},
+        ServerFacts{"TwoXeonE5_2699v3", "GenuineIntel00306F2_HaswellEP_CPUID.txt", 2, 18, 2, 72,
+                    "2 Processeurs Multicore HT On 64 bits", 6},
+        ServerFacts{"XeonW9_3475X", "GenuineIntel00806F8_SapphireRapids_06_CPUID.txt", 1, 36, 2, 72,
+                    "1 Processeur Multicore HT On 64 bits", 7},
+        ServerFacts{"TwoEpyc7742", "AuthenticAMD0830F10_K17_Rome_CPUID.txt", 2, 64, 2, 256,
+                    "2 Processeurs Multicore 64 bits", 7},
+        ServerFacts{"TwoEpyc9654", "AuthenticAMD0A10F11_K19_Genoa_01_CPUID.txt", 2, 96, 2, 384,
+                    "2 Processeurs Multicore 64 bits", 8}),
+    case_names::ByName{});
+
+// Leaf 1's byte wraps beyond 255: the last of Genoa's 384 processors is x2APIC id
+// 447 (package 1's ids start at 256), core 95 of package 1.
+TEST_F(ProcessorTest, GenoaPrintsTheWholeX2ApicId) {
+    sim::Machine& m = MachineFromDump("AuthenticAMD0A10F11_K19_Genoa_01_CPUID.txt");
+    m.walk = sim::Machine::Walk::kProcessorSets;
+    ExpectLinesInOrder({" . CPU191 : Apic=191 Phy=0 Core=95 Log=1", " . CPU192 : Apic=256 Phy=1 Core=0 Log=0",
+                        " . CPU383 : Apic=447 Phy=1 Core=95 Log=1"});
 }
 
 // Atom modules (Celeron J1900: 4 cores, 2 per L2). The blocks list APIC ids 0, 2,
