@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "cpuid/cpuid_registers.h"
+#include "platform/linux/linux_process.h"
 
 namespace {
 
@@ -60,20 +62,12 @@ void WriteBlock(FILE* out) {
     for (uint32_t leaf = kExtendedBase + 1; leaf <= maxExt; ++leaf) WriteLeaf(out, leaf);
 }
 
-bool PinTo(int cpu) {
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(cpu, &one);
-    return sched_setaffinity(0, sizeof one, &one) == 0;
-}
-
 // Blocks in processor order; false when a processor cannot be pinned, since
 // its block would describe another one.
-bool WriteBlocks(FILE* out, const cpu_set_t& allowed, int& count) {
+bool WriteBlocks(FILE* out, const std::vector<int>& allowed, int& count) {
     count = 0;
-    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
-        if (!CPU_ISSET(cpu, &allowed)) continue;
-        if (!PinTo(cpu)) {
+    for (int cpu : allowed) {
+        if (!linuxproc::RunOn({cpu})) {
             std::fprintf(stderr, "vexmora-replay: cannot run on processor %d: %s\n", cpu, std::strerror(errno));
             return false;
         }
@@ -86,9 +80,9 @@ bool WriteBlocks(FILE* out, const cpu_set_t& allowed, int& count) {
 }  // namespace
 
 int CaptureThisMachine(const char* path) {
-    cpu_set_t allowed;
-    CPU_ZERO(&allowed);
-    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) {
+    // Every processor the process may run on, however many: a set sized for them all.
+    std::vector<int> allowed;
+    if (!linuxproc::ReadAffinity(&allowed)) {
         std::fprintf(stderr, "vexmora-replay: cannot read the processor affinity: %s\n", std::strerror(errno));
         return 1;
     }
@@ -99,7 +93,7 @@ int CaptureThisMachine(const char* path) {
     }
     int count = 0;
     const bool pinned = WriteBlocks(out, allowed, count);
-    sched_setaffinity(0, sizeof allowed, &allowed);
+    linuxproc::RunOn(allowed);
     const bool written = !std::ferror(out);
     if (std::fclose(out) != 0 || !written) {
         std::fprintf(stderr, "vexmora-replay: cannot write %s\n", path);

@@ -68,7 +68,8 @@ bool PlanProcessorWalk(platform::ProcessorWalk* walk) {
         }
     }
     // A mask shows 32 processors at most: with bit 31 set there may be more.
-    walk->stoppedShort = extent >= kMaskBits;
+    // A process kept off some processors did not reach them either.
+    walk->stoppedShort = extent >= kMaskBits || !walk->wholeSystem;
     char buffer[128];
     const char* note = CoverageNote(extent, ActiveProcessorCount(), buffer, sizeof buffer);
     if (*note != '\0') platform::WriteNote(note);

@@ -58,7 +58,7 @@ void WriteNote(const char* text);
 struct ProcessorWalk {
     std::vector<int> processors;  // in walk order; empty when the affinity shows none
     bool wholeSystem = false;     // the process may run on every processor the system has
-    bool stoppedShort = false;    // the system may have processors the walk cannot reach
+    bool stoppedShort = false;    // the system has, or may have, processors the walk cannot reach
 };
 
 // False when the process's affinity cannot be read.

@@ -103,7 +103,7 @@ public:
     // the temperature threads pin to.
     std::vector<int> walkedProcessors;
     // 1 where the walk may not have reached every processor of the system
-    // (32-bit masks): inactive cores are then not inferred.
+    // (32-bit masks, a narrower affinity): inactive cores are then not inferred.
     uint8_t walkStoppedShort;
 
 private:

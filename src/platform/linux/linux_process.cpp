@@ -26,32 +26,12 @@ namespace {
 constexpr int kMaskBits = 32;
 
 const char kOnlineList[] = "/sys/devices/system/cpu/online";
-const char kPossibleList[] = "/sys/devices/system/cpu/possible";
-
-// Calls visit(cpu) for each processor of a list of ranges such as "0-3,5,8-11".
-template <typename Visit>
-void ForEachListedProcessor(const char* path, Visit visit) {
-    FILE* file = std::fopen(path, "r");
-    if (file == nullptr) return;
-    int first;
-    while (std::fscanf(file, "%d", &first) == 1) {
-        int last = first;
-        int c = std::fgetc(file);
-        if (c == '-') {
-            if (std::fscanf(file, "%d", &last) != 1) break;
-            c = std::fgetc(file);
-        }
-        for (int cpu = first; cpu <= last; ++cpu) visit(cpu);
-        if (c != ',') break;
-    }
-    std::fclose(file);
-}
 
 DWORD_PTR OnlineProcessorMask() {
     DWORD_PTR mask = 0;
-    ForEachListedProcessor(kOnlineList, [&mask](int cpu) {
+    for (int cpu : linuxproc::ListedProcessors(kOnlineList)) {
         if (cpu >= 0 && cpu < kMaskBits) mask |= DWORD_PTR{1} << cpu;
-    });
+    }
     if (mask == 0) {
         const long count = sysconf(_SC_NPROCESSORS_ONLN);
         for (long cpu = 0; cpu < count && cpu < kMaskBits; ++cpu) mask |= DWORD_PTR{1} << cpu;
@@ -78,90 +58,24 @@ bool HoldClosedStandardStreams() {
 // Before main, so that it precedes every file the program opens.
 [[maybe_unused]] const bool standardStreamsHeld = HoldClosedStandardStreams();
 
-// Processor sets sized for every processor the kernel may bring online,
-// which a fixed cpu_set_t (1024) may not hold.
-class ProcessorSet {
-public:
-    explicit ProcessorSet(int processors)
-        : count_(processors < 1 ? 1 : processors), set_(CPU_ALLOC(count_)), size_(CPU_ALLOC_SIZE(count_)) {
-        if (set_ != nullptr) CPU_ZERO_S(size_, set_);
-    }
-    ~ProcessorSet() { CPU_FREE(set_); }
-    ProcessorSet(const ProcessorSet&) = delete;
-    ProcessorSet& operator=(const ProcessorSet&) = delete;
-
-    bool Add(int cpu) {
-        if (set_ == nullptr || cpu < 0 || cpu >= count_) return false;
-        CPU_SET_S(static_cast<size_t>(cpu), size_, set_);
-        return true;
-    }
-    bool Apply() const { return set_ != nullptr && sched_setaffinity(0, size_, set_) == 0; }
-    cpu_set_t* data() const { return set_; }
-    size_t size() const { return size_; }
-    int count() const { return count_; }
-
-private:
-    int count_;
-    cpu_set_t* set_;
-    size_t size_;
-};
-
-// What the set must hold: every possible processor, and at least what the
-// kernel accepts (it refuses a set smaller than its own).
-int possibleProcessors = 0;
-
 int OnlineProcessors() {
     const int listed = linuxproc::CountListedProcessors(kOnlineList);
     return listed != 0 ? listed : static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
 }
 
-// Said once, after the warning that the process may not run everywhere.
-void NoteCoverage(int walked, int online) {
-    const std::string note = linuxproc::CoverageNote(walked, online);
-    if (!note.empty()) platform::WriteNote(note.c_str());
+// Said once, at the walk's first pin: after the warning that the process may
+// not run everywhere, which comes between the plan and the pins.
+std::string pendingCoverageNote;
+
+void WritePendingCoverageNote() {
+    if (pendingCoverageNote.empty()) return;
+    platform::WriteNote(pendingCoverageNote.c_str());
+    pendingCoverageNote.clear();
 }
 
 }  // namespace
 
 namespace linuxproc {
-
-int CountListedProcessors(const char* path) {
-    int count = 0;
-    ForEachListedProcessor(path, [&count](int) { ++count; });
-    return count;
-}
-
-int PossibleProcessorCount(const char* path) {
-    int highest = -1;
-    ForEachListedProcessor(path, [&highest](int cpu) {
-        if (cpu > highest) highest = cpu;
-    });
-    return highest + 1;
-}
-
-std::vector<int> ProcessorsInSet(const cpu_set_t* set, size_t setSize) {
-    std::vector<int> processors;
-    const size_t bits = setSize * 8;
-    for (size_t cpu = 0; cpu < bits; ++cpu) {
-        if (CPU_ISSET_S(cpu, setSize, set)) processors.push_back(static_cast<int>(cpu));
-    }
-    return processors;
-}
-
-bool ReadAffinity(int possible, std::vector<int>* processors) {
-    // A kernel built for more processors than it lists refuses a smaller set: grow it.
-    for (int size = possible < 1 ? 1 : possible; size <= (1 << 20); size *= 2) {
-        ProcessorSet set(size);
-        if (set.data() == nullptr) return false;
-        if (sched_getaffinity(0, set.size(), set.data()) == 0) {
-            *processors = ProcessorsInSet(set.data(), set.size());
-            possibleProcessors = set.count();
-            return true;
-        }
-        if (errno != EINVAL) return false;
-    }
-    return false;
-}
 
 std::string CoverageNote(int walked, int online) {
     if (walked >= online) return "";
@@ -226,28 +140,25 @@ int MessageBoxA(HWND, LPCSTR text, LPCSTR, UINT) {
 namespace platform {
 
 bool PlanProcessorWalk(ProcessorWalk* walk) {
-    if (!linuxproc::ReadAffinity(linuxproc::PossibleProcessorCount(kPossibleList), &walk->processors)) return false;
+    if (!linuxproc::ReadAffinity(&walk->processors)) return false;
     const int online = OnlineProcessors();
     const int walked = static_cast<int>(walk->processors.size());
     walk->wholeSystem = walked >= online;
-    walk->stoppedShort = false;
-    // The affinity is read into a set sized for every possible processor: the walk reaches them all.
-    if (!walk->wholeSystem && walked > 0) NoteCoverage(walked, online);
+    // The affinity is read into a set sized for every possible processor: the
+    // walk stops short only where the process may not run everywhere.
+    walk->stoppedShort = !walk->wholeSystem;
+    pendingCoverageNote = walked > 0 ? linuxproc::CoverageNote(walked, online) : "";
     return true;
 }
 
 // sched_setaffinity has moved the calling thread before it returns: no pause.
 bool PinProcessTo(int processor) {
-    ProcessorSet set(possibleProcessors > processor ? possibleProcessors : processor + 1);
-    return set.Add(processor) && set.Apply();
+    WritePendingCoverageNote();
+    return linuxproc::RunOn({processor});
 }
 
 bool RestoreProcessAffinity(const ProcessorWalk& walk) {
-    int highest = possibleProcessors;
-    for (int cpu : walk.processors) highest = cpu >= highest ? cpu + 1 : highest;
-    ProcessorSet set(highest);
-    for (int cpu : walk.processors) set.Add(cpu);
-    return set.Apply();
+    return linuxproc::RunOn(walk.processors);
 }
 
 void WriteNote(const char* text) {

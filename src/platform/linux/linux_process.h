@@ -9,8 +9,11 @@
 
 namespace linuxproc {
 
-// Processors listed in a CPU list file such as /sys/devices/system/cpu/online
-// ("0-3,5,8-11"); 0 when the file cannot be read.
+// The processors a CPU list file such as /sys/devices/system/cpu/online lists
+// ("0-3,5,8-11"), in its order; none when the file cannot be read.
+std::vector<int> ListedProcessors(const char* path);
+
+// How many processors such a file lists; 0 when it cannot be read.
 int CountListedProcessors(const char* path);
 
 // 1 + the highest processor listed in a CPU list file such as
@@ -20,9 +23,12 @@ int PossibleProcessorCount(const char* path);
 // The processors a CPU set of setSize bytes holds, in ascending order.
 std::vector<int> ProcessorsInSet(const cpu_set_t* set, size_t setSize);
 
-// The calling process's affinity, read into a set sized for `possible`
-// processors (grown where the kernel wants a larger one); false when it cannot be read.
-bool ReadAffinity(int possible, std::vector<int>* processors);
+// The calling process's affinity, read into a set sized for every possible
+// processor (grown where the kernel wants a larger one); false when it cannot be read.
+bool ReadAffinity(std::vector<int>* processors);
+
+// Restricts the calling process to these processors; false when the kernel refuses.
+bool RunOn(const std::vector<int>& processors);
 
 // The standard-error line (UTF-8) when the walk covers `walked` of the
 // `online` processors; "" when it covers them all.

@@ -30,7 +30,7 @@ bool PlanProcessorWalk(ProcessorWalk* walk) {
     if (m.failAffinityQuery) return false;
     walk->processors = m.AllowedProcessors();
     walk->wholeSystem = walk->processors.size() >= m.processors.size();
-    walk->stoppedShort = false;
+    walk->stoppedShort = !walk->wholeSystem;
     return true;
 }
 

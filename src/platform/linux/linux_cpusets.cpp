@@ -1,0 +1,115 @@
+// Processor lists and affinity sets of any size, for the Linux layer and the
+// replay tool's capture alike: a 32-bit mask or a fixed cpu_set_t (1024) may
+// not hold every processor of a machine.
+#include <sched.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+#include "platform/linux/linux_process.h"
+
+namespace {
+
+const char kPossibleList[] = "/sys/devices/system/cpu/possible";
+
+// Calls visit(cpu) for each processor of a list of ranges such as "0-3,5,8-11".
+template <typename Visit>
+void ForEachListedProcessor(const char* path, Visit visit) {
+    FILE* file = std::fopen(path, "r");
+    if (file == nullptr) return;
+    int first;
+    while (std::fscanf(file, "%d", &first) == 1) {
+        int last = first;
+        int c = std::fgetc(file);
+        if (c == '-') {
+            if (std::fscanf(file, "%d", &last) != 1) break;
+            c = std::fgetc(file);
+        }
+        for (int cpu = first; cpu <= last; ++cpu) visit(cpu);
+        if (c != ',') break;
+    }
+    std::fclose(file);
+}
+
+// An affinity set sized for `processors` processors.
+class ProcessorSet {
+public:
+    explicit ProcessorSet(int processors)
+        : count_(processors < 1 ? 1 : processors), set_(CPU_ALLOC(count_)), size_(CPU_ALLOC_SIZE(count_)) {
+        if (set_ != nullptr) CPU_ZERO_S(size_, set_);
+    }
+    ~ProcessorSet() { CPU_FREE(set_); }
+    ProcessorSet(const ProcessorSet&) = delete;
+    ProcessorSet& operator=(const ProcessorSet&) = delete;
+
+    cpu_set_t* data() const { return set_; }
+    size_t size() const { return size_; }
+    int count() const { return count_; }
+
+private:
+    int count_;
+    cpu_set_t* set_;
+    size_t size_;
+};
+
+// The set size the kernel took for the affinity: it refuses a smaller one.
+int kernelSetProcessors = 0;
+
+}  // namespace
+
+namespace linuxproc {
+
+std::vector<int> ListedProcessors(const char* path) {
+    std::vector<int> processors;
+    ForEachListedProcessor(path, [&processors](int cpu) { processors.push_back(cpu); });
+    return processors;
+}
+
+int CountListedProcessors(const char* path) {
+    return static_cast<int>(ListedProcessors(path).size());
+}
+
+int PossibleProcessorCount(const char* path) {
+    const std::vector<int> listed = ListedProcessors(path);
+    return listed.empty() ? 0 : *std::max_element(listed.begin(), listed.end()) + 1;
+}
+
+std::vector<int> ProcessorsInSet(const cpu_set_t* set, size_t setSize) {
+    std::vector<int> processors;
+    const size_t bits = setSize * 8;
+    for (size_t cpu = 0; cpu < bits; ++cpu) {
+        if (CPU_ISSET_S(cpu, setSize, set)) processors.push_back(static_cast<int>(cpu));
+    }
+    return processors;
+}
+
+bool ReadAffinity(std::vector<int>* processors) {
+    // Sized for every possible processor; a kernel built for more refuses it with EINVAL: grow it.
+    const int possible = PossibleProcessorCount(kPossibleList);
+    for (int count = possible < 1 ? 1 : possible; count <= (1 << 20); count *= 2) {
+        ProcessorSet set(count);
+        if (set.data() == nullptr) return false;
+        if (sched_getaffinity(0, set.size(), set.data()) == 0) {
+            *processors = ProcessorsInSet(set.data(), set.size());
+            kernelSetProcessors = set.count();
+            return true;
+        }
+        if (errno != EINVAL) return false;
+    }
+    return false;
+}
+
+bool RunOn(const std::vector<int>& processors) {
+    int count = kernelSetProcessors;
+    for (int cpu : processors) {
+        if (cpu < 0) return false;
+        count = std::max(count, cpu + 1);
+    }
+    ProcessorSet set(count);
+    if (set.data() == nullptr || processors.empty()) return false;
+    for (int cpu : processors) CPU_SET_S(static_cast<size_t>(cpu), set.size(), set.data());
+    return sched_setaffinity(0, set.size(), set.data()) == 0;
+}
+
+}  // namespace linuxproc
