@@ -195,6 +195,12 @@ ReportDelivery FinishReport() {
     return m.reportDelivery;
 }
 
+CommandLine ReadCommandLine(int argc, const char* const* argv) {
+    Machine& m = Machine::Current();
+    m.arguments.assign(argv, argv + argc);
+    return m.commandLine;
+}
+
 bool DescribeHostOs(char* line, size_t size) {
     const Machine& m = Machine::Current();
     if (m.hostOsLine.empty()) return false;
