@@ -41,7 +41,7 @@ CASES
 timeout 60 "$prog" --help >"$dir/out" 2>/dev/null
 iconv -f UTF-8 -t UTF-8 "$dir/out" >/dev/null 2>&1 || fail "help: not UTF-8"
 for promise in "écrit un rapport en français" "il ne prend pas d'autre" "Codes de retour" \
-               "  2        argument inconnu" "man vexmora"; do
+               "  2        argument inconnu ou en trop" "man vexmora"; do
   grep -q -F -- "$promise" "$dir/out" || fail "help: no \"$promise\""
 done
 

@@ -26,7 +26,7 @@ const char kHelp[] =
     "Codes de retour :\n"
     "  0        le rapport a \xE9t\xE9 \xE9" "crit\n"
     "  1        l'\xE9" "criture du rapport a \xE9" "chou\xE9 (disque plein, sortie ferm\xE9" "e)\n"
-    "  2        argument inconnu\n"
+    "  2        argument inconnu ou en trop\n"
     "  141      le lecteur du tube l'a ferm\xE9 (128 + SIGPIPE)\n"
     "  128 + N  le signal N l'a interrompu pendant l'attente d'une touche\n"
     "\n"
