@@ -5,7 +5,8 @@
 #   thread tests     the Linux layer's thread and timing tests under ThreadSanitizer
 #   fuzz             the dump reader for a minute (VEXMORA_FUZZ_SECONDS)
 #   Windows checks   the cross-built program, its zip, and runs under Wine
-#   package check    static programs, manual page, cmake --install, the .deb
+#   package check    static programs, manual pages, cmake --install, the .deb
+#                    (lintian, and installed in a throwaway root, never the system's)
 # Builds, test runs and the fuzzer write their details to log files beside
 # their builds; the console gets each stage's result lines and, at the end, a
 # summary. Exits non-zero when any stage failed.
@@ -17,7 +18,7 @@ if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
   # Another apt on the same machine may hold the lock for a while.
   apt-get -o DPkg::Lock::Timeout=600 update -qq || true
   apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev \
-    python3 man-db groff-base >/dev/null
+    python3 man-db groff-base lintian >/dev/null
 fi
 
 # build DIR CMAKE-OPTIONS... [-- TARGETS...]: configure and build quietly, the

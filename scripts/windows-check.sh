@@ -96,8 +96,8 @@ unzipped=$(mktemp -d)
 (cd "$unzipped" && cmake -E tar xf "$zip")
 (cd "$unzipped" && find . -type f | sort)
 readme=$(find "$unzipped" -name LISEZMOI.txt)
-check "the zip holds Vexmora.exe and LISEZMOI.txt" \
-  test "$(cd "$unzipped" && find . -type f -printf '%f\n' | sort | tr '\n' ' ')" = "LISEZMOI.txt Vexmora.exe "
+check "the zip holds Vexmora.exe, LICENSE.txt and LISEZMOI.txt" \
+  test "$(cd "$unzipped" && find . -type f -printf '%f\n' | sort | tr '\n' ' ')" = "LICENSE.txt LISEZMOI.txt Vexmora.exe "
 check "LISEZMOI.txt: every line ends in CRLF" test "$(grep -c $'\r$' "$readme")" = "$(wc -l <"$readme")"
 check "LISEZMOI.txt: Windows-1252, not UTF-8" \
   bash -c 'iconv -f CP1252 -t UTF-8 "$1" >/dev/null && ! iconv -f UTF-8 -t UTF-8 "$1" >/dev/null 2>&1' _ "$readme"

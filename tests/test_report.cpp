@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <string>
+#include <vector>
 
 #include "app/report.h"
 #include "case_names.h"
@@ -126,6 +127,45 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(DeliveryCase{"Written", platform::ReportDelivery::kWritten, 0},
                       DeliveryCase{"WriteFailed", platform::ReportDelivery::kFailed, 1},
                       DeliveryCase{"PipeReaderGone", platform::ReportDelivery::kReaderGone, 141}),
+    case_names::ByName{});
+
+// Whether the run measured the processor, printed the report and waited for a key.
+enum class Run { kWholeReport, kNothing };
+
+struct CommandLineCase {
+    const char* name;
+    platform::CommandLine answer;
+    platform::ReportDelivery delivery;
+    int status;
+    Run run;
+};
+
+class CommandLineTest : public SimTest, public ::testing::WithParamInterface<CommandLineCase> {};
+
+// Only a plain run measures and waits for a key; the layer's answer ends as
+// a report does, by how its writing went; a refusal ends at once with 2.
+TEST_P(CommandLineTest, RunsTheReportOnlyWhenTheLayerAsksForIt) {
+    const CommandLineCase& c = GetParam();
+    const bool reported = c.run == Run::kWholeReport;
+    machine->commandLine = c.answer;
+    machine->reportDelivery = c.delivery;
+    const char* const argv[] = {"vexmora", "--option"};
+    EXPECT_EQ(RunCommandLine(Record(), 2, argv), c.status);
+    EXPECT_EQ(machine->arguments, (std::vector<std::string>{"vexmora", "--option"}));
+    EXPECT_EQ(machine->pauseCount, reported ? 1 : 0);
+    EXPECT_EQ(machine->cpuidExecutions > 0, reported) << "the processor is examined only for a report";
+    EXPECT_EQ(machine->sleeps.empty(), !reported) << "the timed waits happen only for a report";
+    EXPECT_EQ(machine->output.find("Vexmora 91") != std::string::npos, reported);
+    EXPECT_EQ(machine->finishCount, c.answer == platform::CommandLine::kRefused ? 0 : 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CommandLineTest,
+    ::testing::Values(
+        CommandLineCase{"Report", platform::CommandLine::kReport, platform::ReportDelivery::kWritten, 0, Run::kWholeReport},
+        CommandLineCase{"AnswerWritten", platform::CommandLine::kAnswered, platform::ReportDelivery::kWritten, 0, Run::kNothing},
+        CommandLineCase{"AnswerNotWritten", platform::CommandLine::kAnswered, platform::ReportDelivery::kFailed, 1, Run::kNothing},
+        CommandLineCase{"Refused", platform::CommandLine::kRefused, platform::ReportDelivery::kWritten, 2, Run::kNothing}),
     case_names::ByName{});
 
 TEST_F(ReportTest, NoStatusLineWhenTheLibraryIsReady) {

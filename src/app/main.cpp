@@ -1,6 +1,6 @@
 #include "app/report.h"
 #include "sysinfo/system_info.h"
 
-int main() {
-    return RunProgram(systemInfo);
+int main(int argc, char** argv) {
+    return RunCommandLine(systemInfo, argc, argv);
 }

@@ -9,6 +9,8 @@ namespace {
 // ends as a shell shows a process killed by SIGPIPE (128 + 13), without a message.
 constexpr int kWriteFailedStatus = 1;
 constexpr int kReaderGoneStatus = 141;
+// An argument the platform's command line does not take, as Linux tools do.
+constexpr int kUsageStatus = 2;
 
 int ExitStatus(platform::ReportDelivery delivery) {
     switch (delivery) {
@@ -29,4 +31,13 @@ int RunProgram(CSystemInfo& info, const char* dumpPath) {
     PrintTemperatureSection(info);
     platform::RunPause();
     return ExitStatus(platform::FinishReport());
+}
+
+int RunCommandLine(CSystemInfo& info, int argc, const char* const* argv) {
+    switch (platform::ReadCommandLine(argc, argv)) {
+        case platform::CommandLine::kReport: return RunProgram(info);
+        case platform::CommandLine::kAnswered: return ExitStatus(platform::FinishReport());
+        case platform::CommandLine::kRefused: break;
+    }
+    return kUsageStatus;
 }

@@ -26,3 +26,8 @@ void PrintAmdTemperatures();
 // Returns the exit status: 0, 1 when the report could not be written, 141 when
 // the pipe's reader had gone.
 int RunProgram(CSystemInfo& info, const char* dumpPath = nullptr);
+
+// The program's entry: the run above, or only what the platform's command line
+// asks for. Returns RunProgram's status, that of writing the layer's answer, or
+// 2 for a refused command line (nothing measured, no key awaited).
+int RunCommandLine(CSystemInfo& info, int argc, const char* const* argv);

@@ -1,6 +1,7 @@
 // What the core needs beyond the Windows API: the two processor instructions,
-// an elapsed-millisecond clock, the console and the "pause" command. Each
-// platform layer (Windows, Linux, simulated machine) implements these once.
+// an elapsed-millisecond clock, the console, the "pause" command and the
+// command line. Each platform layer (Windows, Linux, simulated machine)
+// implements these once.
 #pragma once
 
 #include <cstddef>
@@ -44,6 +45,16 @@ ReportDelivery FinishReport();
 
 // The command interpreter's "pause": waits for a key where a person can press one.
 void RunPause();
+
+// What the program's command line asks for. The options and their texts are
+// the layer's: Windows ignores the arguments, Linux answers --help and --version.
+enum class CommandLine {
+    kReport,    // the report, as with no argument
+    kAnswered,  // the layer wrote its answer as report text; the run ends with FinishReport
+    kRefused,   // the layer named the bad argument and the usage on standard error
+};
+
+CommandLine ReadCommandLine(int argc, const char* const* argv);
 
 // Writes the report's OS line (without line end) for a host that is not
 // Windows and returns true; returns false where the Windows version table applies.

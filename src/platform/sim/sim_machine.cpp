@@ -213,6 +213,12 @@ void WriteNote(const char* text) {
     Machine::Current().notes.push_back(text);
 }
 
+CommandLine ReadCommandLine(int argc, const char* const* argv) {
+    Machine& m = Machine::Current();
+    m.arguments.assign(argv, argv + argc);
+    return m.commandLine;
+}
+
 bool DescribeHostOs(char* line, size_t size) {
     const Machine& m = Machine::Current();
     if (m.hostOsLine.empty()) return false;

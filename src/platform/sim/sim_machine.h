@@ -172,6 +172,8 @@ public:
     std::string hostOsLine;                 // non-empty: reported instead of the Windows table
     // What the report's writes came to, as FinishReport tells the program.
     platform::ReportDelivery reportDelivery = platform::ReportDelivery::kWritten;
+    // What ReadCommandLine makes of the arguments.
+    platform::CommandLine commandLine = platform::CommandLine::kReport;
 
     // Virtual time.
     double tscMhz = 2000.0;    // time-stamp counter rate
@@ -204,6 +206,7 @@ public:
     std::vector<UINT> beginPeriodCalls;
     std::vector<MessageBox> messageBoxes;
     std::string output;  // report bytes exactly as written
+    std::vector<std::string> arguments;  // given to ReadCommandLine, the program's name first
     int pauseCount = 0;
     int finishCount = 0;
     int pauseCountAtFinish = -1;

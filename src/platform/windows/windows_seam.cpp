@@ -55,6 +55,11 @@ ReportDelivery FinishReport() {
     return ReportDelivery::kFailed;
 }
 
+// Vexmora.exe takes no options: whatever it is given, it prints the report.
+CommandLine ReadCommandLine(int, const char* const*) {
+    return CommandLine::kReport;
+}
+
 bool DescribeHostOs(char*, size_t) {
     return false;
 }
