@@ -11,7 +11,10 @@ import subprocess
 import sys
 import time
 
-PIN_SLEEP_MS = 16          # after each processor's pin in the detection walk
+# After each processor's pin, Vexmora.exe sleeps 16 ms so that the scheduler
+# moves its thread; on Linux sched_setaffinity has moved it before returning,
+# and the walk does not wait at all, however many processors there are.
+PIN_SLEEP_MS = 0
 CLOCK_SLEEP_MS = 300       # before the classic method
 CLASSIC_MS = 100           # classic method
 MULTIPLIER_MS = 20         # multiplier reads
