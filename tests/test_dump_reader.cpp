@@ -395,4 +395,28 @@ TEST_F(DumpReaderTest, MachineLoaderKeepsWhatTheProgramCanUse) {
     EXPECT_EQ(last.sharedMsrs, processors.front().sharedMsrs) << "one copy for every processor";
 }
 
+// Past the most processors any machine has, the loader keeps that many and says so.
+TEST_F(DumpReaderTest, MachineLoaderStopsAtTheMostProcessorsTheWalkTakes) {
+    const struct {
+        size_t blocks;
+        int kept;
+        bool moreThanKept;
+    } cases[] = {{2, 2, false}, {kMaxWalkedProcessors, static_cast<int>(kMaxWalkedProcessors), false},
+                 {kMaxWalkedProcessors + 8, static_cast<int>(kMaxWalkedProcessors), true}};
+    for (const auto& c : cases) {
+        std::string path = ::testing::TempDir() + "blocks-XXXXXX";
+        const int fd = mkstemp(&path[0]);
+        ASSERT_GE(fd, 0);
+        std::string text;
+        for (size_t block = 0; block < c.blocks; ++block) text += kLeaf0Line;
+        ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        close(fd);
+        std::vector<sim::Processor> processors;
+        bool moreThanKept = !c.moreThanKept;
+        EXPECT_EQ(sim::LoadDumpProcessors(path.c_str(), processors, &moreThanKept), c.kept) << c.blocks;
+        EXPECT_EQ(moreThanKept, c.moreThanKept) << c.blocks;
+        std::remove(path.c_str());
+    }
+}
+
 }  // namespace

@@ -244,7 +244,8 @@ int Replay(const Options& o) {
     DumpCopy copy;
     if (!copy.Read(o.dump)) return 2;
     std::vector<sim::Processor> processors;
-    const int count = sim::LoadDumpProcessors(copy.path(), processors);
+    bool moreThanKept = false;
+    const int count = sim::LoadDumpProcessors(copy.path(), processors, &moreThanKept);
     // A dump the program's own reader refuses would be replayed as the live
     // fill of whatever its first block says: refuse it here instead.
     if (count == 0 || !CpuidRegisters().LoadDump(copy.path())) {
@@ -253,6 +254,10 @@ int Replay(const Options& o) {
         return 2;
     }
 
+    if (moreThanKept) {
+        std::fprintf(stderr, "vexmora-replay: %s lists more than %zu processors, more than any machine has: the first %zu are replayed\n",
+                     o.dump, kMaxWalkedProcessors, kMaxWalkedProcessors);
+    }
     sim::Machine machine(count);
     machine.processors = std::move(processors);
     Configure(machine, o);

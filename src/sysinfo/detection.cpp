@@ -103,6 +103,10 @@ int CSystemInfo::Detect(const char* dumpPath) {
     // gets a true report of the ones it may run on, after the warning.
     if (!walk.wholeSystem) Warn("Skelvane ne peut acc\xE9" "der \xE0 tous les processeurs logiques !");
 
+    if (walk.processors.size() > kMaxWalkedProcessors) {
+        walk.processors.resize(kMaxWalkedProcessors);
+        walk.stoppedShort = true;
+    }
     logicalCount = static_cast<uint16_t>(walk.processors.size());
     walkStoppedShort = walk.stoppedShort ? 1 : 0;
     walkedProcessors = walk.processors;

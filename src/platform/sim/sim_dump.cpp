@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "cpuid/cpuid_registers.h"
+#include "sysinfo/system_info.h"
 #include "platform/sim/sim_machine.h"
 
 namespace sim {
@@ -106,6 +107,7 @@ struct BlockReader {
     std::vector<Processor> blocks;
     std::map<uint32_t, uint64_t> msrs;
     bool tabLayout = false;
+    bool full = false;  // as many blocks as the walk takes: later CPUID lines are dropped, MSR lines still taken
     uint32_t previousLeaf = 0;
     uint32_t subleaf = 0;
 
@@ -132,10 +134,12 @@ void BlockReader::TakeLeaf(uint32_t leaf, const Registers& r) {
     if (leaf == 0) {
         // As the program's reader does, an all-zero leaf 0 before any block is no processor.
         if (blocks.empty() && r.eax == 0 && r.ebx == 0 && r.ecx == 0 && r.edx == 0) return;
+        if (blocks.size() == kMaxWalkedProcessors) full = true;
+        if (full) return;
         blocks.emplace_back();
         subleaf = 0;
-    } else if (blocks.empty()) {
-        return;  // leaves before the first leaf 0 belong to no processor
+    } else if (blocks.empty() || full) {
+        return;  // leaves before the first leaf 0 belong to no processor, those after the last kept to none kept
     } else if (leaf != previousLeaf) {
         subleaf = 0;
     } else if (subleaf < kMaxSubleaves) {
@@ -147,7 +151,7 @@ void BlockReader::TakeLeaf(uint32_t leaf, const Registers& r) {
 
 }  // namespace
 
-int LoadDumpProcessors(const char* path, std::vector<Processor>& processors) {
+int LoadDumpProcessors(const char* path, std::vector<Processor>& processors, bool* moreThanKept) {
     FILE* file = std::fopen(path, "r");
     if (file == nullptr) return 0;
     BlockReader reader;
@@ -157,6 +161,7 @@ int LoadDumpProcessors(const char* path, std::vector<Processor>& processors) {
     while (ReadLine(file, line, bytesLeft, linesLeft)) reader.Take(line);
     std::fclose(file);
     if (reader.blocks.empty() || reader.blocks[0].cpuid.at({0, 0}).eax == 0) return 0;
+    if (moreThanKept != nullptr) *moreThanKept = reader.full;
     const auto shared = std::make_shared<const std::map<uint32_t, uint64_t>>(std::move(reader.msrs));
     for (Processor& p : reader.blocks) p.sharedMsrs = shared;
     processors = std::move(reader.blocks);

@@ -245,8 +245,10 @@ int LowestBit(DWORD_PTR mask);
 // ("CPUID LLLLLLLL: A-B-C-D" lines, a block per leaf 0 line, repeats as further
 // subleaves; "MSR IIIIIIII: HHHH-HHHH-HHHH-HHHH" lines for every processor).
 // Reads no more of the file than the program's reader does, keeps every block
-// within that bound, and at most 64 subleaves of a leaf and 256 registers.
+// within that bound up to the most processors the walk takes (the rest,
+// where there is more, sets *moreThanKept), and at most 64 subleaves of a
+// leaf and 256 registers.
 // Returns the number of processors read, 0 when the file has no usable block.
-int LoadDumpProcessors(const char* path, std::vector<Processor>& processors);
+int LoadDumpProcessors(const char* path, std::vector<Processor>& processors, bool* moreThanKept = nullptr);
 
 }  // namespace sim
