@@ -244,6 +244,18 @@ TEST_F(DumpReaderTest, CaptureOfThisMachineReadsBack) {
         for (uint32_t subleaf = 1; subleaf < 4; ++subleaf) expectCached(4, subleaf);
     }
     if (regs.maxStdLeaf >= 11) expectCached(11, 1);
+
+    // Each processor's caches are read from its own list, so the capture holds
+    // the lists whole: every block's leaf 4 and 0x8000001D end with their type-0 entry.
+    auto expectWholeList = [](const sim::Processor& block, uint32_t leaf) {
+        uint32_t subleaf = 0;
+        while (block.cpuid.count({leaf, subleaf + 1})) ++subleaf;
+        EXPECT_EQ(block.cpuid.at({leaf, subleaf}).eax & 0x1F, 0u) << std::hex << leaf << " ends at " << subleaf;
+    };
+    for (const sim::Processor& block : blocks) {
+        if (regs.maxStdLeaf >= 4) expectWholeList(block, 4);
+        if (regs.maxExtLeaf >= 0x8000001D) expectWholeList(block, 0x8000001D);
+    }
 }
 
 // The simulated machine's loader, which the replay tool builds processors with.

@@ -346,9 +346,12 @@ TEST_F(ProcessorTest, ZenWithSmtOffKeepsOneThreadPerCore) {
 // package, which no longer divide into cores: the cores are the distinct core
 // numbers decoded (thread shift 1, package shift 7): 0, 4, 8, 12, 16, 20 for the
 // P-cores (APIC ids 0/1, 8/9, ... 40/41) and 24 to 31 for the E-cores (48, 50, ... 62),
-// 14 in all. 20 logical > 14 cores: HT On, no inactive core. One L2 line cannot
-// give the two L2 sizes of the two core kinds: it stays as it was, 20 threads / 8
-// sharing the first processor's L2 (leaf 4 EAX 0xFC01C143) = 2 of leaf 4's 1280 KB.
+// 14 in all. 20 logical > 14 cores: HT On, no inactive core. L2s from each
+// processor's own leaf 4: every L2 entry (EAX 0xFC01C143) is shared by 8 ids, so an
+// L2's id is the APIC id with its low 3 bits cleared. The P-cores (0/1, 8/9, ... 40/41)
+// have six, of 10 ways x 64 x 2048 sets = 1280 KB (EBX 0x0240003F); the E-cores 48-54
+// and 56-62 two, of 16 ways x 64 x 2048 sets = 2048 KB (EBX 0x03C0003F), as the
+// README's 6 x 1280 + 2 x 2048 says. The P-cores come first in the walk.
 TEST_F(ProcessorTest, HybridWithHyperThreadingCountsTheDecodedCores) {
     MachineFromDump("GenuineIntel00906A2_AlderLakeP_00_CPUID.txt");
     ExpectLinesInOrder({"CPU : 12th Gen Intel(R) Core(TM) i7-12700H",
@@ -377,16 +380,17 @@ TEST_F(ProcessorTest, HybridWithHyperThreadingCountsTheDecodedCores) {
                         " . CPU17 : Apic=58 Phy=0 Core=29 Log=0",
                         " . CPU18 : Apic=60 Phy=0 Core=30 Log=0",
                         " . CPU19 : Apic=62 Phy=0 Core=31 Log=0",
-                        "Cache L2 : 2 x 1280 Ko",
+                        "Cache L2 : 6 x 1280 Ko + 2 x 2048 Ko",
                         "Cache L3 : 24576 Ko",
                         "1 Processeur Multicore HT On 64 bits"});
 }
 
 // A hybrid part without Hyper-Threading (Core Ultra 9 288V: 4 P + 4 E cores): leaf 11
 // gives one thread per core and 8 per package, so 8 cores as before. HTT is set but
-// 8 threads do not exceed 8 cores: no HT word. Its L2 line, like any hybrid's, cannot
-// give both L2 sizes; it stays as it was: leaf 4 says 2 share an L1 but leaf 11 one per
-// core, so one L2 per logical processor, 8 of the first processor's 2560 KB.
+// 8 threads do not exceed 8 cores: no HT word. Each processor's leaf 4 L2 is shared
+// by 8 ids: the P-cores (APIC ids 0, 8, 16, 24) have one each, of 10 ways x 64 x 4096
+// sets = 2560 KB; the E-cores (64, 66, 68, 70) one between them, of 16 ways x 64 x 4096
+// sets = 4096 KB: the README's 4 x 2560 + 1 x 4096.
 TEST_F(ProcessorTest, HybridWithoutHyperThreadingKeepsLeaf11Counts) {
     MachineFromDump("GenuineIntel00B06D1_LunarLake_04_CPUID.txt");
     ExpectLinesInOrder({"CPU : Intel(R) Core(TM) Ultra 9 288V",
@@ -396,7 +400,7 @@ TEST_F(ProcessorTest, HybridWithoutHyperThreadingKeepsLeaf11Counts) {
                         "Nombre max de thread par core : 1",
                         "Nombre total de processeurs logiques : 8",
                         " . CPU4 : Apic=64 Phy=0 Core=32 Log=0",
-                        "Cache L2 : 8 x 2560 Ko",
+                        "Cache L2 : 4 x 2560 Ko + 1 x 4096 Ko",
                         "1 Processeur Octocore 64 bits"});
 }
 
@@ -454,6 +458,10 @@ struct ServerFacts {
     const char* summary;
     // Leaf 0xB or 0x8000001E's widths: the package is the APIC id shifted right by this.
     unsigned packageShift;
+    // One package's caches: the README's L2 instances, and its L3 (on Intel the
+    // first processor's own L3, which is the package's).
+    const char* l2Line;
+    const char* l3Line;
 };
 
 struct ApicLine {
@@ -491,7 +499,7 @@ TEST_P(ServerTest, ReportsEveryProcessorAsTheMachineIs) {
                                     "Nombre max de thread par CPU : " + std::to_string(threadsPerPackage),
                                     "Nombre max de thread par core : " + std::to_string(f.threadsPerCore),
                                     "Nombre total de processeurs logiques : " + std::to_string(f.logical),
-                                    std::string(f.summary)}) {
+                                    std::string(f.summary), std::string(f.l2Line), std::string(f.l3Line)}) {
         EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line;
     }
 
@@ -513,20 +521,21 @@ TEST_P(ServerTest, ReportsEveryProcessorAsTheMachineIs) {
 
 // Package shifts: leaf 0xB subleaf 1 EAX[4:0] on Intel (6 on Haswell-EP, 7 on the
 // w9-3475X); on AMD the core width of 0x80000008 ECX[15:12] (7 on the 3960X and
-// Rome, 8 on Genoa, whose second package starts at id 256).
+// Rome, 8 on Genoa, whose second package starts at id 256). The caches are the
+// first package's only: Rome's two packages have 32 L3s, Genoa's 24.
 INSTANTIATE_TEST_SUITE_P(
     Dumps, ServerTest,
     ::testing::Values(
         ServerFacts{"Threadripper3960X", "AuthenticAMD0830F10_K17_CastlePeak_CPUID2.txt", 1, 24, 2, 48,
-                    "1 Processeur Multicore 64 bits", 7},
+                    "1 Processeur Multicore 64 bits", 7, "Cache L2 : 24 x 512 Ko", "Cache L3 : 131072 Ko"},
         ServerFacts{"TwoXeonE5_2699v3", "GenuineIntel00306F2_HaswellEP_CPUID.txt", 2, 18, 2, 72,
-                    "2 Processeurs Multicore HT On 64 bits", 6},
+                    "2 Processeurs Multicore HT On 64 bits", 6, "Cache L2 : 18 x 256 Ko", "Cache L3 : 46080 Ko"},
         ServerFacts{"XeonW9_3475X", "GenuineIntel00806F8_SapphireRapids_06_CPUID.txt", 1, 36, 2, 72,
-                    "1 Processeur Multicore HT On 64 bits", 7},
+                    "1 Processeur Multicore HT On 64 bits", 7, "Cache L2 : 36 x 2048 Ko", "Cache L3 : 84480 Ko"},
         ServerFacts{"TwoEpyc7742", "AuthenticAMD0830F10_K17_Rome_CPUID.txt", 2, 64, 2, 256,
-                    "2 Processeurs Multicore 64 bits", 7},
+                    "2 Processeurs Multicore 64 bits", 7, "Cache L2 : 64 x 512 Ko", "Cache L3 : 262144 Ko"},
         ServerFacts{"TwoEpyc9654", "AuthenticAMD0A10F11_K19_Genoa_01_CPUID.txt", 2, 96, 2, 384,
-                    "2 Processeurs Multicore 64 bits", 8}),
+                    "2 Processeurs Multicore 64 bits", 8, "Cache L2 : 96 x 1024 Ko", "Cache L3 : 393216 Ko"}),
     case_names::ByName{});
 
 // Leaf 1's byte wraps beyond 255: the last of Genoa's 384 processors is x2APIC id
@@ -698,6 +707,146 @@ TEST_F(ProcessorTest, ZenL3FromItsCacheTopologyLeaf) {
                         "Cache L2 : 8 x 1024 Ko",
                         "Cache L3 : 16384 Ko",
                         "1 Processeur Octocore 64 bits"});
+}
+
+// --- Caches as each processor's own leaf lists them ---
+
+// A machine's cache lines, from the README's facts, in a walk over every block.
+struct CacheFacts {
+    const char* name;
+    const char* file;
+    const char* l2Line;
+    const char* l3Line;
+};
+
+class CacheLinesTest : public ProcessorTest, public ::testing::WithParamInterface<CacheFacts> {};
+
+TEST_P(CacheLinesTest, CountsTheCachesEachProcessorLists) {
+    const CacheFacts& f = GetParam();
+    MachineFromDump(f.file).walk = sim::Machine::Walk::kProcessorSets;
+    ExpectLinesInOrder({f.l2Line, f.l3Line});
+}
+
+// A cache's id is the APIC id with the bits of the ids sharing it cleared
+// (EAX[25:14] + 1, rounded up to a power of two); each distinct id is one cache.
+// - Atom E3827: APIC ids 0 and 4, each listing a 512 KB L2 (8 ways x 64 x 1024
+//   sets) shared by 4 ids: ids 0 and 4, two L2s, where 2 processors / 4 sharing gave
+//   one. Intel's L3 line stays the first processor's: leaf 4 lists none.
+// - 7950X3D: 0x8000001D's L3 (EAX 0x0003C163) is shared by 16 ids: APIC ids 0-15
+//   list 16 ways x 64 x 0x18000 sets = 98304 KB, 16-31 list 0x8000 sets = 32768 KB;
+//   98304 + 32768 = 131072, where 0x80000006 EDX (0x06009140) said 196608.
+// - 7900X3D: the same two L3s, shared by 12 ids (rounded to 16): ids 0-11 and 16-27.
+// - HX 370: APIC ids 0-7 list a 16384 KB L3 shared by 8, ids 16-31 an 8192 KB one
+//   shared by 16: 24576, where 0x80000006 gave the first one only.
+// - 5900X: two 32768 KB L3s (ids 0-11, 16-27), 65536, as 0x80000006 already said.
+// Every L2 of these AMD parts is shared by the two threads of a core: one per core.
+INSTANTIATE_TEST_SUITE_P(
+    Dumps, CacheLinesTest,
+    ::testing::Values(
+        CacheFacts{"AtomE3827", "GenuineIntel0030679_Silvermont_CPUID.txt", "Cache L2 : 2 x 512 Ko",
+                   "Cache L3 : 0 Ko"},
+        CacheFacts{"Ryzen9_7950X3D", "AuthenticAMD0A60F12_K19_Raphael_09_CPUID.txt", "Cache L2 : 16 x 1024 Ko",
+                   "Cache L3 : 131072 Ko"},
+        CacheFacts{"Ryzen9_7900X3D", "AuthenticAMD0A60F12_K19_Raphael_05_CPUID.txt", "Cache L2 : 12 x 1024 Ko",
+                   "Cache L3 : 131072 Ko"},
+        CacheFacts{"RyzenAI9_HX370", "AuthenticAMD0B20F40_K20_StrixPoint_06_CPUID.txt", "Cache L2 : 12 x 1024 Ko",
+                   "Cache L3 : 24576 Ko"},
+        CacheFacts{"Ryzen9_5900X", "AuthenticAMD0A20F10_K19_Vermeer2_CPUID.txt", "Cache L2 : 12 x 512 Ko",
+                   "Cache L3 : 65536 Ko"}),
+    case_names::ByName{});
+
+// Faults that leave a processor of the first package without its own list, or
+// a walk that may not have reached all of it.
+void LastProcessorListsNoL2(sim::Machine& m) {
+    // Leaf 4 ends before its L2 entry (subleaf 2).
+    m.processors.back().cpuid[{4, 2}] = sim::Registers{};
+}
+void PinsOfOneCoreFail(sim::Machine& m) {
+    // Blocks 6 and 7: APIC ids 52 and 53, the two threads of one core of package 1.
+    m.failingPins.insert({6, 7});
+}
+void ProcessKeptOffTheLastProcessors(sim::Machine& m) {
+    for (int cpu = 0; cpu + 4 < static_cast<int>(m.processors.size()); ++cpu) m.allowedProcessors.push_back(cpu);
+}
+void SecondCcdListsNoL3(sim::Machine& m) {
+    for (size_t cpu = 16; cpu < m.processors.size(); ++cpu) m.processors[cpu].cpuid[{0x8000001D, 3}] = sim::Registers{};
+}
+void WalkedThroughWindowsMasks(sim::Machine& m) {
+    m.walk = sim::Machine::Walk::kWindowsMasks;
+}
+
+struct PartialWalk {
+    const char* name;
+    const char* file;
+    void (*inject)(sim::Machine&);
+    const char* line;  // the first processor's counts give it, as they always have
+};
+
+class PartialWalkTest : public ProcessorTest, public ::testing::WithParamInterface<PartialWalk> {};
+
+TEST_P(PartialWalkTest, KeepsTheFirstProcessorsCounts) {
+    const PartialWalk& c = GetParam();
+    sim::Machine& m = MachineFromDump(c.file);
+    m.walk = sim::Machine::Walk::kProcessorSets;
+    c.inject(m);
+    ExpectLinesInOrder({c.line});
+}
+
+// 12700H: 20 threads / 8 sharing the first processor's L2 = 2 of 1280 KB.
+// Two Xeon X5667: the first block is on package 1 (APIC id 0x20); a processor whose
+// pin failed has an all-zero entry, package 0, and must not shrink package 1 to
+// 3 L2s: leaf 11 gives 4 cores, and 4 x 256 KB stays.
+// 7950X3D: 0x80000006 EDX 0x06009140 = 384 x 512 KB. Its 32 processors fill a
+// 32-bit mask to bit 31, so the Windows walk cannot know there are no more.
+INSTANTIATE_TEST_SUITE_P(
+    Faults, PartialWalkTest,
+    ::testing::Values(
+        PartialWalk{"OneProcessorListsNoL2", "GenuineIntel00906A2_AlderLakeP_00_CPUID.txt", LastProcessorListsNoL2,
+                    "Cache L2 : 2 x 1280 Ko"},
+        PartialWalk{"PinsOfOneCoreFail", "GenuineIntel00206C1_Gulftown_CPUID.txt", PinsOfOneCoreFail,
+                    "Cache L2 : 4 x 256 Ko"},
+        PartialWalk{"ProcessKeptOffSomeProcessors", "GenuineIntel00906A2_AlderLakeP_00_CPUID.txt",
+                    ProcessKeptOffTheLastProcessors, "Cache L2 : 2 x 1280 Ko"},
+        PartialWalk{"HalfThePackageListsNoL3", "AuthenticAMD0A60F12_K19_Raphael_09_CPUID.txt", SecondCcdListsNoL3,
+                    "Cache L3 : 196608 Ko"},
+        PartialWalk{"MaskFullToBit31", "AuthenticAMD0A60F12_K19_Raphael_09_CPUID.txt", WalkedThroughWindowsMasks,
+                    "Cache L3 : 196608 Ko"}),
+    case_names::ByName{});
+
+// Another maker's L3, in leaf 4: a Zhaoxin part whose 0x80000006 EDX is empty.
+// The KX-U6780A given, on each of its 8 processors, a leaf 4 L3 shared by 8 ids
+// (EAX 0x0001C163) of 16 ways x 64 x 16384 sets: one L3 of 16384 KB, where
+// 0x80000006 says 0.
+TEST_F(ProcessorTest, OtherMakersL3FromLeaf4) {
+    sim::Machine& m = MachineFromDump("CentaurHauls00307B1_ZXE_CPUID.txt");
+    m.walk = sim::Machine::Walk::kProcessorSets;
+    for (sim::Processor& p : m.processors) {
+        p.cpuid[{4, 4}] = p.cpuid[{4, 3}];  // the list's end, one further
+        p.cpuid[{4, 3}] = sim::Registers{0x0001C163, 0x03C0003F, 0x00003FFF, 0};
+    }
+    ExpectLinesInOrder({"Cache L2 : 2 x 4096 Ko", "Cache L3 : 16384 Ko"});
+}
+
+// Hygon C86 3185: Zen under another maker's name, read by AMD's Zen rules.
+// 0x80000008 ECX 0x400F: 16 threads; 0x8000001E EBX[15:8] = 1: 2 per core, so 8
+// cores; the thread is APIC id bit 0. 0x8000001D: each core's 512 KB L2 shared by
+// its 2 threads (8 L2s); two 8192 KB L3s shared by 8 ids (ids 0-7, 8-15): 16384.
+// Its vendor byte stays "other": no AMD temperature path.
+TEST_F(ProcessorTest, HygonFollowsAmdsZenRules) {
+    MachineFromDump("HygonGenuine0900F02_Hygon_CPUID.txt").walk = sim::Machine::Walk::kProcessorSets;
+    ExpectLinesInOrder({"CPU Family 18 Model 00 Stepping 2",
+                        "Nombre de processeurs physiques : 1",
+                        "Nombre max de cores par CPU : 8",
+                        "Nombre max de thread par CPU : 16",
+                        "Nombre max de thread par core : 2",
+                        "Nombre total de processeurs logiques : 16",
+                        " . CPU1 : Apic=1 Phy=0 Core=0 Log=1",
+                        " . CPU15 : Apic=15 Phy=0 Core=7 Log=1",
+                        "Cache L2 : 8 x 512 Ko",
+                        "Cache L3 : 16384 Ko",
+                        "1 Processeur Octocore 64 bits"});
+    EXPECT_EQ(record->vendor, kVendorOther);
+    EXPECT_EQ(machine->output.find("Tcore"), std::string::npos) << machine->output;
 }
 
 }  // namespace

@@ -34,15 +34,19 @@ void WriteLine(FILE* out, uint32_t leaf, const Registers& r) {
     std::fprintf(out, "CPUID %08X: %08X-%08X-%08X-%08X\n", leaf, r.eax, r.ebx, r.ecx, r.edx);
 }
 
-// Leaf 4 lists caches until one of type 0; leaf 11 lists levels until one of type 0.
+constexpr uint32_t kAmdCacheLeaf = 0x8000001Du;
+
+// Leaf 4 and AMD's 0x8000001D list caches until one of type 0; leaf 11 lists
+// levels until one of type 0.
 bool EndsList(uint32_t leaf, const Registers& r) {
-    return leaf == 4 ? (r.eax & 0x1F) == 0 : ((r.ecx >> 8) & 0xFF) == 0;
+    return leaf == 11 ? ((r.ecx >> 8) & 0xFF) == 0 : (r.eax & 0x1F) == 0;
 }
 
-// A leaf's subleaf 0; for leaves 4 and 11 the following subleaves as repeated
-// lines, up to and including the terminating entry.
+// A leaf's subleaf 0; for leaves 4, 11 and 0x8000001D the following subleaves
+// as repeated lines, up to and including the terminating entry: the report
+// reads each processor's caches from them.
 void WriteLeaf(FILE* out, uint32_t leaf) {
-    const bool listsSubleaves = leaf == 4 || leaf == 11;
+    const bool listsSubleaves = leaf == 4 || leaf == 11 || leaf == kAmdCacheLeaf;
     for (uint32_t subleaf = 0; subleaf < kMaxSubleaves; ++subleaf) {
         const Registers r = Cpuid(leaf, subleaf);
         WriteLine(out, leaf, r);

@@ -52,7 +52,11 @@ void PrintReport(const CSystemInfo& info) {
     ConsolePrintf("ConstTSC=%d PerfMSR=%d\n", info.constTsc, info.perfMsr);
     PrintFrequencies(info);
     PrintTopology(info);
-    ConsolePrintf("Cache L2 : %d x %d Ko\n", info.l2Count, static_cast<int>(info.l2SizeKb));
+    ConsolePrintf("Cache L2 : %d x %d Ko", info.l2Count, static_cast<int>(info.l2SizeKb));
+    for (const CacheKind& kind : info.moreL2Kinds) {
+        ConsolePrintf(" + %d x %d Ko", kind.count, static_cast<int>(kind.sizeKb));
+    }
+    ConsolePrintf("\n");
     ConsolePrintf("Cache L3 : %d Ko\n", static_cast<int>(info.l3SizeKb));
     PrintSummaryLine(info);
 }

@@ -21,11 +21,12 @@ static_assert(bits(0xFFFFFFFF, 31, 0) == 0xFFFFFFFF, "bits() takes the whole reg
 // subleaf 255 instead of looping for ever.
 constexpr uint32_t kMaxLeaf4Subleaves = 256;
 
-// Calls visit(eax, ebx, ecx) for each cache that `leaf` lists, in subleaf order.
+// Calls visit(eax, ebx, ecx) for each cache that `leaf` lists, in subleaf order;
+// live, on the processor the caller runs on rather than from the leaf cache.
 template <typename Visit>
-void ForEachCacheOfLeaf(CpuidRegisters& cpuid, uint32_t leaf, Visit visit) {
+void ForEachCacheOfLeaf(CpuidRegisters& cpuid, uint32_t leaf, Visit visit, bool live = false) {
     for (uint32_t subleaf = 0; subleaf < kMaxLeaf4Subleaves; ++subleaf) {
-        cpuid.Query(leaf, subleaf, false);
+        cpuid.Query(leaf, subleaf, live);
         if (bits(cpuid.eax, 4, 0) == 0) return;
         visit(cpuid.eax, cpuid.ebx, cpuid.ecx);
     }
@@ -34,6 +35,12 @@ void ForEachCacheOfLeaf(CpuidRegisters& cpuid, uint32_t leaf, Visit visit) {
 template <typename Visit>
 void ForEachLeaf4Cache(CpuidRegisters& cpuid, Visit visit) {
     ForEachCacheOfLeaf(cpuid, 4, visit);
+}
+
+// A listed cache's size: ways x partitions x line size x sets, in 32-bit
+// arithmetic as the sizes have always been; leaf 4 and 0x8000001D lay them out alike.
+constexpr uint32_t Leaf4SizeKb(uint32_t ebx, uint32_t ecx) {
+    return (bits(ebx, 31, 22) + 1) * (bits(ebx, 21, 12) + 1) * (bits(ebx, 11, 0) + 1) * (ecx + 1) / 1024;
 }
 
 // AMD's cache and core topology leaves (0x8000001D, 0x8000001E) mean something

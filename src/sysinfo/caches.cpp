@@ -81,16 +81,6 @@ Leaf2Bytes ReadLeaf2Bytes(CpuidRegisters& cpuid) {
     return out;
 }
 
-// Ways x partitions x line size x sets, in 32-bit arithmetic as the sizes have always been;
-// leaf 4 and AMD's 0x8000001D lay them out alike.
-uint32_t Leaf4SizeKb(uint32_t ebx, uint32_t ecx) {
-    const uint32_t ways = bits(ebx, 31, 22) + 1;
-    const uint32_t partitions = bits(ebx, 21, 12) + 1;
-    const uint32_t lineSize = bits(ebx, 11, 0) + 1;
-    const uint32_t sets = ecx + 1;
-    return ways * partitions * lineSize * sets / 1024;
-}
-
 void ReadLeaf4Sizes(CSystemInfo& info) {
     if (info.cpuid.maxStdLeaf < 4) return;
     ForEachLeaf4Cache(info.cpuid, [&info](uint32_t eax, uint32_t ebx, uint32_t ecx) {
@@ -139,7 +129,7 @@ void ReadExtendedCacheSizes(CSystemInfo& info) {
     info.l2SizeKb = bits(info.cpuid.ecx, 31, 16);
     // EDX counts the L3 in 512 KB units; AMD's design, and the other makers' parts built on it, fill it.
     info.l3SizeKb = bits(info.cpuid.edx, 31, 18) * 512;
-    if (info.l3SizeKb == 0 && info.vendor == kVendorAmd) ReadAmdCacheTopologyL3(info);
+    if (info.l3SizeKb == 0 && info.FollowsAmdTopology()) ReadAmdCacheTopologyL3(info);
 }
 
 }  // namespace

@@ -39,6 +39,7 @@ CSystemInfo::CSystemInfo()
     : driverModule(nullptr),
       brand{},
       vendor(0),
+      hygon(0),
       brandIndex(0),
       family(0),
       baseFamily(0),
@@ -75,6 +76,8 @@ CSystemInfo::CSystemInfo()
       // stopped early shows processor 0's line.
       apicTable(1, ApicEntry{}),
       walkedProcessors(1, 0),
+      cacheTable(1, ProcessorCaches{}),
+      walkWholeSystem(0),
       walkStoppedShort(0) {}
 
 CSystemInfo::~CSystemInfo() {
@@ -108,14 +111,17 @@ int CSystemInfo::Detect(const char* dumpPath) {
         walk.stoppedShort = true;
     }
     logicalCount = static_cast<uint16_t>(walk.processors.size());
+    walkWholeSystem = walk.wholeSystem ? 1 : 0;
     walkStoppedShort = walk.stoppedShort ? 1 : 0;
     walkedProcessors = walk.processors;
     apicTable.assign(walk.processors.size(), ApicEntry{});
+    cacheTable.assign(walk.processors.size(), ProcessorCaches{});
 
     if (!SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS)) Warn("SetPriorityClass Error.");
     WalkProcessors(dumpPath);
     RestoreProcessState(walk);
     SummarizeTopology();
+    SummarizeCaches();
     return 1;
 }
 
@@ -127,6 +133,7 @@ void CSystemInfo::WalkProcessors(const char* dumpPath) {
         }
         if (index == 0) RunFirstProcessorPasses(dumpPath);
         DecodeApicId(static_cast<int>(index));
+        ReadProcessorCaches(static_cast<int>(index));
     }
 }
 

@@ -155,6 +155,7 @@ void BuildName(CSystemInfo& info, const char* vendorText) {
 void CSystemInfo::ReadIdentification() {
     char vendorText[13] = " Unknown CPU";
     vendor = ReadVendor(cpuid, vendorText);
+    hygon = std::strcmp(vendorText, "HygonGenuine") == 0 ? 1 : 0;
     ReadSignature(*this);
     BuildName(*this, vendorText);
     ReadCacheSizes();

@@ -31,6 +31,26 @@ struct ApicEntry {
     uint32_t coreId;
     uint32_t threadId;
 };
+// One cache as a processor's own leaf lists it: its id (the processor's APIC id
+// with the bits of the ids sharing it cleared) and its size.
+struct CacheInstance {
+    uint32_t id;
+    uint32_t sizeKb;
+};
+// The L2 and L3 one processor lists, by walk index.
+struct ProcessorCaches {
+    uint8_t flags;  // kCachesRead | kListsL2 | kListsL3
+    CacheInstance l2;
+    CacheInstance l3;
+};
+constexpr uint8_t kCachesRead = 1;  // the walk reached the processor
+constexpr uint8_t kListsL2 = 2;
+constexpr uint8_t kListsL3 = 4;
+// Caches of one size: how many, and how large each is.
+struct CacheKind {
+    uint16_t count;
+    uint32_t sizeKb;
+};
 
 class CSystemInfo {
 public:
@@ -51,8 +71,14 @@ public:
     void DetectThermal();
     // Runs on every processor of the walk, pinned to it.
     void DecodeApicId(int index);
-    // The last step of the pass: packages, Hyper-Threading state and inactive cores.
+    // Runs on every processor of the walk after DecodeApicId: the L2 and L3 its own leaf lists.
+    void ReadProcessorCaches(int index);
+    // The last steps of the pass: packages, Hyper-Threading state and inactive
+    // cores; then the cache lines from the caches every processor listed.
     void SummarizeTopology();
+    void SummarizeCaches();
+    // AMD, and Hygon's parts built on AMD's Zen: 0x80000008, 0x8000001D and 0x8000001E.
+    bool FollowsAmdTopology() const;
 
     uint64_t ReadTsc();
     // On the processor the calling thread runs on; 0 when the read fails or the
@@ -67,6 +93,8 @@ public:
     HMODULE driverModule;
     char brand[48];
     uint8_t vendor;
+    // 1 for "HygonGenuine", whose vendor stays kVendorOther.
+    uint8_t hygon;
     uint8_t brandIndex;
     uint8_t family;
     uint8_t baseFamily;
@@ -92,6 +120,8 @@ public:
     // Counts are wide enough for the largest servers: hundreds of processors.
     uint16_t l2Count;
     uint32_t l2SizeKb;
+    // L2s of other sizes than l2SizeKb (hybrid parts), in the order the walk met each size.
+    std::vector<CacheKind> moreL2Kinds;
     uint32_t l3SizeKb;
     uint16_t logicalCount;
     uint16_t packageCount;
@@ -106,6 +136,10 @@ public:
     // The system's number of each processor walked, by the same index: what
     // the temperature threads pin to.
     std::vector<int> walkedProcessors;
+    // What each processor's own cache leaf lists, by the same index.
+    std::vector<ProcessorCaches> cacheTable;
+    // 1 where the walk may run on every processor of the system.
+    uint8_t walkWholeSystem;
     // 1 where the walk may not have reached every processor of the system
     // (32-bit masks, a narrower affinity): inactive cores are then not inferred.
     uint8_t walkStoppedShort;

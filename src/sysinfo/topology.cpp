@@ -40,6 +40,12 @@ ApicLayout LayoutFromCounts(CpuidRegisters& cpuid, bool live, const CSystemInfo&
 
 }  // namespace
 
+// Hygon's family 0x18 is AMD's Zen under another name: the same leaves, read the same way.
+bool CSystemInfo::FollowsAmdTopology() const {
+    constexpr uint8_t kHygonZenFamily = 0x18;
+    return vendor == kVendorAmd || (hygon != 0 && family == kHygonZenFamily);
+}
+
 void CSystemInfo::CountCores() {
     cpuid.Query(1, 0, false);
     htState = Byte(bits(cpuid.edx, 28, 28));
@@ -49,7 +55,7 @@ void CSystemInfo::CountCores() {
     CoreCounts counts{};
     if (vendor == kVendorIntel) {
         counts = topology::CountIntelCores(cpuid, threads);
-    } else if (vendor == kVendorAmd && cpuid.maxExtLeaf >= topology::kAmdCoreCountLeaf) {
+    } else if (FollowsAmdTopology() && cpuid.maxExtLeaf >= topology::kAmdCoreCountLeaf) {
         counts = topology::CountAmdCores(cpuid, family, threads);
     } else {
         counts = topology::CountOtherCores(cpuid, threads);
@@ -73,7 +79,7 @@ void CSystemInfo::DecodeApicId(int index) {
     // (a Pentium Dual-Core T4200): every id would read 0, so the counts decide.
     if (vendor == kVendorIntel && topology::HasTopologyLeaf(cpuid)) {
         layout = topology::LayoutFromTopologyLeaf(cpuid, live);
-    } else if (vendor == kVendorAmd && cpuid.maxExtLeaf >= topology::kAmdCoreCountLeaf) {
+    } else if (FollowsAmdTopology() && cpuid.maxExtLeaf >= topology::kAmdCoreCountLeaf) {
         layout = topology::LayoutFromAmdLeaf(cpuid, live, coresPerPackage, threadsPerCore);
     } else {
         layout = LayoutFromCounts(cpuid, live, *this);

@@ -1,0 +1,124 @@
+// Each processor's own L2 and L3, read while the walk has it pinned, and the
+// cache lines they make. Counting the distinct caches by their ids holds where
+// one processor's counts cannot: hybrid parts with L2s of two sizes, modules
+// whose ids leave gaps, and L3s of different sizes in one package.
+#include <algorithm>
+#include <cstddef>
+#include <limits>
+#include <set>
+#include <vector>
+
+#include "sysinfo/bits.h"
+#include "sysinfo/system_info.h"
+#include "sysinfo/topology_rules.h"
+
+namespace {
+
+// The caches' own leaf: AMD's 0x8000001D, or leaf 4 for every other maker.
+bool CacheLeafOf(CSystemInfo& info, uint32_t* leaf) {
+    if (info.FollowsAmdTopology()) {
+        *leaf = kAmdCacheTopologyLeaf;
+        return HasAmdCacheTopology(info.cpuid);
+    }
+    *leaf = 4;
+    return info.cpuid.maxStdLeaf >= 4;
+}
+
+// EAX[25:14] + 1 ids share the cache, rounded up to a power of two: the
+// cache's id is the APIC id with those low bits cleared, as the makers say.
+uint32_t CacheId(uint32_t apicId, uint32_t eax) {
+    return apicId & ~topology::MaskOfWidth(topology::WidthFor(bits(eax, 25, 14) + 1));
+}
+
+using Level = CacheInstance ProcessorCaches::*;
+
+// The distinct caches of one level among the first package's processors, in
+// walk order; false where a processor was never read, or one of the first
+// package lists no cache of that level.
+bool FirstPackageCaches(const CSystemInfo& info, Level level, uint8_t listedFlag, std::vector<CacheInstance>* out) {
+    out->clear();
+    const size_t count = info.cacheTable.size();
+    if (count == 0 || info.apicTable.size() != count) return false;
+    const uint32_t firstPackage = info.apicTable[0].packageId;
+    std::set<uint32_t> seen;
+    for (size_t i = 0; i < count; ++i) {
+        const ProcessorCaches& caches = info.cacheTable[i];
+        // A processor whose pin failed has an all-zero APIC entry: its package is unknown.
+        if ((caches.flags & kCachesRead) == 0) return false;
+        if (info.apicTable[i].packageId != firstPackage) continue;
+        if ((caches.flags & listedFlag) == 0) return false;
+        const CacheInstance& cache = caches.*level;
+        if (seen.insert(cache.id).second) out->push_back(cache);
+    }
+    return true;
+}
+
+// Caches grouped by size, in the order the first of each size came.
+std::vector<CacheKind> KindsBySize(const std::vector<CacheInstance>& caches) {
+    std::vector<CacheKind> kinds;
+    for (const CacheInstance& cache : caches) {
+        auto kind = std::find_if(kinds.begin(), kinds.end(),
+                                 [&cache](const CacheKind& k) { return k.sizeKb == cache.sizeKb; });
+        if (kind == kinds.end()) {
+            kinds.push_back(CacheKind{1, cache.sizeKb});
+        } else if (kind->count < std::numeric_limits<uint16_t>::max()) {
+            ++kind->count;
+        }
+    }
+    return kinds;
+}
+
+uint32_t TotalKb(const std::vector<CacheInstance>& caches) {
+    uint64_t total = 0;
+    for (const CacheInstance& cache : caches) total += cache.sizeKb;
+    return static_cast<uint32_t>(std::min<uint64_t>(total, std::numeric_limits<uint32_t>::max()));
+}
+
+}  // namespace
+
+// Processor 0 is read from the leaf cache where it holds the subleaf; every
+// other one executes CPUID itself, on the processor the walk has pinned.
+void CSystemInfo::ReadProcessorCaches(int index) {
+    if (index < 0 || static_cast<size_t>(index) >= cacheTable.size() ||
+        static_cast<size_t>(index) >= apicTable.size()) {
+        return;
+    }
+    ProcessorCaches& caches = cacheTable[static_cast<size_t>(index)];
+    caches = ProcessorCaches{};
+    caches.flags = kCachesRead;
+    uint32_t leaf = 0;
+    if (!CacheLeafOf(*this, &leaf)) return;
+    const uint32_t apicId = apicTable[static_cast<size_t>(index)].apicId;
+    ForEachCacheOfLeaf(
+        cpuid, leaf,
+        [&caches, apicId](uint32_t eax, uint32_t ebx, uint32_t ecx) {
+            const CacheInstance cache{CacheId(apicId, eax), Leaf4SizeKb(ebx, ecx)};
+            const uint32_t level = bits(eax, 7, 5);
+            if (level == 2) {
+                caches.l2 = cache;
+                caches.flags |= kListsL2;
+            } else if (level == 3) {
+                caches.l3 = cache;
+                caches.flags |= kListsL3;
+            }
+        },
+        index != 0);
+}
+
+void CSystemInfo::SummarizeCaches() {
+    // A walk that may have missed some of the first package's processors (a
+    // 32-bit mask full to bit 31, a process kept off some processors) keeps
+    // the lines the first processor's counts give.
+    if (walkWholeSystem == 0 || walkStoppedShort != 0) return;
+    std::vector<CacheInstance> caches;
+    if (FirstPackageCaches(*this, &ProcessorCaches::l2, kListsL2, &caches) && !caches.empty()) {
+        const std::vector<CacheKind> kinds = KindsBySize(caches);
+        l2Count = kinds.front().count;
+        l2SizeKb = kinds.front().sizeKb;
+        moreL2Kinds.assign(kinds.begin() + 1, kinds.end());
+    }
+    // Intel's L3 line stays the first processor's.
+    if (vendor != kVendorIntel && FirstPackageCaches(*this, &ProcessorCaches::l3, kListsL3, &caches)) {
+        l3SizeKb = TotalKb(caches);
+    }
+}
