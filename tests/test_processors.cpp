@@ -813,6 +813,18 @@ INSTANTIATE_TEST_SUITE_P(
                     "Cache L3 : 196608 Ko"}),
     case_names::ByName{});
 
+// A process kept off all but one processor still knows an L3 that every thread
+// of the package shares: the 7940H's one 16384 KB L3 (0x8000001D level 3, EAX
+// 0x0003C163: 16 sharing), here with a 0x80000006 that claims ten times as much,
+// as a virtual machine's may. Its L2s, one per core, are the counts' as before.
+TEST_F(ProcessorTest, APartialWalkKnowsTheL3TheWholePackageShares) {
+    sim::Machine& m = MachineFromDump("AuthenticAMD0A70F41_K19_Phoenix_03_CPUID.txt");
+    m.walk = sim::Machine::Walk::kProcessorSets;
+    m.allowedProcessors = {5};
+    for (sim::Processor& p : m.processors) p.cpuid[{0x80000006, 0}].edx = (16384 * 10 / 512) << 18;
+    ExpectLinesInOrder({"Nombre total de processeurs logiques : 1", "Cache L2 : 8 x 1024 Ko", "Cache L3 : 16384 Ko"});
+}
+
 // Another maker's L3, in leaf 4: a Zhaoxin part whose 0x80000006 EDX is empty.
 // The KX-U6780A given, on each of its 8 processors, a leaf 4 L3 shared by 8 ids
 // (EAX 0x0001C163) of 16 ways x 64 x 16384 sets: one L3 of 16384 KB, where

@@ -68,6 +68,12 @@ std::vector<CacheKind> KindsBySize(const std::vector<CacheInstance>& caches) {
     return kinds;
 }
 
+// One cache that every thread of the package shares is the package's only
+// one, whichever of its processors a partial walk reached.
+bool SharedByThePackage(const std::vector<CacheInstance>& caches, uint32_t threadsPerPackage) {
+    return caches.size() == 1 && caches.front().sharedBy >= threadsPerPackage;
+}
+
 uint32_t TotalKb(const std::vector<CacheInstance>& caches) {
     uint64_t total = 0;
     for (const CacheInstance& cache : caches) total += cache.sizeKb;
@@ -92,7 +98,7 @@ void CSystemInfo::ReadProcessorCaches(int index) {
     ForEachCacheOfLeaf(
         cpuid, leaf,
         [&caches, apicId](uint32_t eax, uint32_t ebx, uint32_t ecx) {
-            const CacheInstance cache{CacheId(apicId, eax), Leaf4SizeKb(ebx, ecx)};
+            const CacheInstance cache{CacheId(apicId, eax), Leaf4SizeKb(ebx, ecx), bits(eax, 25, 14) + 1};
             const uint32_t level = bits(eax, 7, 5);
             if (level == 2) {
                 caches.l2 = cache;
@@ -108,17 +114,22 @@ void CSystemInfo::ReadProcessorCaches(int index) {
 void CSystemInfo::SummarizeCaches() {
     // A walk that may have missed some of the first package's processors (a
     // 32-bit mask full to bit 31, a process kept off some processors) keeps
-    // the lines the first processor's counts give.
-    if (walkWholeSystem == 0 || walkStoppedShort != 0) return;
+    // the lines the first processor's counts give, unless the one cache it
+    // found is shared by the whole package.
+    const bool whole = walkWholeSystem != 0 && walkStoppedShort == 0;
     std::vector<CacheInstance> caches;
-    if (FirstPackageCaches(*this, &ProcessorCaches::l2, kListsL2, &caches) && !caches.empty()) {
+    if (FirstPackageCaches(*this, &ProcessorCaches::l2, kListsL2, &caches) && !caches.empty() &&
+        (whole || SharedByThePackage(caches, threadsPerPackage))) {
         const std::vector<CacheKind> kinds = KindsBySize(caches);
         l2Count = kinds.front().count;
-        l2SizeKb = kinds.front().sizeKb;
+        // One size: the size stays what the first processor's leaves said,
+        // where they said one; only the count comes from the walk.
+        if (kinds.size() > 1 || l2SizeKb == 0) l2SizeKb = kinds.front().sizeKb;
         moreL2Kinds.assign(kinds.begin() + 1, kinds.end());
     }
     // Intel's L3 line stays the first processor's.
-    if (vendor != kVendorIntel && FirstPackageCaches(*this, &ProcessorCaches::l3, kListsL3, &caches)) {
+    if (vendor != kVendorIntel && FirstPackageCaches(*this, &ProcessorCaches::l3, kListsL3, &caches) &&
+        (whole || SharedByThePackage(caches, threadsPerPackage))) {
         l3SizeKb = TotalKb(caches);
     }
 }

@@ -36,6 +36,7 @@ struct ApicEntry {
 struct CacheInstance {
     uint32_t id;
     uint32_t sizeKb;
+    uint32_t sharedBy;  // the logical processors its leaf says share it
 };
 // The L2 and L3 one processor lists, by walk index.
 struct ProcessorCaches {
