@@ -65,7 +65,8 @@ struct CountCase {
     sim::Registers leaf11Sub0;
     sim::Registers leaf11Sub1;
     uint32_t leaf80000008Ecx;
-    uint8_t threadsPerPackage, threadsPerCore, coresPerPackage, l2Count, htState;
+    uint16_t threadsPerPackage, threadsPerCore, coresPerPackage, l2Count;
+    uint8_t htState;
     uint32_t leaf8000001EEbx = 0;  // threads per core - 1 in bits 15..8 from Zen on
 };
 
@@ -79,9 +80,12 @@ TEST_F(TopologyTest, CountCoresBranches) {
          {0x106A4, Leaf1Ebx(16), 0, kHtt}, kBloomfieldLeaf4, {1, 1, 0x100, 0}, {4, 4, 0x201, 0}, 0, 4, 1, 4, 4, 1},
         {"Intel leaf 11 reporting no counts: leaf 1 count", 1, 6, 11, 0x80000008, {0x106A4, Leaf1Ebx(16), 0, kHtt},
          kBloomfieldLeaf4, {}, {}, 0, 16, 1, 16, 16, 1},
-        {"Intel leaf 11 SMT count with a zero low byte is stored as 1", 1, 6, 11, 0x80000008,
-         {0x106A4, Leaf1Ebx(16), 0, kHtt}, kBloomfieldLeaf4, {1, 0x100, 0x100, 0}, {4, 4, 0x201, 0}, 0, 4, 1, 4,
+        {"Intel leaf 11 SMT count with a zero low 16 bits is stored as 1", 1, 6, 11, 0x80000008,
+         {0x106A4, Leaf1Ebx(16), 0, kHtt}, kBloomfieldLeaf4, {1, 0x10000, 0x100, 0}, {4, 4, 0x201, 0}, 0, 4, 1, 4,
          4, 1},
+        // Leaf 11's counts are 16 bits: 288 cores of one thread (leaf 1's byte says 0x20), two per L2.
+        {"Intel leaf 11 beyond 255 per package", 1, 6, 11, 0x80000008, {0xA06F3, Leaf1Ebx(0x20), 0, kHtt},
+         kBloomfieldLeaf4, {0, 1, 0x100, 0}, {9, 288, 0x201, 0}, 0, 288, 1, 288, 144, 1},
         // Atom modules: ids 0, 2, 4, 6 (thread shift 1, one thread per core), 4 ids per L2.
         {"Intel leaf 11, ids spaced apart: cores per L2 from the shared ids", 1, 6, 11, 0x80000008,
          {0x30673, Leaf1Ebx(16), 0, kHtt}, kAtomModuleLeaf4, {1, 1, 0x100, 0}, {4, 4, 0x201, 0}, 0, 4, 1, 4, 2, 1},

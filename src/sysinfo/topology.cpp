@@ -62,7 +62,7 @@ void CSystemInfo::CountCores() {
     }
 
     // The one place where a count that came out as 0 becomes 1.
-    auto atLeastOne = [](uint8_t value) { return value == 0 ? uint8_t{1} : value; };
+    auto atLeastOne = [](uint16_t value) { return value == 0 ? uint16_t{1} : value; };
     threadsPerPackage = atLeastOne(counts.threadsPerPackage);
     threadsPerCore = atLeastOne(counts.threadsPerCore);
     coresPerPackage = atLeastOne(counts.coresPerPackage);

@@ -56,11 +56,11 @@ TopologyLevels ReadTopologyLevels(CpuidRegisters& cpuid) {
 // leaves the cores that share it. Unlike threads / S2, this holds where ids are
 // spaced apart, as on Atom modules (ids 0, 2, 4, 6; two cores per L2). 0 when
 // leaf 4 lists no L2, its count wrapped to 0 in 8 bits, or no core is left.
-uint8_t L2CountFromSharedIds(const CacheSharing& sharing, uint32_t threadShift, uint8_t cores) {
+uint16_t L2CountFromSharedIds(const CacheSharing& sharing, uint32_t threadShift, uint32_t cores) {
     if (!sharing.hasLevel2) return 0;
     const uint32_t coresPerL2 = uint32_t{sharing.level2Threads} >> threadShift;
     if (coresPerL2 == 0) return 0;
-    return Byte((cores + coresPerL2 - 1) / coresPerL2);
+    return Count16((cores + coresPerL2 - 1) / coresPerL2);
 }
 
 }  // namespace
@@ -78,7 +78,7 @@ bool IsHybrid(CpuidRegisters& cpuid) {
 }
 
 CoreCounts CountIntelCores(CpuidRegisters& cpuid, uint8_t threadsPerPackage) {
-    uint8_t t = threadsPerPackage;
+    uint16_t t = threadsPerPackage;
     if (cpuid.maxStdLeaf < 4) return CoreCounts{t, Byte(t > 1 ? 2 : 1), 1, 1};
 
     const CacheSharing sharing = ReadCacheSharing(cpuid);
@@ -86,17 +86,19 @@ CoreCounts CountIntelCores(CpuidRegisters& cpuid, uint8_t threadsPerPackage) {
     const uint8_t s2 = sharing.level2Threads;
     if (cpuid.maxStdLeaf >= kTopologyLeaf) {
         const TopologyLevels levels = ReadTopologyLevels(cpuid);
-        uint8_t d = 1;
-        if (levels.smtEbx != 0) d = Byte(levels.smtEbx);    // logical processors at the SMT level
-        if (levels.coreEbx != 0) t = Byte(levels.coreEbx);  // logical processors at the core level
-        const uint8_t cores = d > 1 ? Byte(t / d) : t;
+        // Logical processors at the SMT and at the core level, 16-bit fields:
+        // a package may hold more than 255 (288 on some Xeons).
+        uint16_t d = 1;
+        if (levels.smtEbx != 0) d = Count16(bits(levels.smtEbx, 15, 0));
+        if (levels.coreEbx != 0) t = Count16(bits(levels.coreEbx, 15, 0));
+        const uint16_t cores = d > 1 ? Count16(t / d) : t;
         // With Hyper-Threading off, leaf 11 gives one thread per core while leaf 4
         // still says two share the L1: then each logical processor has its own L2.
-        uint8_t l2Count = (s2 > 1 && s1 == d) ? Byte(t / s2) : t;
+        uint16_t l2Count = (s2 > 1 && s1 == d) ? Count16(t / s2) : t;
         // Hybrid parts' two core kinds share their L2s differently; they keep the
         // count above. So does a leaf 11 left empty (a T4200 reports the leaf as zeros).
         if (levels.smtEbx != 0 && !IsHybrid(cpuid)) {
-            const uint8_t fromIds = L2CountFromSharedIds(sharing, bits(levels.smtEax, 4, 0), cores);
+            const uint16_t fromIds = L2CountFromSharedIds(sharing, bits(levels.smtEax, 4, 0), cores);
             if (fromIds != 0) l2Count = fromIds;
         }
         return CoreCounts{t, d, cores, l2Count};
@@ -104,7 +106,7 @@ CoreCounts CountIntelCores(CpuidRegisters& cpuid, uint8_t threadsPerPackage) {
 
     const uint8_t k = sharing.cores;
     const uint8_t d = k > 1 ? Byte(t / k) : Byte(t > 1 ? 2 : 1);
-    const uint8_t l2Count = s2 > 1 ? Byte(t / s2) : t;
+    const uint16_t l2Count = s2 > 1 ? Count16(t / s2) : t;
     return CoreCounts{t, d, k, l2Count};
 }
 
@@ -116,14 +118,14 @@ CoreCounts CountOtherCores(CpuidRegisters& cpuid, uint8_t threadsPerPackage) {
     const TopologyLevels levels = ReadTopologyLevels(cpuid);
     if (bits(levels.smtEbx, 15, 0) == 0 || bits(levels.coreEbx, 15, 0) == 0) return fromLeaf1;
 
-    const uint8_t d = Byte(levels.smtEbx);
-    const uint8_t t = Byte(levels.coreEbx);
-    const uint8_t cores = d > 1 ? Byte(t / d) : t;
+    const uint16_t d = Count16(bits(levels.smtEbx, 15, 0));
+    const uint16_t t = Count16(bits(levels.coreEbx, 15, 0));
+    const uint16_t cores = d > 1 ? Count16(t / d) : t;
     // Leaf 4, where these processors have it, says how many cores share an L2
     // (a Zhaoxin KX-U6780A: four per L2).
-    uint8_t l2Count = cores;
+    uint16_t l2Count = cores;
     if (cpuid.maxStdLeaf >= 4) {
-        const uint8_t fromIds = L2CountFromSharedIds(ReadCacheSharing(cpuid), bits(levels.smtEax, 4, 0), cores);
+        const uint16_t fromIds = L2CountFromSharedIds(ReadCacheSharing(cpuid), bits(levels.smtEax, 4, 0), cores);
         if (fromIds != 0) l2Count = fromIds;
     }
     return CoreCounts{t, d, cores, l2Count};

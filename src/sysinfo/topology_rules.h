@@ -11,9 +11,14 @@ namespace topology {
 
 constexpr uint32_t kAmdCoreCountLeaf = 0x80000008u;
 
-// Counts are bytes, as the record stores them: every value below is taken modulo 256.
+// Counts from 8-bit fields (leaf 1, leaf 4, 0x80000008) are bytes: those
+// values are taken modulo 256. Leaf 11's counts are 16 bits wide, as the record's.
 constexpr uint8_t Byte(uint32_t value) {
     return static_cast<uint8_t>(value);
+}
+
+constexpr uint16_t Count16(uint32_t value) {
+    return static_cast<uint16_t>(value);
 }
 
 // Smallest n with 2^n >= count, computed wide: any count from 129 to 256 gives 8.
@@ -30,10 +35,10 @@ constexpr uint32_t MaskOfWidth(unsigned width) {
 }
 
 struct CoreCounts {
-    uint8_t threadsPerPackage;
-    uint8_t threadsPerCore;
-    uint8_t coresPerPackage;
-    uint8_t l2Count;
+    uint16_t threadsPerPackage;
+    uint16_t threadsPerCore;
+    uint16_t coresPerPackage;
+    uint16_t l2Count;
 };
 
 // How one APIC id splits into package, core and thread numbers.
