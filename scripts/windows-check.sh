@@ -137,10 +137,18 @@ check "the lacking double exports them all but $lacking_entry" \
 qemu_dir=$build/qemu
 qemu=$qemu_dir/root/usr/bin/qemu-i386
 binfmt=/proc/sys/fs/binfmt_misc
-# Named after this process: a check running beside this one keeps its entry.
-entry=vexmora-i386-$$
+# Named after this process and its PID namespace: a check running beside this
+# one keeps its entry, and one whose process is gone is known for stale.
+pid_namespace=$(stat -L -c %i /proc/self/ns/pid 2>/dev/null || echo 0)
+entry=vexmora-i386-$pid_namespace-$$
 entry_registered=0
 emulator_failure=""
+
+# archive_uri RELEASE: the archive apt takes RELEASE's packages from.
+archive_uri() {
+  apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(TARGET_OF)' 'Identifier: Packages' |
+    awk -v release="$1" '$2 == release && $3 == "deb" && $1 ~ /^https?:/ {print $1; exit}'
+}
 
 # fetch_qemu: qemu-i386 from the backports suite of the archive apt already uses.
 fetch_qemu() {
@@ -149,13 +157,12 @@ fetch_qemu() {
   local codename arch uri
   codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
   arch=$(dpkg --print-architecture)
-  archive_uri() {
-    apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(TARGET_OF)' 'Identifier: Packages' |
-      awk -v release="$codename" '$2 == release && $3 == "deb" && $1 ~ /^https?:/ {print $1; exit}'
-  }
-  uri=$(archive_uri)
+  uri=$(archive_uri "$codename")
   # No index downloaded yet: the sources say nothing until apt-get update.
-  [ -n "$uri" ] || { apt-get -o DPkg::Lock::Timeout=600 update -qq >/dev/null 2>&1 || true; uri=$(archive_uri); }
+  if [ -z "$uri" ]; then
+    apt-get -o DPkg::Lock::Timeout=600 update -qq >/dev/null 2>&1 || true
+    uri=$(archive_uri "$codename")
+  fi
   [ -n "$codename" ] && [ -n "$uri" ] || { emulator_failure="apt has no source for ${codename:-this release}"; return 1; }
   echo "== fetching qemu-user from $uri $codename-backports into $qemu_dir"
   rm -rf "$qemu_dir"
@@ -191,7 +198,7 @@ start_emulator() {
   fi
   # Entries left by checks that were killed: their process is gone.
   local stale
-  for stale in "$binfmt"/vexmora-i386-[0-9]*; do
+  for stale in "$binfmt/vexmora-i386-$pid_namespace"-[0-9]*; do
     [ -e "$stale" ] || continue
     kill -0 "${stale##*-}" 2>/dev/null || remove_entry "$stale"
   done
