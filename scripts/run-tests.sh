@@ -8,8 +8,8 @@
 #   package check    static programs, manual page, cmake --install, the .deb
 # Builds, test runs and the fuzzer write their details to log files beside
 # their builds; the console gets each stage's result lines and, at the end, a
-# summary. Every build here makes warnings errors (VEXMORA_WERROR).
-# Exits non-zero when any stage failed.
+# summary. Its builds make warnings errors (VEXMORA_WERROR); the package check
+# builds as a user does, without. Exits non-zero when any stage failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
