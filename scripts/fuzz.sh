@@ -15,7 +15,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-${FUZZ_SECONDS:-60}}
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DVEXMORA_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DVEXMORA_FUZZ=ON -DVEXMORA_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 if ! cmake --build build-fuzz --target dump_fuzzer -- -j2 >build-fuzz/build.log 2>&1; then
   cat build-fuzz/build.log
   exit 1

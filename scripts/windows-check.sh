@@ -3,10 +3,15 @@
 # executable imports and carries, then runs it under Wine, headless, with
 # standard input not a terminal, once per library state and Windows version.
 #
-# On Debian as root it installs what it needs. Environment:
-#   VEXMORA_SKIP_WINE=1   build and check the files only, run nothing
-# A host that cannot start Wine (a kernel without 32-bit support) also runs
-# nothing under Wine, and says so.
+# On Debian as root it installs what it needs. Where the kernel cannot run
+# 32-bit programs, Wine runs under the emulator qemu-i386 (see below); the
+# emulator also runs two cases as an AMD and an Intel processor model.
+# Environment:
+#   VEXMORA_SKIP_WINE=1       build and check the files only, run nothing
+#   VEXMORA_WINE_EMULATOR=1   run Wine under the emulator even where the kernel
+#                             runs 32-bit programs itself
+# A host where neither can start Wine runs nothing under it, and says so in
+# one line ("== Wine runs skipped: ...").
 # Exits non-zero when any check fails; every check prints "ok" or "FAIL".
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -121,13 +126,147 @@ check "the full double exports exactly those names, undecorated" \
 check "the lacking double exports them all but $lacking_entry" \
   test "$(exported_names "$lacking_dll")" = "$(grep -vx "$lacking_entry" <<<"$expected")"
 
-# The Wine loader is a 32-bit program: a kernel built without IA-32 emulation
-# (or booted with it off) cannot start it, and no Wine run can happen there.
+# ---- 32-bit programs ----------------------------------------------------------
+# Wine's loader is a 32-bit program. A kernel built without IA-32 emulation, or
+# booted with it off, cannot start it; the user-mode emulator qemu-i386 can,
+# once a binfmt_misc entry hands it every i386 ELF file. bookworm's own qemu
+# (7.2) is far too slow for Wine and wineboot crashes under it; the one in
+# bookworm-backports (10) works. Its one package is fetched into a folder of
+# its own, with an apt configuration of its own, so the system's packages and
+# sources stay as they are.
+qemu_dir=$build/qemu
+qemu=$qemu_dir/root/usr/bin/qemu-i386
+binfmt=/proc/sys/fs/binfmt_misc
+# Named after this process and its PID namespace: a check running beside this
+# one keeps its entry, and one whose process is gone is known for stale.
+pid_namespace=$(stat -L -c %i /proc/self/ns/pid 2>/dev/null || echo 0)
+entry=vexmora-i386-$pid_namespace-$$
+entry_registered=0
+emulator_failure=""
+
+# archive_uri RELEASE: the archive apt takes RELEASE's packages from.
+archive_uri() {
+  apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(TARGET_OF)' 'Identifier: Packages' |
+    awk -v release="$1" '$2 == release && $3 == "deb" && $1 ~ /^https?:/ {print $1; exit}'
+}
+
+# fetch_qemu: qemu-i386 from the backports suite of the archive apt already uses.
+fetch_qemu() {
+  "$qemu" --version >/dev/null 2>&1 && return 0
+  [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null || { emulator_failure="fetching it needs root and apt-get"; return 1; }
+  local codename arch uri
+  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  arch=$(dpkg --print-architecture)
+  uri=$(archive_uri "$codename")
+  # No index downloaded yet: the sources say nothing until apt-get update.
+  if [ -z "$uri" ]; then
+    apt-get -o DPkg::Lock::Timeout=600 update -qq >/dev/null 2>&1 || true
+    uri=$(archive_uri "$codename")
+  fi
+  [ -n "$codename" ] && [ -n "$uri" ] || { emulator_failure="apt has no source for ${codename:-this release}"; return 1; }
+  echo "== fetching qemu-user from $uri $codename-backports into $qemu_dir"
+  rm -rf "$qemu_dir"
+  mkdir -p "$qemu_dir/lists/partial" "$qemu_dir/cache/archives/partial" "$qemu_dir/sources.list.d" "$qemu_dir/root"
+  {
+    echo "Types: deb"
+    echo "URIs: $uri"
+    echo "Suites: $codename-backports"
+    echo "Components: main"
+    echo "Architectures: $arch"
+    local keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+    [ ! -f "$keyring" ] || echo "Signed-By: $keyring"
+  } >"$qemu_dir/backports.sources"
+  local apt_own=(-o Dir::Etc::SourceList="$qemu_dir/backports.sources" -o Dir::Etc::SourceParts="$qemu_dir/sources.list.d"
+                 -o Dir::State::Lists="$qemu_dir/lists" -o Dir::Cache="$qemu_dir/cache" -o APT::Sandbox::User=root)
+  local said
+  if ! said=$(apt-get "${apt_own[@]}" update -qq 2>&1 && cd "$qemu_dir" && apt-get "${apt_own[@]}" download -qq qemu-user 2>&1) ||
+     ! dpkg-deb --fsys-tarfile "$qemu_dir"/qemu-user_*.deb | tar -x -C "$qemu_dir/root" ./usr/bin/qemu-i386; then
+    emulator_failure="qemu-user could not be fetched from $codename-backports ($(tail -n 1 <<<"$said"))"
+    return 1
+  fi
+  rm -f "$qemu_dir"/qemu-user_*.deb
+}
+
+# start_emulator: i386 ELF files go to qemu-i386 through this check's own entry.
+start_emulator() {
+  [ "$entry_registered" = 1 ] && return 0
+  fetch_qemu || return 1
+  if [ ! -e "$binfmt/register" ]; then
+    local said
+    said=$(mount -t binfmt_misc binfmt_misc "$binfmt" 2>&1) ||
+      { emulator_failure="binfmt_misc cannot be mounted on $binfmt ($(head -n 1 <<<"$said"))"; return 1; }
+  fi
+  # Entries left by checks that were killed: their process is gone.
+  local stale
+  for stale in "$binfmt/vexmora-i386-$pid_namespace"-[0-9]*; do
+    [ -e "$stale" ] || continue
+    kill -0 "${stale##*-}" 2>/dev/null || remove_entry "$stale"
+  done
+  # The ELF header of an i386 executable or shared object; F opens qemu-i386
+  # now, so the entry works whatever the mount namespace of a later program.
+  local magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
+  local mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+  if ! { printf '%s' ":$entry:M::$magic:$mask:$qemu:F" >"$binfmt/register"; } 2>/dev/null; then
+    emulator_failure="the binfmt_misc entry cannot be registered"
+    return 1
+  fi
+  entry_registered=1
+}
+remove_entry() { { echo -1 >"$1"; } 2>/dev/null || true; }
+stop_emulator() {
+  if [ "$entry_registered" = 1 ]; then
+    remove_entry "$binfmt/$entry"
+    entry_registered=0
+  fi
+}
+
+work=$(mktemp -d)
+prefix_made=0
+cleanup() {
+  if [ "$prefix_made" = 1 ]; then timeout 30 wineserver -k >/dev/null 2>&1 || true; fi
+  stop_emulator
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
+# The emulator's processor is chosen per run, below.
+unset QEMU_CPU
+
+# how_i386_runs: natively, unless an enabled binfmt_misc entry takes i386 ELF files.
+how_i386_runs() {
+  local other
+  for other in "$binfmt"/*; do
+    case "${other##*/}" in register | status) continue ;; esac
+    if grep -qx enabled "$other" 2>/dev/null && grep -qE '^magic 7f454c46010101[0-9a-f]{22}0300' "$other"; then
+      echo "through the binfmt_misc entry ${other##*/}: $(sed -n 's/^interpreter //p' "$other")"
+      return
+    fi
+  done
+  echo natively
+}
+wine_starts() { timeout 60 wine --version </dev/null >"$work/wine-version.log" 2>&1; }
 wine_skip_reason=""
+emulated=0
 if [ "${VEXMORA_SKIP_WINE:-0}" = 1 ]; then
   wine_skip_reason="VEXMORA_SKIP_WINE=1"
-elif ! wine_says=$(wine --version 2>&1); then
-  wine_skip_reason="this host cannot start Wine ($(tail -n 1 <<<"$wine_says"))"
+elif [ "${VEXMORA_WINE_EMULATOR:-0}" != 1 ] && wine_starts; then
+  echo "== 32-bit programs run $(how_i386_runs)"
+else
+  not_natively="neither natively nor"
+  if [ "${VEXMORA_WINE_EMULATOR:-0}" = 1 ]; then
+    not_natively="VEXMORA_WINE_EMULATOR=1, and not"
+  else
+    echo "== this host cannot start Wine itself: $(tail -n 1 "$work/wine-version.log")"
+  fi
+  if start_emulator && wine_starts; then
+    emulated=1
+    echo "== 32-bit programs run under $("$qemu" --version | head -n 1), binfmt_misc entry $entry"
+  else
+    [ -n "$emulator_failure" ] || emulator_failure="Wine does not start ($(tail -n 1 "$work/wine-version.log"))"
+    wine_skip_reason="$not_natively under qemu-i386: $emulator_failure"
+  fi
 fi
 if [ -n "$wine_skip_reason" ]; then
   echo "== Wine runs skipped: $wine_skip_reason"
@@ -138,16 +277,11 @@ fi
 
 # ---- Under Wine ----------------------------------------------------------------
 
-work=$(mktemp -d)
 export WINEPREFIX=$work/prefix WINEARCH=win32 WINEDEBUG=-all
+prefix_made=1
 # No display: message boxes return at once. No Mono or Gecko installers.
 unset DISPLAY WAYLAND_DISPLAY
 export WINEDLLOVERRIDES="mscoree,mshtml="
-cleanup() {
-  timeout 30 wineserver -k >/dev/null 2>&1 || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
 
 # Every Wine command gets a time limit, no terminal on its input, and files for
 # its output: the server and the helpers it starts outlive the command and
@@ -263,6 +397,27 @@ run_exe init-fails "$full_dll" WINRING0_DOUBLE_INIT=0 WINRING0_DOUBLE_STATUS=4
 check "init-fails: the double's status 4 line" status_line_is init-fails 4
 check "init-fails: deinitialised and freed at exit" \
   calls_are init-fails "InitializeOls -> 0 GetDllStatus -> 4"
+
+echo "== the emulator's processor models: one AMD, one Intel (as Windows 10)"
+# model_run NAME MODEL CPU_LINE FAMILY_LINE SUPPORT_LINE: the report with the
+# ready library on the emulator's MODEL, which has no thermal sensor.
+model_run() {
+  local name=$1 model=$2 cpu=$3 family=$4 support=$5
+  run_exe "$name" "$full_dll" QEMU_CPU="$model"
+  check "$name: \"$cpu\"" grep -qxF "$cpu" "$work/$name.txt"
+  check "$name: \"$family\"" grep -qxF "$family" "$work/$name.txt"
+  check "$name: the one support line is \"$support\"" test "$(grep '^Support ' "$work/$name.txt")" = "$support"
+}
+# Where 32-bit programs run natively, the emulator serves these two runs only.
+if [ "$emulated" = 1 ] || start_emulator; then
+  model_run model-amd EPYC-Rome "CPU : AMD EPYC-Rome Processor" "CPU Family 17 Model 31 Stepping 0" \
+    "Support AMD TTP : Non"
+  model_run model-intel Haswell "CPU : Intel Core Processor (Haswell)" "CPU Family 06 Model 3C Stepping 4" \
+    "Support Intel DTS : Non"
+  [ "$emulated" = 1 ] || stop_emulator
+else
+  echo "== Wine runs left out: the emulator's processor models ($emulator_failure)"
+fi
 
 echo "== a Zen temperature through the root complex's SMN pair"
 # Tctl 58.125 in bits 31:21. The processor is the host's: only a Zen host with

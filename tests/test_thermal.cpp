@@ -2,7 +2,7 @@
 // and the AMD northbridge registers.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <utility>
@@ -321,7 +321,8 @@ TEST_P(AmdSensorTest, ReadsTheSensorOfTheFamilyAndPrintsTheDieTemperature) {
     info.extFamily = static_cast<uint8_t>(c.family >= 0x10 ? c.family - 0x0F : 0);
     info.model = c.model;
     info.extModel = c.extModel;
-    std::strncpy(info.brand, c.brand, sizeof info.brand);
+    // Terminated, whatever the length of the brand.
+    std::snprintf(info.brand, sizeof info.brand, "%s", c.brand);
     PutDecoysAndValue(*machine, c.sensor, c.value);
 
     PrintAmdTemperatures(info);
