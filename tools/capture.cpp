@@ -31,7 +31,7 @@ Registers Cpuid(uint32_t leaf, uint32_t subleaf) {
 }
 
 void WriteLine(FILE* out, uint32_t leaf, const Registers& r) {
-    std::fprintf(out, "CPUID %08X: %08X-%08X-%08X-%08X\n", leaf, r.eax, r.ebx, r.ecx, r.edx);
+    WritePlainLine(out, leaf, r.eax, r.ebx, r.ecx, r.edx);
 }
 
 constexpr uint32_t kAmdCacheLeaf = 0x8000001Du;
@@ -82,6 +82,10 @@ bool WriteBlocks(FILE* out, const std::vector<int>& allowed, int& count) {
 }
 
 }  // namespace
+
+int WritePlainLine(FILE* out, uint32_t leaf, uint32_t eax, uint32_t ebx, uint32_t ecx, uint32_t edx) {
+    return std::fprintf(out, "CPUID %08X: %08X-%08X-%08X-%08X\n", leaf, eax, ebx, ecx, edx);
+}
 
 int CaptureThisMachine(const char* path) {
     // Every processor the process may run on, however many: a set sized for them all.
