@@ -259,6 +259,43 @@ TEST_F(DumpReaderTest, CaptureOfThisMachineReadsBack) {
     }
 }
 
+// Under a narrower affinity (taskset) the capture holds part of the machine,
+// and says on standard error how much of it.
+TEST_F(DumpReaderTest, CaptureSaysHowManyOfTheOnlineProcessorsItTook) {
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    cpu_set_t allowed;
+    ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+    if (online < 2 || CPU_COUNT(&allowed) != online) GTEST_SKIP() << "needs every one of two or more processors";
+    std::string path = ::testing::TempDir() + "capture-XXXXXX";
+    const int fd = mkstemp(&path[0]);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    const std::string note = "only 1 of the " + std::to_string(online) + " online logical processors captured";
+
+    testing::internal::CaptureStderr();
+    const int whole = CaptureThisMachine(path.c_str());
+    const std::string wholeErr = testing::internal::GetCapturedStderr();
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (CPU_ISSET(cpu, &allowed)) {
+            CPU_SET(cpu, &one);
+            break;
+        }
+    }
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    testing::internal::CaptureStderr();
+    const int part = CaptureThisMachine(path.c_str());
+    const std::string partErr = testing::internal::GetCapturedStderr();
+    sched_setaffinity(0, sizeof allowed, &allowed);
+    std::remove(path.c_str());
+
+    EXPECT_EQ(whole, 0);
+    EXPECT_EQ(wholeErr.find("only"), std::string::npos) << wholeErr;
+    EXPECT_EQ(part, 0);
+    EXPECT_NE(partErr.find(note), std::string::npos) << partErr;
+}
+
 // The simulated machine's loader, which the replay tool builds processors with.
 TEST_F(DumpReaderTest, MachineLoaderAcceptsAnnotatedLines) {
     std::vector<sim::Processor> processors;

@@ -109,5 +109,13 @@ int CaptureThisMachine(const char* path) {
     }
     if (!pinned) return 1;
     std::fprintf(stderr, "vexmora-replay: %d logical processors captured to %s\n", count, path);
+    // Under a narrower affinity (taskset) the dump describes part of the machine.
+    const int online = linuxproc::CountListedProcessors("/sys/devices/system/cpu/online");
+    if (online > count) {
+        std::fprintf(stderr,
+                     "vexmora-replay: only %d of the %d online logical processors captured: this process may not "
+                     "run on the others\n",
+                     count, online);
+    }
     return 0;
 }
