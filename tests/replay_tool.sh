@@ -11,11 +11,16 @@ failures=0
 
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-# run NAME ARGS...: stdout, stderr and status into $dir/NAME.{out,err,rc}
+# run_command NAME COMMAND...: stdout, stderr and status into $dir/NAME.{out,err,rc}
+run_command() {
+  name=$1; shift
+  timeout 60 "$@" >"$dir/$name.out" 2>"$dir/$name.err" </dev/null
+  echo $? >"$dir/$name.rc"
+}
+# run NAME ARGS...: the replay with ARGS
 run() {
   name=$1; shift
-  timeout 60 "$replay" "$@" >"$dir/$name.out" 2>"$dir/$name.err" </dev/null
-  echo $? >"$dir/$name.rc"
+  run_command "$name" "$replay" "$@"
 }
 has_line() { grep -q -x -F -- "$2" "$dir/$1.out" || fail "$1: no line '$2'"; }
 status_is() { [ "$(cat "$dir/$1.rc")" = "$2" ] || fail "$1: exit $(cat "$dir/$1.rc"), expected $2"; }
@@ -53,6 +58,66 @@ run unloaded --library=status:4 "$dump"
 has_line unloaded "WinRing0 Status : erreur 4"
 grep -q -x "Vexmora: Erreur de chargement de WinRing0 ! Driver déchargé." "$dir/unloaded.err" ||
   fail "status 4: message not converted: $(cat "$dir/unloaded.err")"
+
+# Dumps written by hand or by other tools replay as the plain dump does, byte
+# for byte: the replay rewrites what the program's fixed-column reader would
+# misread. Each variant is the plain dump with its lines changed as its name says.
+plain_run() {
+  cmp -s "$dir/plain.out" "$dir/$1.out" || fail "$1: not the plain dump's report: $(head -c 300 "$dir/$1.err")"
+}
+while IFS='|' read -r label script; do
+  sed "$script" "$dump" >"$dir/$label.txt"
+  run "$label" "$dir/$label.txt"
+  status_is "$label" 0
+  plain_run "$label"
+done <<'VARIANTS'
+annotated|/^CPUID/s/$/ ; note/
+annotated-but-leaf-0|/^CPUID 00000000:/!s/$/ [SL 00]/
+trailing-spaces|s/$/  /
+lowercase-hex-digits|/^CPUID/{s/^CPUID //;y/ABCDEF/abcdef/;s/^/CPUID /;}
+lowercase-keywords|s/^CPUID/cpuid/;s/^MSR/msr/
+crlf-line-ends|s/$/\r/
+VARIANTS
+{ printf '\357\273\277'; cat "$dump"; } >"$dir/bom.txt"
+run bom "$dir/bom.txt"; status_is bom 0; plain_run bom
+
+# A regular file is read where it lies: no temporary copy, no /proc.
+mkdir "$dir/tmp"
+run_command no-tmpdir env TMPDIR="$dir/missing" "$replay" "$dump"
+status_is no-tmpdir 0; plain_run no-tmpdir
+without_proc='mount -t tmpfs none /proc && exec "$@"'
+# Where a user namespace can hide /proc; not for a sanitized build, whose runtime needs it.
+if unshare -rm sh -c "$without_proc" sh "$replay" --version >/dev/null 2>&1; then
+  for input in "$dump" "$dir/annotated.txt"; do
+    run_command no-proc env TMPDIR="$dir/tmp" unshare -rm sh -c "$without_proc" sh "$replay" "$input"
+    status_is no-proc 0; plain_run no-proc
+  done
+else
+  echo "note: /proc cannot be hidden from this build of the replay here: the runs without it are left out"
+fi
+# A pipe is copied: a copy that cannot be written says why (here, the file
+# size limit), and no copy is left behind either way.
+run_command from-a-pipe sh -c 'cat "$1" | TMPDIR="$2" "$3" /dev/stdin' sh "$dump" "$dir/tmp" "$replay"
+status_is from-a-pipe 0; plain_run from-a-pipe
+run_command size-limit sh -c 'ulimit -f 1; trap "" XFSZ; cat "$1" | TMPDIR="$2" "$3" /dev/stdin' \
+  sh "$dump" "$dir/tmp" "$replay"
+status_is size-limit 2
+grep -q "File too large" "$dir/size-limit.err" || fail "size limit: not the real error: $(cat "$dir/size-limit.err")"
+[ -z "$(ls "$dir/tmp")" ] || fail "temporary files left behind: $(ls "$dir/tmp")"
+
+# Lines that name themselves CPUID or MSR lines but cannot be read: the first is named, nothing printed.
+while IFS='|' read -r label line says; do
+  { head -n 3 "$dump"; printf '%s\n' "$line"; tail -n +4 "$dump"; } >"$dir/$label.txt"
+  run "$label" "$dir/$label.txt"
+  status_is "$label" 2
+  [ -s "$dir/$label.out" ] && fail "$label: wrote to standard output"
+  grep -q -F "$label.txt, line 4: $says" "$dir/$label.err" || fail "$label: line not named: $(cat "$dir/$label.err")"
+done <<'LINES'
+cut-short|CPUID 00000001: 000106A4-00100800-0098E3BD|no '-' before EDX
+value-too-long|CPUID 00000001: 000106A4-00100800-0098E3BD-BFEBFBFF1|EDX is not a hexadecimal number of 32 bits
+not-hexadecimal|CPUID 0000000G: 000106A4-00100800-0098E3BD-BFEBFBFF|the leaf is not a hexadecimal number
+msr-group-too-long|MSR 000001A2: 0000-0000-00640000-0000|the third group is not a hexadecimal number of 16 bits
+LINES
 
 # Refused: bad dumps and bad command lines.
 printf 'CPUID 00000001: 00000001-00000000-00000000-00000000\n' >"$dir/no-leaf0.txt"

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -258,6 +259,43 @@ TEST_F(DumpReaderTest, CaptureOfThisMachineReadsBack) {
     }
 }
 
+// Under a narrower affinity (taskset) the capture holds part of the machine,
+// and says on standard error how much of it.
+TEST_F(DumpReaderTest, CaptureSaysHowManyOfTheOnlineProcessorsItTook) {
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    cpu_set_t allowed;
+    ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+    if (online < 2 || CPU_COUNT(&allowed) != online) GTEST_SKIP() << "needs every one of two or more processors";
+    std::string path = ::testing::TempDir() + "capture-XXXXXX";
+    const int fd = mkstemp(&path[0]);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    const std::string note = "only 1 of the " + std::to_string(online) + " online logical processors captured";
+
+    testing::internal::CaptureStderr();
+    const int whole = CaptureThisMachine(path.c_str());
+    const std::string wholeErr = testing::internal::GetCapturedStderr();
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (CPU_ISSET(cpu, &allowed)) {
+            CPU_SET(cpu, &one);
+            break;
+        }
+    }
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    testing::internal::CaptureStderr();
+    const int part = CaptureThisMachine(path.c_str());
+    const std::string partErr = testing::internal::GetCapturedStderr();
+    sched_setaffinity(0, sizeof allowed, &allowed);
+    std::remove(path.c_str());
+
+    EXPECT_EQ(whole, 0);
+    EXPECT_EQ(wholeErr.find("only"), std::string::npos) << wholeErr;
+    EXPECT_EQ(part, 0);
+    EXPECT_NE(partErr.find(note), std::string::npos) << partErr;
+}
+
 // The simulated machine's loader, which the replay tool builds processors with.
 TEST_F(DumpReaderTest, MachineLoaderAcceptsAnnotatedLines) {
     std::vector<sim::Processor> processors;
@@ -273,6 +311,128 @@ TEST_F(DumpReaderTest, MachineLoaderAcceptsAnnotatedLines) {
     ASSERT_EQ(sim::LoadDumpProcessors(ReaderFixture("tab_layout.txt").c_str(), processors), 1);
     EXPECT_EQ(processors[0].cpuid.at({4, 1}).ecx, Mark(4, 1).ecx);
     EXPECT_EQ(processors[0].cpuid.at({0x80000001, 0}).edx, Mark(0x80000001).edx);
+}
+
+// What one reading gives the replay tool: the processors, the first line it
+// cannot read, and whether the program's fixed-column reader may read the file
+// itself or needs its first block rewritten.
+struct ReadingCase {
+    const char* name;
+    std::string text;
+    int processors;             // 0 when refused or unusable
+    unsigned long badLine;      // 0 when every line reads
+    const char* why;            // the start of the reason, for badLine
+    bool fixedColumns;          // for a usable dump
+    size_t firstBlockLines;     // for a usable dump
+};
+
+constexpr char kLeaf0[] = "CPUID 00000000: 00000001-756E6547-6C65746E-49656E69";
+constexpr char kLeaf1[] = "CPUID 00000001: 000106A4-00100800-0098E3BD-BFEBFBFF";
+
+// Lines as given, each ended by '\n'.
+std::string Lines(std::initializer_list<std::string> lines) {
+    std::string text;
+    for (const std::string& line : lines) text += line + "\n";
+    return text;
+}
+
+// A usable dump of two blocks of two lines each.
+ReadingCase Reads(const char* name, std::string text, bool fixedColumns) {
+    return ReadingCase{name, std::move(text), 2, 0, "", fixedColumns, 2};
+}
+
+ReadingCase Refuses(const char* name, std::string text, unsigned long line, const char* why) {
+    return ReadingCase{name, std::move(text), 0, line, why, false, 0};
+}
+
+const std::string kTwoBlocks = Lines({kLeaf0, kLeaf1, kLeaf0, kLeaf1});
+
+std::string Lowercase(std::string line) {
+    for (char& c : line) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return line;
+}
+
+const ReadingCase kReadingCases[] = {
+    Reads("FixedColumns", kTwoBlocks, true),
+    Reads("CrLfLineEnds", Lines({kLeaf0 + std::string("\r"), kLeaf1 + std::string("\r"), kLeaf0, kLeaf1}), true),
+    // strtoul reads lowercase digits as the loader does.
+    Reads("LowercaseHexDigits", Lines({"CPUID 00000000: 00000001-756e6547-6c65746e-49656e69", kLeaf1, kLeaf0, kLeaf1}),
+          true),
+    Reads("AnnotatedLines", Lines({kLeaf0 + std::string(" ; note"), kLeaf1 + std::string(" [SL 00]"), kLeaf0, kLeaf1}),
+          false),
+    Reads("OnlyLeaf0Bare", Lines({kLeaf0, kLeaf1 + std::string(" ; note"), kLeaf0, kLeaf1}), false),
+    Reads("ByteOrderMark", "\xEF\xBB\xBF" + kTwoBlocks, false),
+    Reads("TrailingSpaces", Lines({kLeaf0, kLeaf1 + std::string("  "), kLeaf0, kLeaf1}), false),
+    Reads("LowercaseKeyword", Lines({kLeaf0, Lowercase(kLeaf1), kLeaf0, kLeaf1}), false),
+    Reads("LeadingBlanks", Lines({kLeaf0, std::string("  ") + kLeaf1, kLeaf0, kLeaf1}), false),
+    Reads("NoFinalLineEnd", Lines({kLeaf0, kLeaf1, kLeaf0}) + kLeaf1, true),
+    // The program's reader skips a last line without its line end.
+    ReadingCase{"NoFinalLineEndInTheOnlyBlock", Lines({kLeaf0}) + kLeaf1, 1, 0, "", false, 2},
+    // The program's reader would read on past a second block it cannot see.
+    Reads("AnnotatedSecondLeaf0", Lines({kLeaf0, kLeaf1, kLeaf0 + std::string(" ; note"), kLeaf1}), false),
+    Reads("AnnotatedSecondBlock", Lines({kLeaf0, kLeaf1, kLeaf0, kLeaf1 + std::string(" ; note")}), true),
+    Reads("LongHeaderLine", Lines({std::string(100, '#'), kLeaf0, kLeaf1, kLeaf0, kLeaf1}), false),
+    Reads("HeaderAndMsrLines", Lines({"a header", kLeaf0, kLeaf1, "MSR 000001A2: 0000-0000-0064-0000", kLeaf0, kLeaf1}),
+          true),
+    Reads("TabLayout",
+          Lines({"CPU-Z", "\t0x00000000  0x00000001 0x756E6547 0x6C65746E 0x49656E69",
+                 "\t0x00000001  0x000106A4 0x00100800 0x0098E3BD 0xBFEBFBFF", "\tother text of the report",
+                 "\t0x00000000  0x00000001 0x756E6547 0x6C65746E 0x49656E69",
+                 "\t0x00000001  0x000106A4 0x00100800 0x0098E3BD 0xBFEBFBFF"}),
+          true),
+    Refuses("ValueMissing", Lines({kLeaf0, "CPUID 00000001: 000106A4-00100800-0098E3BD"}), 2, "no '-' before EDX"),
+    Refuses("ValueBeyond32Bits", Lines({kLeaf0, "CPUID 00000001: 000106A4-00100800-0098E3BD-BFEBFBFF1"}), 2,
+            "EDX is not a hexadecimal number of 32 bits"),
+    Refuses("AnnotationGluedToAValue", Lines({kLeaf0, "CPUID 00000001: 000106A4-00100800-0098E3BD-BFEBFBFFx"}), 2,
+            "EDX is not"),
+    Refuses("NoColon", Lines({kLeaf0, "CPUID 00000001 000106A4-00100800-0098E3BD-BFEBFBFF"}), 2,
+            "no ':' after the leaf"),
+    Refuses("LeafNotHexadecimal", Lines({kLeaf0, "CPUID 0000000G: 000106A4-00100800-0098E3BD-BFEBFBFF"}), 2,
+            "the leaf is not"),
+    Refuses("MsrGroupBeyond16Bits", Lines({kLeaf0, kLeaf1, "MSR 000001A2: 0000-0000-00640000-0000"}), 3,
+            "the third group is not a hexadecimal number of 16 bits"),
+    Refuses("LeafBeforeTheFirstLeaf0", Lines({kLeaf1, kLeaf0, kLeaf1}), 1, "a CPUID line before the first leaf 0"),
+    // The first unreadable line is named, not a later one.
+    Refuses("TwoBadLines", Lines({kLeaf0, "CPUID 00000001:", "CPUID 00000002:"}), 2, "EAX is not"),
+    Refuses("TabLayoutLineUnreadable",
+            Lines({"CPU-Z", "\t0x00000000  0x00000001 0x756E6547 0x6C65746E 0x49656E69",
+                   "\t0x00000001  0x000106A4 0x00100800 0x0098E3BZ 0xBFEBFBFF"}),
+            3, "a line of the tab-led layout"),
+};
+
+class DumpReadingTable : public ::testing::TestWithParam<ReadingCase> {};
+
+TEST_P(DumpReadingTable, ReadsEveryLineOrNamesTheFirstItCannot) {
+    const ReadingCase& c = GetParam();
+    std::string text = c.text;
+    FILE* file = fmemopen(&text[0], text.size(), "r");
+    ASSERT_NE(file, nullptr);
+    sim::DumpReading reading;
+    sim::ReadDump(file, reading);
+    std::fclose(file);
+
+    EXPECT_EQ(reading.badLine, c.badLine) << reading.badLineWhy;
+    EXPECT_EQ(reading.badLineWhy.rfind(c.why, 0), 0u) << reading.badLineWhy;
+    if (c.badLine != 0) return;
+    ASSERT_EQ(static_cast<int>(reading.processors.size()), c.processors);
+    EXPECT_EQ(reading.firstBlockInFixedColumns, c.fixedColumns);
+    ASSERT_EQ(reading.firstBlock.size(), c.firstBlockLines);
+    EXPECT_EQ(reading.firstBlock[1].first, 1u);
+    EXPECT_EQ(reading.firstBlock[1].second.eax, 0x000106A4u);
+    for (const sim::Processor& p : reading.processors) EXPECT_EQ(p.cpuid.at({1, 0}).edx, 0xBFEBFBFFu);
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, DumpReadingTable, ::testing::ValuesIn(kReadingCases), case_names::ByName{});
+
+// A read that fails is reported with its error, not as the end of the dump.
+TEST(DumpReading, ReadErrorIsReported) {
+    FILE* directory = std::fopen(FixturePath("dump_reader").c_str(), "r");
+    ASSERT_NE(directory, nullptr);
+    sim::DumpReading reading;
+    sim::ReadDump(directory, reading);
+    std::fclose(directory);
+    EXPECT_EQ(reading.readError, EISDIR);
+    EXPECT_TRUE(reading.processors.empty());
 }
 
 TEST_F(DumpReaderTest, MachineLoaderKeepsTheLineAfterANulByte) {

@@ -237,11 +237,18 @@ protected:
         if (child_ == 0) {
             const rlimit noCore{0, 0};
             setrlimit(RLIMIT_CORE, &noCore);  // SIGQUIT would otherwise leave a core file
+            // A group of its own, whose parent is outside it: never orphaned, so SIGTSTP stops it.
+            setpgid(0, 0);
             dup2(terminal_, STDIN_FILENO);
             dup2(terminal_, STDOUT_FILENO);
             platform::RunPause();
             _exit(0);
         }
+        WaitForRawMode();
+    }
+
+    // Returns once the prompt holds the terminal in raw mode.
+    void WaitForRawMode() {
         for (int tries = 0; tries < 1000; ++tries) {
             termios now;
             ASSERT_EQ(tcgetattr(terminal_, &now), 0);
@@ -276,18 +283,27 @@ protected:
         _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 5);
     }
 
-    // How the child ended, within five seconds.
-    int WaitStatus() {
+    // How the child ended, or with WUNTRACED stopped, within five seconds.
+    int WaitStatus(int options = 0) {
         for (int tries = 0; tries < 1000; ++tries) {
             int status = 0;
-            if (waitpid(child_, &status, WNOHANG) == child_) {
-                child_ = -1;
+            if (waitpid(child_, &status, WNOHANG | options) == child_) {
+                if (!WIFSTOPPED(status)) child_ = -1;
                 return status;
             }
             usleep(5000);
         }
-        ADD_FAILURE() << "the prompt did not end";
+        ADD_FAILURE() << "the prompt did not " << (options & WUNTRACED ? "stop" : "end");
         return -1;
+    }
+
+    // Presses a key at the prompt: it must end with status 0 and the terminal as it was.
+    void ExpectKeyEndsIt(const std::string& key) {
+        ASSERT_EQ(write(master_, key.data(), key.size()), static_cast<ssize_t>(key.size()));
+        const int status = WaitStatus();
+        ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        ExpectSettingsAsBefore();
     }
 
     void ExpectSettingsAsBefore() {
@@ -321,13 +337,27 @@ protected:
 
 TEST_F(PauseAtTerminal, AnArrowKeyEndsItAndLeavesNothingBehind) {
     StartPause();
-    ASSERT_EQ(write(master_, "\x1b[A", 3), 3);
-    const int status = WaitStatus();
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    ExpectSettingsAsBefore();
+    ExpectKeyEndsIt("\x1b[A");
     EXPECT_EQ(PendingInput(), "");
 }
+
+// Raw mode makes the keys that would send signals keys like any other.
+struct ControlKey {
+    const char* name;
+    char byte;
+};
+
+class PauseEndedByControlKey : public PauseAtTerminal, public ::testing::WithParamInterface<ControlKey> {};
+
+TEST_P(PauseEndedByControlKey, EndsItAsAnyKeyDoes) {
+    StartPause();
+    ExpectKeyEndsIt(std::string(1, GetParam().byte));
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, PauseEndedByControlKey,
+                         ::testing::Values(ControlKey{"CtrlC", '\x03'}, ControlKey{"CtrlZ", '\x1a'},
+                                           ControlKey{"CtrlBackslash", '\x1c'}),
+                         case_names::ByName{});
 
 // A background job can never get the key: it must not wait for one.
 TEST_F(PauseAtTerminal, ABackgroundJobDoesNotWait) {
@@ -336,6 +366,22 @@ TEST_F(PauseAtTerminal, ABackgroundJobDoesNotWait) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     ExpectSettingsAsBefore();
+}
+
+// Stopped from outside (kill -TSTP, then fg), the prompt leaves the shell its
+// terminal as it was while stopped, and takes raw mode back once continued.
+TEST_F(PauseAtTerminal, StoppedFromOutsideGivesTheTerminalBackUntilContinued) {
+    StartPause();
+    ASSERT_EQ(kill(child_, SIGTSTP), 0);
+    const int stopped = WaitStatus(WUNTRACED);
+    ASSERT_TRUE(WIFSTOPPED(stopped)) << "status " << stopped;
+    EXPECT_EQ(WSTOPSIG(stopped), SIGTSTP);
+    ExpectSettingsAsBefore();
+
+    ASSERT_EQ(kill(child_, SIGCONT), 0);
+    WaitForRawMode();
+    ExpectKeyEndsIt("\x1b[A");
+    EXPECT_EQ(PendingInput(), "");
 }
 
 struct EndingSignal {

@@ -31,7 +31,7 @@ Registers Cpuid(uint32_t leaf, uint32_t subleaf) {
 }
 
 void WriteLine(FILE* out, uint32_t leaf, const Registers& r) {
-    std::fprintf(out, "CPUID %08X: %08X-%08X-%08X-%08X\n", leaf, r.eax, r.ebx, r.ecx, r.edx);
+    WritePlainLine(out, leaf, r.eax, r.ebx, r.ecx, r.edx);
 }
 
 constexpr uint32_t kAmdCacheLeaf = 0x8000001Du;
@@ -83,6 +83,10 @@ bool WriteBlocks(FILE* out, const std::vector<int>& allowed, int& count) {
 
 }  // namespace
 
+int WritePlainLine(FILE* out, uint32_t leaf, uint32_t eax, uint32_t ebx, uint32_t ecx, uint32_t edx) {
+    return std::fprintf(out, "CPUID %08X: %08X-%08X-%08X-%08X\n", leaf, eax, ebx, ecx, edx);
+}
+
 int CaptureThisMachine(const char* path) {
     // Every processor the process may run on, however many: a set sized for them all.
     std::vector<int> allowed;
@@ -105,5 +109,13 @@ int CaptureThisMachine(const char* path) {
     }
     if (!pinned) return 1;
     std::fprintf(stderr, "vexmora-replay: %d logical processors captured to %s\n", count, path);
+    // Under a narrower affinity (taskset) the dump describes part of the machine.
+    const int online = linuxproc::CountListedProcessors("/sys/devices/system/cpu/online");
+    if (online > count) {
+        std::fprintf(stderr,
+                     "vexmora-replay: only %d of the %d online logical processors captured: this process may not "
+                     "run on the others\n",
+                     count, online);
+    }
     return 0;
 }

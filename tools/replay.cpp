@@ -1,6 +1,6 @@
 // vexmora-replay: the program's whole report on a simulated machine built from
 // a CPUID dump, for debugging a report from a machine one does not have.
-#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -166,59 +166,56 @@ int WriteRecorded(const sim::Machine& machine) {
     return 0;
 }
 
-// The bytes of DUMP, read once, whatever it is (a file, a pipe, a FIFO,
-// /dev/stdin), in a private temporary file that the readers reopen by name.
-class DumpCopy {
+// DUMP as the readers get it. A regular file is read where it lies; anything
+// else (a pipe, a FIFO, /dev/stdin) is read once, into a private temporary
+// copy. Where the program's fixed-column reader would read the first block
+// otherwise than the replay's loader (annotated lines, a byte-order mark), it
+// gets that block rewritten in the plain layout instead, in the temporary
+// file. The file is removed when done.
+class DumpInput {
 public:
-    ~DumpCopy() {
-        if (fd_ >= 0) close(fd_);
+    ~DumpInput() {
+        if (!tempPath_.empty()) std::remove(tempPath_.c_str());
     }
 
-    // False, after saying why, when DUMP cannot be read or holds more than the
-    // program's reader would read.
-    bool Read(const char* dump);
-    const char* path() const { return path_.c_str(); }
+    // The processors of DUMP (and whether it lists more than are kept); false,
+    // after saying why, when it cannot be read, holds more than the program's
+    // reader would read, has a line that cannot be read or no usable leaf 0 line.
+    bool Read(const char* dump, std::vector<sim::Processor>& processors, bool& moreThanKept);
+    const char* path() const { return tempPath_.empty() ? name_.c_str() : tempPath_.c_str(); }
 
 private:
     static bool Fail(const std::string& why);
+    bool WithinTheBound(FILE* in, FILE* copy);
+    FILE* OpenWithinTheBound();
+    FILE* OpenTemporary();
+    bool CloseTemporary(FILE* out, int error);
+    bool WriteFirstBlock(const sim::DumpReading& reading);
 
-    int fd_ = -1;
-    std::string path_;
+    std::string name_;
+    std::string tempPath_;
 };
 
-bool DumpCopy::Fail(const std::string& why) {
+bool DumpInput::Fail(const std::string& why) {
     std::fprintf(stderr, "vexmora-replay: %s\n", why.c_str());
     return false;
 }
 
-bool DumpCopy::Read(const char* dump) {
-    const int in = open(dump, O_RDONLY | O_CLOEXEC);
-    const std::string name = dump;
-    if (in < 0) return Fail("cannot open " + name + ": " + std::strerror(errno));
-    const char* tmp = std::getenv("TMPDIR");
-    std::string copyName = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/vexmora-replay-XXXXXX";
-    fd_ = mkstemp(&copyName[0]);
-    if (fd_ < 0) {
-        close(in);
-        return Fail(std::string("cannot make a temporary file: ") + std::strerror(errno));
-    }
-    // Gone from the directory at once; the readers reach it through this process's descriptor.
-    unlink(copyName.c_str());
-    path_ = "/proc/self/fd/" + std::to_string(fd_);
-
+// Reads DUMP to its end or just past the bound, into copy unless it is null;
+// false, after saying why, when reading or copying fails or DUMP holds more
+// than the program's reader reads. Nothing is kept in memory, whatever the input.
+bool DumpInput::WithinTheBound(FILE* in, FILE* copy) {
     unsigned long bytes = 0;
     unsigned long lines = 0;
     bool over = false;
+    int readError = 0;
     char chunk[65536];
-    std::string error;
-    while (!over) {
-        const ssize_t got = read(in, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) error = "cannot read " + name + ": " + std::strerror(errno);
-        if (got <= 0) break;
+    while (!over && readError == 0) {
+        const size_t got = std::fread(chunk, 1, sizeof chunk, in);
+        if (got < sizeof chunk && std::ferror(in)) readError = errno != 0 ? errno : EIO;
         size_t keep = 0;
         // Over the bound as soon as a byte lies beyond what the program's reader reads.
-        while (keep < static_cast<size_t>(got) && !over) {
+        while (keep < got && !over) {
             if (bytes == kMaxDumpBytes || lines == kMaxDumpLines) {
                 over = true;
             } else {
@@ -226,30 +223,126 @@ bool DumpCopy::Read(const char* dump) {
                 if (chunk[keep++] == '\n') ++lines;
             }
         }
-        if (write(fd_, chunk, keep) != static_cast<ssize_t>(keep)) {
-            error = "cannot copy " + name + ": " + std::strerror(errno);
-            break;
+        if (copy != nullptr && std::fwrite(chunk, 1, keep, copy) != keep) {
+            return CloseTemporary(copy, errno != 0 ? errno : EIO);
         }
+        if (got < sizeof chunk && readError == 0) break;
     }
-    close(in);
-    if (!error.empty()) return Fail(error);
+    if (readError != 0) {
+        if (copy != nullptr) std::fclose(copy);
+        return Fail("cannot read " + name_ + ": " + std::strerror(readError));
+    }
+    if (copy != nullptr && !CloseTemporary(copy, 0)) return false;
     if (over) {
-        return Fail(name + " is larger than the " + std::to_string(kMaxDumpBytes >> 20) + " MiB or " +
+        return Fail(name_ + " is larger than the " + std::to_string(kMaxDumpBytes >> 20) + " MiB or " +
                     std::to_string(kMaxDumpLines) + " lines that vexmora reads of a dump: not replayed");
     }
     return true;
 }
 
+// The temporary file, made on first use and emptied on each; null after saying why.
+FILE* DumpInput::OpenTemporary() {
+    if (tempPath_.empty()) {
+        const char* tmp = std::getenv("TMPDIR");
+        const std::string dir = tmp != nullptr && *tmp ? tmp : "/tmp";
+        std::string name = dir + "/vexmora-replay-XXXXXX";
+        const int fd = mkstemp(&name[0]);
+        if (fd < 0) {
+            Fail("cannot make a temporary file in " + dir + ": " + std::strerror(errno));
+            return nullptr;
+        }
+        close(fd);
+        tempPath_ = name;
+    }
+    FILE* out = std::fopen(tempPath_.c_str(), "we");
+    if (out == nullptr) Fail("cannot open " + tempPath_ + ": " + std::strerror(errno));
+    return out;
+}
+
+// Closes it; false, after saying why, when a write failed (error, that
+// write's errno, never what a later call left there) or the close does.
+bool DumpInput::CloseTemporary(FILE* out, int error) {
+    errno = 0;
+    if (error == 0 && std::fflush(out) != 0) error = errno != 0 ? errno : EIO;
+    if (std::fclose(out) != 0 && error == 0) error = errno != 0 ? errno : EIO;
+    if (error != 0) return Fail("cannot copy " + name_ + " to " + tempPath_ + ": " + std::strerror(error));
+    return true;
+}
+
+// DUMP itself, read through once and back at its start, or the copy of
+// anything else; null after saying why.
+FILE* DumpInput::OpenWithinTheBound() {
+    FILE* in = std::fopen(name_.c_str(), "re");
+    if (in == nullptr) {
+        Fail("cannot open " + name_ + ": " + std::strerror(errno));
+        return nullptr;
+    }
+    struct stat status;
+    if (fstat(fileno(in), &status) == 0 && S_ISREG(status.st_mode)) {
+        if (!WithinTheBound(in, nullptr)) {
+            std::fclose(in);
+            return nullptr;
+        }
+        if (std::fseek(in, 0, SEEK_SET) != 0) {
+            Fail("cannot read " + name_ + " again: " + std::strerror(errno));
+            std::fclose(in);
+            return nullptr;
+        }
+        return in;
+    }
+    FILE* copy = OpenTemporary();
+    const bool copied = copy != nullptr && WithinTheBound(in, copy);
+    std::fclose(in);
+    if (!copied) return nullptr;
+    FILE* reopened = std::fopen(tempPath_.c_str(), "re");
+    if (reopened == nullptr) Fail("cannot open " + tempPath_ + ": " + std::strerror(errno));
+    return reopened;
+}
+
+bool DumpInput::Read(const char* dump, std::vector<sim::Processor>& processors, bool& moreThanKept) {
+    name_ = dump;
+    FILE* in = OpenWithinTheBound();
+    if (in == nullptr) return false;
+    sim::DumpReading reading;
+    sim::ReadDump(in, reading);
+    std::fclose(in);
+
+    if (reading.readError != 0) return Fail("cannot read " + name_ + ": " + std::strerror(reading.readError));
+    if (reading.badLine != 0) {
+        return Fail(name_ + ", line " + std::to_string(reading.badLine) + ": " + reading.badLineWhy +
+                    ": nothing to replay");
+    }
+    if (reading.processors.empty()) return Fail(name_ + " has no leaf 0 line with a highest leaf: nothing to replay");
+    if (!reading.firstBlockInFixedColumns && !WriteFirstBlock(reading)) return false;
+    moreThanKept = reading.moreThanKept;
+    processors = std::move(reading.processors);
+    return true;
+}
+
+bool DumpInput::WriteFirstBlock(const sim::DumpReading& reading) {
+    FILE* out = OpenTemporary();
+    if (out == nullptr) return false;
+    int error = 0;
+    for (const auto& line : reading.firstBlock) {
+        const sim::Registers& r = line.second;
+        errno = 0;
+        if (WritePlainLine(out, line.first, r.eax, r.ebx, r.ecx, r.edx) < 0) {
+            error = errno != 0 ? errno : EIO;
+            break;
+        }
+    }
+    return CloseTemporary(out, error);
+}
+
 int Replay(const Options& o) {
-    DumpCopy copy;
-    if (!copy.Read(o.dump)) return 2;
+    DumpInput input;
     std::vector<sim::Processor> processors;
     bool moreThanKept = false;
-    const int count = sim::LoadDumpProcessors(copy.path(), processors, &moreThanKept);
+    if (!input.Read(o.dump, processors, moreThanKept)) return 2;
     // A dump the program's own reader refuses would be replayed as the live
     // fill of whatever its first block says: refuse it here instead.
-    if (count == 0 || !CpuidRegisters().LoadDump(copy.path())) {
-        std::fprintf(stderr, "vexmora-replay: %s has no usable leaf 0 line, or declares more leaves than any processor has: nothing to replay\n",
+    if (!CpuidRegisters().LoadDump(input.path())) {
+        std::fprintf(stderr, "vexmora-replay: %s declares more leaves than any processor has: nothing to replay\n",
                      o.dump);
         return 2;
     }
@@ -258,14 +351,14 @@ int Replay(const Options& o) {
         std::fprintf(stderr, "vexmora-replay: %s lists more than %zu processors, more than any machine has: the first %zu are replayed\n",
                      o.dump, kMaxWalkedProcessors, kMaxWalkedProcessors);
     }
-    sim::Machine machine(count);
+    sim::Machine machine(static_cast<int>(processors.size()));
     machine.processors = std::move(processors);
     Configure(machine, o);
     int status;
     {
         // Destroyed while the machine exists: its teardown unbinds the simulated library.
         CSystemInfo record;
-        status = RunProgram(record, copy.path());
+        status = RunProgram(record, input.path());
     }
     const int written = WriteRecorded(machine);
     return written != 0 ? written : status;

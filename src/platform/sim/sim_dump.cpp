@@ -1,4 +1,7 @@
+#include <strings.h>
+
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,13 +15,15 @@ namespace sim {
 
 namespace {
 
-// One hexadecimal number of at most 32 bits after optional blanks; moves p past it.
+// One hexadecimal number after optional blanks, ending where a word would;
+// moves p past it.
 bool ReadHex(const char*& p, uint64_t limit, uint64_t& value) {
     while (*p == ' ' || *p == '\t') ++p;
     if (!std::isxdigit(static_cast<unsigned char>(*p))) return false;
     char* end = nullptr;
+    errno = 0;
     const unsigned long long v = std::strtoull(p, &end, 16);
-    if (v > limit) return false;
+    if (errno == ERANGE || v > limit || std::isalnum(static_cast<unsigned char>(*end)) || *end == '_') return false;
     value = v;
     p = end;
     return true;
@@ -31,25 +36,38 @@ bool Expect(const char*& p, char c) {
     return true;
 }
 
-// "ID: V-V-V-V" after a line's prefix; whatever follows the fourth value is an annotation.
-bool ParseFields(const char* p, uint64_t valueLimit, uint32_t& id, uint64_t (&v)[4]) {
+// How a line's five numbers are called, to say which one cannot be read.
+struct Fields {
+    const char* names[5];
+    uint64_t valueLimit;
+    const char* valueBits;
+};
+
+const Fields kCpuidFields{{"the leaf", "EAX", "EBX", "ECX", "EDX"}, 0xFFFFFFFFu, "32"};
+const Fields kMsrFields{
+    {"the register number", "the first group", "the second group", "the third group", "the fourth group"},
+    0xFFFFu,
+    "16"};
+
+// "ID: V-V-V-V" after a line's keyword; whatever follows the fourth value is an
+// annotation. Empty when the line reads, else why it does not.
+std::string ParseFields(const char* p, const Fields& f, uint32_t& id, uint64_t (&v)[4]) {
     uint64_t key;
-    if (!ReadHex(p, 0xFFFFFFFFu, key) || !Expect(p, ':')) return false;
+    if (!ReadHex(p, 0xFFFFFFFFu, key)) return std::string(f.names[0]) + " is not a hexadecimal number of 32 bits";
+    if (!Expect(p, ':')) return std::string("no ':' after ") + f.names[0];
     for (int i = 0; i < 4; ++i) {
-        if (i > 0 && !Expect(p, '-')) return false;
-        if (!ReadHex(p, valueLimit, v[i])) return false;
+        if (i > 0 && !Expect(p, '-')) return std::string("no '-' before ") + f.names[i + 1];
+        if (!ReadHex(p, f.valueLimit, v[i]))
+            return std::string(f.names[i + 1]) + " is not a hexadecimal number of " + f.valueBits + " bits";
     }
     id = static_cast<uint32_t>(key);
-    return true;
+    return "";
 }
 
-// "CPUID LLLLLLLL: AAAAAAAA-BBBBBBBB-CCCCCCCC-DDDDDDDD".
-bool ParsePlainLine(const char* line, uint32_t& leaf, Registers& r) {
-    uint64_t v[4];
-    if (std::strncmp(line, "CPUID ", 6) != 0 || !ParseFields(line + 6, 0xFFFFFFFFu, leaf, v)) return false;
-    r = Registers{static_cast<uint32_t>(v[0]), static_cast<uint32_t>(v[1]), static_cast<uint32_t>(v[2]),
-                  static_cast<uint32_t>(v[3])};
-    return true;
+// The line's first word is `word`, in any case, followed by a blank.
+bool BeginsWithWord(const char* line, const char* word) {
+    const size_t length = std::strlen(word);
+    return strncasecmp(line, word, length) == 0 && (line[length] == ' ' || line[length] == '\t');
 }
 
 // The tab-led layout of files whose header line begins with "CPU-Z": five
@@ -69,26 +87,29 @@ bool ParseTabLine(const char* line, uint32_t& leaf, Registers& r) {
     return true;
 }
 
-// "MSR IIIIIIII: HHHH-HHHH-HHHH-HHHH", the 64-bit value in four 16-bit groups.
-bool ParseMsrLine(const char* line, uint32_t& index, uint64_t& value) {
-    uint64_t g[4];
-    if (std::strncmp(line, "MSR ", 4) != 0 || !ParseFields(line + 4, 0xFFFFu, index, g)) return false;
-    value = (g[0] << 48) | (g[1] << 32) | (g[2] << 16) | g[3];
-    return true;
-}
-
 // What a replay keeps: the processors the simulated masks can hold (the
 // program walks at most 32 and refuses more), the subleaves a capture writes,
 // and far more model-specific registers than any dump records.
 constexpr uint32_t kMaxSubleaves = 64;
 constexpr size_t kMaxMsrs = 256;
 
-// Reads one whole line; the rest of a line longer than the buffer is dropped,
-// so an annotation can never be mistaken for a line of its own. Reading stops
-// where the program's own reader stops.
-bool ReadLine(FILE* file, char (&line)[512], unsigned long& bytesLeft, unsigned long& linesLeft) {
+// One line of the file. Its text keeps up to 511 bytes; the rest of a longer
+// line is dropped, so an annotation can never be mistaken for a line of its own.
+struct Line {
+    char text[512];
+    size_t length = 0;     // every byte before the line end, kept or not
+    bool ended = false;    // a line end follows it
+    bool hasNul = false;
+    bool crlf = false;     // it ends with CR LF; the CR is not in length
+};
+
+// Reads one whole line; false at the end of the file, after a read error (its
+// errno in readError) and where the program's own reader stops.
+bool ReadLine(FILE* file, Line& line, unsigned long& bytesLeft, unsigned long& linesLeft, int& readError) {
     // Character by character, so a NUL byte inside a line cannot hide its end.
-    size_t length = 0;
+    size_t kept = 0;
+    line.length = 0;
+    line.hasNul = false;
     int c = EOF;
     while (bytesLeft > 0 && linesLeft > 0 && (c = std::fgetc(file)) != EOF) {
         --bytesLeft;
@@ -96,38 +117,111 @@ bool ReadLine(FILE* file, char (&line)[512], unsigned long& bytesLeft, unsigned 
             --linesLeft;
             break;
         }
-        if (length + 1 < sizeof line) line[length++] = static_cast<char>(c);
+        if (c == '\0') line.hasNul = true;
+        if (kept + 1 < sizeof line.text) line.text[kept++] = static_cast<char>(c);
+        ++line.length;
     }
-    line[length] = '\0';
-    if (c != '\n' && bytesLeft == 0) return false;  // a line the bound cut is no line
-    return c == '\n' || length > 0;
+    if (c == EOF && std::ferror(file)) {
+        readError = errno != 0 ? errno : EIO;
+        return false;
+    }
+    line.text[kept] = '\0';
+    line.ended = c == '\n';
+    line.crlf = line.ended && line.length > 0 && kept == line.length && line.text[kept - 1] == '\r';
+    if (line.crlf) --line.length;
+    if (!line.ended && bytesLeft == 0) return false;  // a line the bound cut is no line
+    return line.ended || line.length > 0;
+}
+
+// A line the program's fixed-column reader reads just as this loader does:
+// the exact length and prefix of its layout, the fields at their columns.
+bool InFixedColumns(const Line& line, bool tabLayout) {
+    if (!line.ended || line.hasNul) return false;
+    if (tabLayout) return line.length == 56 && line.text[0] == '\t';
+    static const char kPattern[] = "CPUID hhhhhhhh: hhhhhhhh-hhhhhhhh-hhhhhhhh-hhhhhhhh";
+    if (line.length != sizeof kPattern - 1) return false;
+    for (size_t i = 0; i < line.length; ++i) {
+        const bool hex = std::isxdigit(static_cast<unsigned char>(line.text[i])) != 0;
+        if (kPattern[i] == 'h' ? !hex : line.text[i] != kPattern[i]) return false;
+    }
+    return true;
+}
+
+// A tab-led line that the program's reader would take as one of the layout's.
+bool ProgramTakesTabLine(const Line& line) {
+    return line.ended && !line.hasNul && line.length == 56 && line.text[0] == '\t';
 }
 
 struct BlockReader {
-    std::vector<Processor> blocks;
+    DumpReading& reading;
+    std::vector<Processor>& blocks;
     std::map<uint32_t, uint64_t> msrs;
+    unsigned long lineNumber = 0;
     bool tabLayout = false;
     bool full = false;  // as many blocks as the walk takes: later CPUID lines are dropped, MSR lines still taken
     uint32_t previousLeaf = 0;
     uint32_t subleaf = 0;
 
-    void Take(const char* line);
+    explicit BlockReader(DumpReading& r) : reading(r), blocks(r.processors) {}
+    void Take(Line& line);
+    void TakeCpuid(const Line& line, uint32_t leaf, const Registers& r);
     void TakeLeaf(uint32_t leaf, const Registers& r);
+    void Refuse(const std::string& why);
 };
 
-void BlockReader::Take(const char* line) {
-    uint32_t leaf;
-    Registers r;
-    uint32_t msr;
-    uint64_t value;
-    if (ParseMsrLine(line, msr, value)) {
+void BlockReader::Refuse(const std::string& why) {
+    if (reading.badLine != 0) return;
+    reading.badLine = lineNumber;
+    reading.badLineWhy = why;
+}
+
+void BlockReader::Take(Line& line) {
+    ++lineNumber;
+    // A byte-order mark is no part of the first line; the program's reader sees it.
+    if (lineNumber == 1 && std::strncmp(line.text, "\xEF\xBB\xBF", 3) == 0) {
+        std::memmove(line.text, line.text + 3, std::strlen(line.text + 3) + 1);
+        reading.firstBlockInFixedColumns = false;
+    }
+    // Past 78 characters the program's reader takes a line in pieces.
+    if (blocks.size() < 2 && line.length > 78) reading.firstBlockInFixedColumns = false;
+
+    const char* word = line.text;
+    while (*word == ' ' || *word == '\t') ++word;
+    uint32_t id;
+    uint64_t v[4];
+    if (BeginsWithWord(word, "MSR")) {
+        const std::string why = ParseFields(word + 4, kMsrFields, id, v);
+        if (!why.empty()) return Refuse(why);
         // MSR 0xE8 keeps ticking at the machine's rate rather than freezing at a sample.
-        if (msr != 0xE8 && !msrs.count(msr) && msrs.size() < kMaxMsrs) msrs[msr] = value;
-    } else if (ParsePlainLine(line, leaf, r) || (tabLayout && ParseTabLine(line, leaf, r))) {
-        TakeLeaf(leaf, r);
-    } else if (blocks.empty() && std::strncmp(line, "CPU-Z", 5) == 0) {
+        if (id != 0xE8 && !msrs.count(id) && msrs.size() < kMaxMsrs)
+            msrs[id] = (v[0] << 48) | (v[1] << 32) | (v[2] << 16) | v[3];
+    } else if (BeginsWithWord(word, "CPUID")) {
+        const std::string why = ParseFields(word + 6, kCpuidFields, id, v);
+        if (!why.empty()) return Refuse(why);
+        TakeCpuid(line, id,
+                  Registers{static_cast<uint32_t>(v[0]), static_cast<uint32_t>(v[1]), static_cast<uint32_t>(v[2]),
+                            static_cast<uint32_t>(v[3])});
+    } else if (tabLayout && line.text[0] == '\t') {
+        Registers r;
+        if (ParseTabLine(line.text, id, r)) {
+            TakeCpuid(line, id, r);
+        } else if (ProgramTakesTabLine(line)) {
+            Refuse("a line of the tab-led layout whose five fields are not hexadecimal numbers of 32 bits");
+        }
+    } else if (blocks.empty() && std::strncmp(line.text, "CPU-Z", 5) == 0) {
         tabLayout = true;
     }
+}
+
+void BlockReader::TakeCpuid(const Line& line, uint32_t leaf, const Registers& r) {
+    const bool allZero = r.eax == 0 && r.ebx == 0 && r.ecx == 0 && r.edx == 0;
+    // Before any block, an all-zero leaf 0 is no processor, as in the program's
+    // reader; any other leaf belongs to none.
+    if (blocks.empty() && leaf != 0) return Refuse("a CPUID line before the first leaf 0 line belongs to no processor");
+    if (blocks.size() < 2 && !(blocks.empty() && allZero) && !InFixedColumns(line, tabLayout))
+        reading.firstBlockInFixedColumns = false;
+    TakeLeaf(leaf, r);
+    if (blocks.size() == 1) reading.firstBlock.emplace_back(leaf, r);
 }
 
 void BlockReader::TakeLeaf(uint32_t leaf, const Registers& r) {
@@ -151,20 +245,32 @@ void BlockReader::TakeLeaf(uint32_t leaf, const Registers& r) {
 
 }  // namespace
 
+void ReadDump(FILE* file, DumpReading& reading) {
+    reading = DumpReading{};
+    BlockReader reader(reading);
+    Line line;
+    unsigned long bytesLeft = kMaxDumpBytes;
+    unsigned long linesLeft = kMaxDumpLines;
+    while (ReadLine(file, line, bytesLeft, linesLeft, reading.readError)) reader.Take(line);
+    if (reading.processors.empty() || reading.processors[0].cpuid.at({0, 0}).eax == 0) {
+        reading.processors.clear();
+        reading.firstBlock.clear();
+        return;
+    }
+    reading.moreThanKept = reader.full;
+    const auto shared = std::make_shared<const std::map<uint32_t, uint64_t>>(std::move(reader.msrs));
+    for (Processor& p : reading.processors) p.sharedMsrs = shared;
+}
+
 int LoadDumpProcessors(const char* path, std::vector<Processor>& processors, bool* moreThanKept) {
     FILE* file = std::fopen(path, "r");
     if (file == nullptr) return 0;
-    BlockReader reader;
-    char line[512];
-    unsigned long bytesLeft = kMaxDumpBytes;
-    unsigned long linesLeft = kMaxDumpLines;
-    while (ReadLine(file, line, bytesLeft, linesLeft)) reader.Take(line);
+    DumpReading reading;
+    ReadDump(file, reading);
     std::fclose(file);
-    if (reader.blocks.empty() || reader.blocks[0].cpuid.at({0, 0}).eax == 0) return 0;
-    if (moreThanKept != nullptr) *moreThanKept = reader.full;
-    const auto shared = std::make_shared<const std::map<uint32_t, uint64_t>>(std::move(reader.msrs));
-    for (Processor& p : reader.blocks) p.sharedMsrs = shared;
-    processors = std::move(reader.blocks);
+    if (reading.processors.empty()) return 0;
+    if (moreThanKept != nullptr) *moreThanKept = reading.moreThanKept;
+    processors = std::move(reading.processors);
     return static_cast<int>(processors.size());
 }
 

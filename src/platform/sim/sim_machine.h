@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <map>
 #include <memory>
@@ -241,13 +242,36 @@ public:
 // The processor a mask names first (0 for an empty mask).
 int LowestBit(DWORD_PTR mask);
 
-// Fills one processor per block of a plain or annotated CPUID dump
-// ("CPUID LLLLLLLL: A-B-C-D" lines, a block per leaf 0 line, repeats as further
-// subleaves; "MSR IIIIIIII: HHHH-HHHH-HHHH-HHHH" lines for every processor).
-// Reads no more of the file than the program's reader does, keeps every block
-// within that bound up to the most processors the walk takes (the rest,
-// where there is more, sets *moreThanKept), and at most 64 subleaves of a
-// leaf and 256 registers.
+// What one reading of a CPUID dump gives.
+struct DumpReading {
+    // One per block; none when the dump has no leaf 0 line with a highest leaf.
+    std::vector<Processor> processors;
+    bool moreThanKept = false;  // more blocks than the walk takes follow the last one kept
+    // The first line (counted from 1) that names itself a CPUID or MSR line, or
+    // belongs to the tab-led layout, but cannot be read, and why; 0 when none.
+    unsigned long badLine = 0;
+    std::string badLineWhy;
+    int readError = 0;  // the errno of a failed read, 0 when none
+    // The first block's CPUID lines in their order, the lines the program's
+    // reader takes; and whether the file gives that fixed-column reader these
+    // very lines, or needs them rewritten in the plain layout first.
+    std::vector<std::pair<uint32_t, Registers>> firstBlock;
+    bool firstBlockInFixedColumns = true;
+};
+
+// Reads a plain or annotated CPUID dump once, from any stream, a pipe too:
+// "CPUID LLLLLLLL: A-B-C-D" lines (or the tab-led layout after a "CPU-Z"
+// header), a block per leaf 0 line, repeats as further subleaves; "MSR
+// IIIIIIII: HHHH-HHHH-HHHH-HHHH" lines for every processor. Keywords and hex
+// digits in either case, blanks around the fields, anything after the fourth
+// value, CR LF line ends and a byte-order mark are accepted. Reads no more
+// than the program's reader does, keeps every block within that bound up to
+// the most processors the walk takes, and at most 64 subleaves of a leaf and
+// 256 registers.
+void ReadDump(FILE* file, DumpReading& reading);
+
+// ReadDump's processors from a file, whatever lines it could not read (where
+// there are more blocks than it keeps, sets *moreThanKept).
 // Returns the number of processors read, 0 when the file has no usable block.
 int LoadDumpProcessors(const char* path, std::vector<Processor>& processors, bool* moreThanKept = nullptr);
 
