@@ -10,24 +10,17 @@ Usage: bench/replay.py DUMP [path/to/vexmora-replay] [baseline/vexmora-replay] [
 """
 import os
 import statistics
-import subprocess
 import sys
 import tempfile
-import time
 
-TIME = "/usr/bin/time"
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from memory import TIME, run_once  # noqa: E402
 
 
-def run_once(exe, dump, scratch):
-    start = time.monotonic()
-    done = subprocess.run([TIME, "-f", "%M", "-o", scratch, exe, dump], stdin=subprocess.DEVNULL,
-                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    wall = (time.monotonic() - start) * 1000
-    if done.returncode != 0:
-        raise SystemExit(f"{exe} {dump} exited with status {done.returncode}")
-    with open(scratch) as figures:
-        peak = int(figures.read().split()[-1])
-    logical = next((line for line in done.stdout.decode("utf-8", "replace").splitlines()
+def replay_once(exe, dump, scratch):
+    """Wall time in ms, peak resident memory in KB and the report's processor count of one replay."""
+    wall, peak, report = run_once([exe, dump], scratch)
+    logical = next((line for line in report.splitlines()
                     if line.startswith("Nombre total de processeurs logiques")), "?")
     return wall, peak, logical
 
@@ -46,7 +39,7 @@ def main():
     with tempfile.NamedTemporaryFile() as scratch:
         for _ in range(runs):
             for exe in exes:
-                wall, peak, logical = run_once(exe, dump, scratch.name)
+                wall, peak, logical = replay_once(exe, dump, scratch.name)
                 figures[exe][0].append(wall)
                 figures[exe][1].append(peak)
                 figures[exe] = (figures[exe][0], figures[exe][1], logical)
