@@ -37,14 +37,16 @@ unsigned long ActiveProcessorCount() {
     return ols::FromFarProc<ActiveCountProc>(entry)(kAllProcessorGroups);
 }
 
-}  // namespace
-
+// The note for a system whose active processors outnumber the `walked` that
+// the masks show; "" where they show them all.
 const char* CoverageNote(int walked, unsigned long active, char* buffer, size_t size) {
     if (active <= static_cast<unsigned long>(walked)) return "";
     std::snprintf(buffer, size, "Vexmora: le rapport ne couvre que les %d premiers des %lu processeurs logiques.\n",
                   walked, active);
     return buffer;
 }
+
+}  // namespace
 
 bool PlanProcessorWalk(platform::ProcessorWalk* walk) {
     DWORD_PTR processBits = 0;

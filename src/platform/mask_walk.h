@@ -12,8 +12,4 @@ bool PinProcessTo(int processor);
 bool RestoreProcessAffinity();
 bool PinThreadTo(HANDLE thread, int processor);
 
-// The note for a system whose active processors outnumber the `walked` that
-// the masks show; "" where they show them all.
-const char* CoverageNote(int walked, unsigned long active, char* buffer, size_t size);
-
 }  // namespace maskwalk

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <set>
@@ -9,6 +10,7 @@
 namespace {
 
 const char kCaption[] = "Vexmora";
+const char kNotAllProcessors[] = "Skelvane ne peut acc\xE9" "der \xE0 tous les processeurs logiques !";
 
 void Warn(const char* text) {
     MessageBoxA(nullptr, text, kCaption, MB_ICONWARNING);
@@ -77,7 +79,6 @@ CSystemInfo::CSystemInfo()
       apicTable(1, ApicEntry{}),
       walkedProcessors(1, 0),
       cacheTable(1, ProcessorCaches{}),
-      walkWholeSystem(0),
       walkStoppedShort(0) {}
 
 CSystemInfo::~CSystemInfo() {
@@ -99,23 +100,20 @@ int CSystemInfo::Detect(const char* dumpPath) {
         return 0;
     }
     if (walk.processors.empty()) {
-        Warn("Skelvane ne peut acc\xE9" "der \xE0 tous les processeurs logiques !");
+        Warn(kNotAllProcessors);
         return 0;
     }
     // A process kept off some processors (taskset, a container's cpuset) still
     // gets a true report of the ones it may run on, after the warning.
-    if (!walk.wholeSystem) Warn("Skelvane ne peut acc\xE9" "der \xE0 tous les processeurs logiques !");
+    if (!walk.wholeSystem) Warn(kNotAllProcessors);
 
-    if (walk.processors.size() > kMaxWalkedProcessors) {
-        walk.processors.resize(kMaxWalkedProcessors);
-        walk.stoppedShort = true;
-    }
-    logicalCount = static_cast<uint16_t>(walk.processors.size());
-    walkWholeSystem = walk.wholeSystem ? 1 : 0;
-    walkStoppedShort = walk.stoppedShort ? 1 : 0;
-    walkedProcessors = walk.processors;
-    apicTable.assign(walk.processors.size(), ApicEntry{});
-    cacheTable.assign(walk.processors.size(), ProcessorCaches{});
+    // The plan stays whole: the restore gives the process back all of it.
+    const size_t walked = std::min(walk.processors.size(), kMaxWalkedProcessors);
+    walkedProcessors.assign(walk.processors.begin(), walk.processors.begin() + static_cast<long>(walked));
+    walkStoppedShort = walk.stoppedShort || walked < walk.processors.size() ? 1 : 0;
+    logicalCount = static_cast<uint16_t>(walked);
+    apicTable.assign(walked, ApicEntry{});
+    cacheTable.assign(walked, ProcessorCaches{});
 
     if (!SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS)) Warn("SetPriorityClass Error.");
     WalkProcessors(dumpPath);

@@ -116,7 +116,7 @@ void CSystemInfo::SummarizeCaches() {
     // 32-bit mask full to bit 31, a process kept off some processors) keeps
     // the lines the first processor's counts give, unless the one cache it
     // found is shared by the whole package.
-    const bool whole = walkWholeSystem != 0 && walkStoppedShort == 0;
+    const bool whole = walkStoppedShort == 0;
     std::vector<CacheInstance> caches;
     if (FirstPackageCaches(*this, &ProcessorCaches::l2, kListsL2, &caches) && !caches.empty() &&
         (whole || SharedByThePackage(caches, threadsPerPackage))) {

@@ -139,8 +139,6 @@ public:
     std::vector<int> walkedProcessors;
     // What each processor's own cache leaf lists, by the same index.
     std::vector<ProcessorCaches> cacheTable;
-    // 1 where the walk may run on every processor of the system.
-    uint8_t walkWholeSystem;
     // 1 where the walk may not have reached every processor of the system
     // (32-bit masks, a narrower affinity): inactive cores are then not inferred.
     uint8_t walkStoppedShort;

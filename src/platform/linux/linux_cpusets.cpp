@@ -1,6 +1,7 @@
 // Processor lists and affinity sets of any size, for the Linux layer and the
 // replay tool's capture alike: a 32-bit mask or a fixed cpu_set_t (1024) may
 // not hold every processor of a machine.
+#include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
@@ -32,12 +33,27 @@ void ForEachListedProcessor(const char* path, Visit visit) {
     std::fclose(file);
 }
 
+// The set size the kernel took for the affinity: it refuses a smaller one.
+int kernelSetProcessors = 0;
+
 // An affinity set sized for `processors` processors.
 class ProcessorSet {
 public:
     explicit ProcessorSet(int processors)
         : count_(processors < 1 ? 1 : processors), set_(CPU_ALLOC(count_)), size_(CPU_ALLOC_SIZE(count_)) {
         if (set_ != nullptr) CPU_ZERO_S(size_, set_);
+    }
+    // A set of these processors, at least as large as the kernel's; none
+    // (no data) for an empty list or a negative number.
+    explicit ProcessorSet(const std::vector<int>& members) : ProcessorSet(SizeFor(members)) {
+        if (members.empty() || *std::min_element(members.begin(), members.end()) < 0) {
+            CPU_FREE(set_);
+            set_ = nullptr;
+            return;
+        }
+        if (set_ != nullptr) {
+            for (int cpu : members) CPU_SET_S(static_cast<size_t>(cpu), size_, set_);
+        }
     }
     ~ProcessorSet() { CPU_FREE(set_); }
     ProcessorSet(const ProcessorSet&) = delete;
@@ -48,13 +64,16 @@ public:
     int count() const { return count_; }
 
 private:
+    static int SizeFor(const std::vector<int>& members) {
+        int count = kernelSetProcessors;
+        for (int cpu : members) count = std::max(count, cpu + 1);
+        return count;
+    }
+
     int count_;
     cpu_set_t* set_;
     size_t size_;
 };
-
-// The set size the kernel took for the affinity: it refuses a smaller one.
-int kernelSetProcessors = 0;
 
 }  // namespace
 
@@ -101,15 +120,13 @@ bool ReadAffinity(std::vector<int>* processors) {
 }
 
 bool RunOn(const std::vector<int>& processors) {
-    int count = kernelSetProcessors;
-    for (int cpu : processors) {
-        if (cpu < 0) return false;
-        count = std::max(count, cpu + 1);
-    }
-    ProcessorSet set(count);
-    if (set.data() == nullptr || processors.empty()) return false;
-    for (int cpu : processors) CPU_SET_S(static_cast<size_t>(cpu), set.size(), set.data());
-    return sched_setaffinity(0, set.size(), set.data()) == 0;
+    const ProcessorSet set(processors);
+    return set.data() != nullptr && sched_setaffinity(0, set.size(), set.data()) == 0;
+}
+
+bool RunThreadOn(pthread_t thread, int processor) {
+    const ProcessorSet set(std::vector<int>{processor});
+    return set.data() != nullptr && pthread_setaffinity_np(thread, set.size(), set.data()) == 0;
 }
 
 }  // namespace linuxproc

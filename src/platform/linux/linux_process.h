@@ -2,6 +2,7 @@
 // affinity sets of any size, beyond what a 32-bit mask or a cpu_set_t holds.
 #pragma once
 
+#include <pthread.h>
 #include <sched.h>
 
 #include <string>
@@ -29,6 +30,9 @@ bool ReadAffinity(std::vector<int>* processors);
 
 // Restricts the calling process to these processors; false when the kernel refuses.
 bool RunOn(const std::vector<int>& processors);
+
+// Pins one thread to one processor, by any number; false when the kernel refuses.
+bool RunThreadOn(pthread_t thread, int processor);
 
 // The standard-error line (UTF-8) when the walk covers `walked` of the
 // `online` processors; "" when it covers them all.

@@ -19,6 +19,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/linux/linux_process.h"
 #include "platform/seam.h"
 #include "platform/win32.h"
 
@@ -220,21 +221,10 @@ DWORD_PTR SetThreadAffinityMask(HANDLE handle, DWORD_PTR mask) {
 // Any processor number, beyond what a mask can name: the set is sized for it.
 bool platform::PinThreadTo(HANDLE handle, int processor) {
     LinuxThread* t = Open(handle);
-    if (t == nullptr || processor < 0) return false;
-    const int count = processor + 1;
-    cpu_set_t* wanted = CPU_ALLOC(count);
-    if (wanted == nullptr) return false;
-    const size_t size = CPU_ALLOC_SIZE(count);
-    CPU_ZERO_S(size, wanted);
-    CPU_SET_S(static_cast<size_t>(processor), size, wanted);
-    bool pinned = false;
-    {
-        // Under the thread's lock it cannot end, so its pthread_t stays valid.
-        std::lock_guard<std::mutex> lock(t->mutex);
-        pinned = !t->finished && pthread_setaffinity_np(t->thread, size, wanted) == 0;
-    }
-    CPU_FREE(wanted);
-    return pinned;
+    if (t == nullptr) return false;
+    // Under the thread's lock it cannot end, so its pthread_t stays valid.
+    std::lock_guard<std::mutex> lock(t->mutex);
+    return !t->finished && linuxproc::RunThreadOn(t->thread, processor);
 }
 
 // Taken when the thread is resumed, the only use the program makes of it.
