@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -565,6 +567,74 @@ TEST_F(DumpReaderTest, MachineLoaderKeepsWhatTheProgramCanUse) {
     EXPECT_EQ(last.cpuid.at({4, 0}).eax, 1u) << "the next leaf starts again at subleaf 0";
     EXPECT_EQ(last.sharedMsrs->size(), 256u) << "register lines after the last block still count";
     EXPECT_EQ(last.sharedMsrs, processors.front().sharedMsrs) << "one copy for every processor";
+}
+
+// A dump handed over in memory (as the fuzz target does) reads exactly as the
+// same bytes in a file, for both readers: fixtures of every layout, whole and cut short
+// in the middle of a line.
+TEST_F(DumpReaderTest, BytesInMemoryReadAsTheFileDoes) {
+    std::vector<std::string> files;
+    for (const char* name : {"full_plain.txt", "two_processors.txt", "annotated.txt", "tab_layout.txt", "crlf.txt",
+                             "fields.txt", "long_lines.txt", "leaf4_five_times.txt", "leaf11_three_times.txt",
+                             "no_final_line_end.txt", "huge_extended.txt", "no_leaf0_first.txt"}) {
+        files.push_back(ReaderFixture(name));
+    }
+    files.push_back(FixturePath("dumps/GenuineIntel00106A4_Bloomfield_CPUID.txt"));
+    files.push_back(FixturePath("dumps/AuthenticAMD0A60F12_K19_Raphael_05_CPUID.txt"));
+    std::string cut = ::testing::TempDir() + "cut-XXXXXX";
+    const int fd = mkstemp(&cut[0]);
+    ASSERT_GE(fd, 0);
+    close(fd);
+
+    for (const std::string& file : files) {
+        std::ifstream in(file, std::ios::binary);
+        const std::string whole((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        ASSERT_FALSE(whole.empty()) << file;
+        for (const std::string& text : {whole, whole.substr(0, whole.size() * 2 / 3)}) {
+            SCOPED_TRACE(file + (text.size() == whole.size() ? " whole" : " cut short"));
+            std::ofstream(cut, std::ios::binary | std::ios::trunc) << text;
+
+            CpuidRegisters fromFile, fromMemory;
+            EXPECT_EQ(fromMemory.LoadDumpBytes(text.data(), text.size()), fromFile.LoadDump(cut.c_str()));
+            ASSERT_EQ(fromMemory.maxStdLeaf, fromFile.maxStdLeaf);
+            ASSERT_EQ(fromMemory.maxExtLeaf, fromFile.maxExtLeaf);
+            auto sameAnswer = [&](uint32_t leaf, uint32_t subleaf) {
+                fromFile.Query(leaf, subleaf, false);
+                fromMemory.Query(leaf, subleaf, false);
+                EXPECT_TRUE(fromMemory.eax == fromFile.eax && fromMemory.ebx == fromFile.ebx &&
+                            fromMemory.ecx == fromFile.ecx && fromMemory.edx == fromFile.edx)
+                    << std::hex << leaf << "." << subleaf;
+            };
+            for (uint32_t leaf = 0; leaf <= fromFile.maxStdLeaf; ++leaf) sameAnswer(leaf, 0);
+            for (uint32_t leaf = 0x80000000; leaf <= fromFile.maxExtLeaf; ++leaf) sameAnswer(leaf, 0);
+            for (uint32_t subleaf = 1; subleaf < 4; ++subleaf) sameAnswer(4, subleaf);
+            sameAnswer(11, 1);
+
+            sim::DumpReading fileReading, memoryReading;
+            FILE* f = std::fopen(cut.c_str(), "r");
+            ASSERT_NE(f, nullptr);
+            sim::ReadDump(f, fileReading);
+            std::fclose(f);
+            sim::ReadDump(text.data(), text.size(), memoryReading);
+            EXPECT_EQ(memoryReading.badLine, fileReading.badLine);
+            EXPECT_EQ(memoryReading.firstBlockInFixedColumns, fileReading.firstBlockInFixedColumns);
+            EXPECT_EQ(memoryReading.firstBlock.size(), fileReading.firstBlock.size());
+            ASSERT_EQ(memoryReading.processors.size(), fileReading.processors.size());
+            for (size_t i = 0; i < fileReading.processors.size(); ++i) {
+                const sim::Processor& a = fileReading.processors[i];
+                const sim::Processor& b = memoryReading.processors[i];
+                ASSERT_EQ(b.cpuid.size(), a.cpuid.size()) << "processor " << i;
+                for (const auto& entry : a.cpuid) {
+                    const sim::Registers& r = b.cpuid.at(entry.first);
+                    EXPECT_TRUE(r.eax == entry.second.eax && r.ebx == entry.second.ebx &&
+                                r.ecx == entry.second.ecx && r.edx == entry.second.edx)
+                        << "processor " << i << std::hex << " leaf " << entry.first.first << "." << entry.first.second;
+                }
+                EXPECT_EQ(*b.sharedMsrs, *a.sharedMsrs) << "processor " << i;
+            }
+        }
+    }
+    std::remove(cut.c_str());
 }
 
 // Past the most processors any machine has, the loader keeps that many and says so.

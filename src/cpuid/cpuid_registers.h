@@ -2,7 +2,10 @@
 // the first logical processor (or read from a dump file).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+class DumpSource;
 
 struct CpuidLeaf {
     uint32_t eax = 0;
@@ -54,6 +57,8 @@ public:
     // highest standard leaf other than 0 and declared no table beyond
     // kMaxTableEntries.
     bool LoadDump(const char* path);
+    // The same from a dump already in memory.
+    bool LoadDumpBytes(const char* bytes, size_t size);
 
     uint32_t maxStdLeaf = 0;
     uint32_t maxExtLeaf = 0;
@@ -64,6 +69,7 @@ public:
     CpuidLeafCache* leafCache = nullptr;
 
 private:
+    bool LoadDump(DumpSource& source);
     void InstallCache(CpuidLeafCache* cache);
     void Store(CpuidLeaf& entry) const;
     void Load(const CpuidLeaf& entry);

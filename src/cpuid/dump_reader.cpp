@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "cpuid/cpuid_registers.h"
+#include "cpuid/dump_source.h"
 
 namespace {
 
@@ -46,10 +47,10 @@ struct ReadBudget {
 // but never beyond the budget: a line cut by the bound is a short piece. False
 // at the end of the file, on a read error and once the budget is spent: each
 // ends the read.
-bool ReadPiece(FILE* file, char (&piece)[80], ReadBudget& budget) {
+bool ReadPiece(DumpSource& source, char (&piece)[80], ReadBudget& budget) {
     size_t length = 0;
     while (length + 1 < sizeof piece && budget.bytes > 0 && budget.lines > 0) {
-        const int c = std::getc(file);
+        const int c = source.Get();
         if (c == EOF) break;
         --budget.bytes;
         piece[length++] = static_cast<char>(c);
@@ -197,6 +198,18 @@ bool DumpReader::DeclareExtended(uint32_t highest) {
 bool CpuidRegisters::LoadDump(const char* path) {
     FILE* file = std::fopen(path, "r");
     if (file == nullptr) return false;
+    DumpSource source(file);
+    const bool loaded = LoadDump(source);
+    std::fclose(file);
+    return loaded;
+}
+
+bool CpuidRegisters::LoadDumpBytes(const char* bytes, size_t size) {
+    DumpSource source(bytes, size);
+    return LoadDump(source);
+}
+
+bool CpuidRegisters::LoadDump(DumpSource& source) {
     InstallCache(new CpuidLeafCache());
     maxStdLeaf = 0;
     maxExtLeaf = kExtendedBase;
@@ -204,9 +217,8 @@ bool CpuidRegisters::LoadDump(const char* path) {
     DumpReader reader(*this);
     ReadBudget budget;
     char piece[80];
-    while (ReadPiece(file, piece, budget) && reader.Take(piece)) {
+    while (ReadPiece(source, piece, budget) && reader.Take(piece)) {
     }
-    std::fclose(file);
 
     eax = ebx = ecx = edx = 0;
     return maxStdLeaf != 0 && !reader.refused();

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "cpuid/cpuid_registers.h"
+#include "cpuid/dump_source.h"
 #include "sysinfo/system_info.h"
 #include "platform/sim/sim_machine.h"
 
@@ -105,13 +106,13 @@ struct Line {
 
 // Reads one whole line; false at the end of the file, after a read error (its
 // errno in readError) and where the program's own reader stops.
-bool ReadLine(FILE* file, Line& line, unsigned long& bytesLeft, unsigned long& linesLeft, int& readError) {
+bool ReadLine(DumpSource& source, Line& line, unsigned long& bytesLeft, unsigned long& linesLeft, int& readError) {
     // Character by character, so a NUL byte inside a line cannot hide its end.
     size_t kept = 0;
     line.length = 0;
     line.hasNul = false;
     int c = EOF;
-    while (bytesLeft > 0 && linesLeft > 0 && (c = std::fgetc(file)) != EOF) {
+    while (bytesLeft > 0 && linesLeft > 0 && (c = source.Get()) != EOF) {
         --bytesLeft;
         if (c == '\n') {
             --linesLeft;
@@ -121,8 +122,8 @@ bool ReadLine(FILE* file, Line& line, unsigned long& bytesLeft, unsigned long& l
         if (kept + 1 < sizeof line.text) line.text[kept++] = static_cast<char>(c);
         ++line.length;
     }
-    if (c == EOF && std::ferror(file)) {
-        readError = errno != 0 ? errno : EIO;
+    if (c == EOF && source.error() != 0) {
+        readError = source.error();
         return false;
     }
     line.text[kept] = '\0';
@@ -243,15 +244,13 @@ void BlockReader::TakeLeaf(uint32_t leaf, const Registers& r) {
     if (subleaf < kMaxSubleaves) blocks.back().Set(leaf, subleaf, r);
 }
 
-}  // namespace
-
-void ReadDump(FILE* file, DumpReading& reading) {
+void Read(DumpSource& source, DumpReading& reading) {
     reading = DumpReading{};
     BlockReader reader(reading);
     Line line;
     unsigned long bytesLeft = kMaxDumpBytes;
     unsigned long linesLeft = kMaxDumpLines;
-    while (ReadLine(file, line, bytesLeft, linesLeft, reading.readError)) reader.Take(line);
+    while (ReadLine(source, line, bytesLeft, linesLeft, reading.readError)) reader.Take(line);
     if (reading.processors.empty() || reading.processors[0].cpuid.at({0, 0}).eax == 0) {
         reading.processors.clear();
         reading.firstBlock.clear();
@@ -260,6 +259,18 @@ void ReadDump(FILE* file, DumpReading& reading) {
     reading.moreThanKept = reader.full;
     const auto shared = std::make_shared<const std::map<uint32_t, uint64_t>>(std::move(reader.msrs));
     for (Processor& p : reading.processors) p.sharedMsrs = shared;
+}
+
+}  // namespace
+
+void ReadDump(FILE* file, DumpReading& reading) {
+    DumpSource source(file);
+    Read(source, reading);
+}
+
+void ReadDump(const char* bytes, size_t size, DumpReading& reading) {
+    DumpSource source(bytes, size);
+    Read(source, reading);
 }
 
 int LoadDumpProcessors(const char* path, std::vector<Processor>& processors, bool* moreThanKept) {

@@ -269,6 +269,8 @@ struct DumpReading {
 // the most processors the walk takes, and at most 64 subleaves of a leaf and
 // 256 registers.
 void ReadDump(FILE* file, DumpReading& reading);
+// The same from a dump already in memory.
+void ReadDump(const char* bytes, size_t size, DumpReading& reading);
 
 // ReadDump's processors from a file, whatever lines it could not read (where
 // there are more blocks than it keeps, sets *moreThanKept).
