@@ -4,6 +4,7 @@
 set -u
 replay=$1
 fixtures=$2
+version=$3
 dump=$fixtures/dumps/GenuineIntel00106A4_Bloomfield_CPUID.txt
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
@@ -149,11 +150,109 @@ os not numbers|--os=a.b "$dump"
 os product type too large|--os=6.1.300 "$dump"
 capture without file|--capture
 capture with a dump|--capture "$dir/c.txt" "$dump"
+force without capture|--force "$dump"
 CASES
 
-run help --help
-status_is help 0
-grep -q "^usage: vexmora-replay" "$dir/help.out" || fail "help: no usage"
+# --help and --version are answered wherever they stand, whatever else is given.
+while IFS='|' read -r label args first_line; do
+  # shellcheck disable=SC2086
+  eval "run $label $args"
+  status_is "$label" 0
+  [ "$(head -n 1 "$dir/$label.out")" = "$first_line" ] || fail "$label: first line $(head -n 1 "$dir/$label.out")"
+  [ -s "$dir/$label.err" ] && fail "$label: said something on standard error: $(cat "$dir/$label.err")"
+done <<CASES
+help|--help|usage: vexmora-replay [options] DUMP
+short-help|-h|usage: vexmora-replay [options] DUMP
+version|--version|vexmora-replay $version
+version-before-a-dump|--version "$dump"|vexmora-replay $version
+help-after-a-dump|"$dump" --help|usage: vexmora-replay [options] DUMP
+help-after-a-bad-option|--mhz=fast --help|usage: vexmora-replay [options] DUMP
+help-with-a-capture|--capture "$dir/never.txt" --help|usage: vexmora-replay [options] DUMP
+first-answer-wins|--version --help|vexmora-replay $version
+CASES
+for option in --help --version --force; do
+  grep -q -e "^ *\(-h, \)\?$option " "$dir/help.out" || fail "help: the usage does not list $option"
+done
+[ -e "$dir/never.txt" ] && fail "help-with-a-capture: captured"
+
+# An answer that cannot be written is a failure, said on standard error.
+for option in --help --version; do
+  for sink in full closed; do
+    label=answer$option-$sink
+    if [ $sink = full ]; then
+      "$replay" $option >/dev/full 2>"$dir/$label.err"; echo $? >"$dir/$label.rc"
+    else
+      "$replay" $option >&- 2>"$dir/$label.err"; echo $? >"$dir/$label.rc"
+    fi
+    status_is "$label" 1
+    grep -q "^vexmora-replay: cannot write the .*: " "$dir/$label.err" || fail "$label: no message: $(cat "$dir/$label.err")"
+  done
+done
+
+# "-" is standard input for a replay.
+run_command from-standard-input sh -c 'TMPDIR="$1" "$2" - <"$3"' sh "$dir/tmp" "$replay" "$dump"
+status_is from-standard-input 0; plain_run from-standard-input
+run_command from-standard-input-pipe sh -c 'cat "$3" | TMPDIR="$1" "$2" --mhz=2000 -' sh "$dir/tmp" "$replay" "$dump"
+status_is from-standard-input-pipe 0; plain_run from-standard-input-pipe
+run_command empty-standard-input sh -c '"$1" - </dev/null' sh "$replay"
+status_is empty-standard-input 2
+grep -q "standard input has no leaf 0 line" "$dir/empty-standard-input.err" ||
+  fail "empty standard input: $(cat "$dir/empty-standard-input.err")"
+[ -z "$(ls "$dir/tmp")" ] || fail "temporary files left behind: $(ls "$dir/tmp")"
+
+# Captures. A capture never replaces an existing file unless asked (--force),
+# and a capture that fails leaves the old file whole and no temporary file.
+mkdir "$dir/captures"
+old=$dir/captures/old.txt
+printf 'an older dump\n' >"$old"
+cp "$old" "$dir/old.copy"
+run capture-onto-a-file --capture "$old"
+status_is capture-onto-a-file 1
+grep -q -F "$old exists: not replaced (--force replaces it)" "$dir/capture-onto-a-file.err" ||
+  fail "capture onto a file: $(cat "$dir/capture-onto-a-file.err")"
+cmp -s "$old" "$dir/old.copy" || fail "capture onto a file: the file was changed"
+run_command capture-cut-short sh -c 'ulimit -f 1; trap "" XFSZ; "$1" --capture "$2" --force' sh "$replay" "$old"
+status_is capture-cut-short 1
+grep -q -F "cannot write $old: File too large" "$dir/capture-cut-short.err" ||
+  fail "capture cut short: $(cat "$dir/capture-cut-short.err")"
+cmp -s "$old" "$dir/old.copy" || fail "capture cut short: the old file was not left whole"
+chmod 640 "$old"
+run capture-forced --capture "$old" --force
+status_is capture-forced 0
+[ "$(head -n 1 "$old")" = "$(grep -m 1 '^CPUID 00000000:' "$old")" ] || fail "capture forced: not replaced by a dump"
+[ "$(stat -c %a "$old")" = 640 ] || fail "capture forced: permissions $(stat -c %a "$old"), not the old file's 640"
+ln -s old.txt "$dir/captures/link.txt"
+run capture-through-a-link --force --capture "$dir/captures/link.txt"
+status_is capture-through-a-link 0
+[ -L "$dir/captures/link.txt" ] || fail "capture through a link: the link was replaced"
+run_command capture-new sh -c 'umask 027; "$1" --capture "$2"' sh "$replay" "$dir/captures/new.txt"
+status_is capture-new 0
+[ "$(stat -c %a "$dir/captures/new.txt")" = 640 ] || fail "capture new: permissions $(stat -c %a "$dir/captures/new.txt")"
+[ "$(ls -A "$dir/captures" | tr '\n' ' ')" = "link.txt new.txt old.txt " ] ||
+  fail "captures: files left behind: $(ls -A "$dir/captures")"
+
+# A device or a FIFO is written into, not replaced; a write error is named.
+run capture-full --capture /dev/full
+status_is capture-full 1
+grep -q -x "vexmora-replay: cannot write /dev/full: No space left on device" "$dir/capture-full.err" ||
+  fail "capture /dev/full: $(cat "$dir/capture-full.err")"
+
+# "-" is standard output for a capture, which a replay reads back from standard input.
+run capture-to-standard-output --capture -
+status_is capture-to-standard-output 0
+grep -q "^CPUID 00000000: " "$dir/capture-to-standard-output.out" || fail "capture -: no dump on standard output"
+grep -q "captured to standard output$" "$dir/capture-to-standard-output.err" ||
+  fail "capture -: $(cat "$dir/capture-to-standard-output.err")"
+[ -e ./- ] && fail "capture -: made a file called -"
+run_command capture-piped sh -c '"$1" --capture - | "$1" -' sh "$replay"
+status_is capture-piped 0
+has_line capture-piped "Nombre total de processeurs logiques : $(grep -c '^CPUID 00000000:' "$dir/capture-to-standard-output.out")"
+
+# One processor is one.
+run_command capture-one taskset -c "$(taskset -pc $$ | sed 's/.*: *\([0-9]*\).*/\1/')" "$replay" --capture -
+status_is capture-one 0
+grep -q "^vexmora-replay: 1 logical processor captured to standard output$" "$dir/capture-one.err" ||
+  fail "capture one: $(cat "$dir/capture-one.err")"
 
 [ "$failures" -eq 0 ] || exit 1
 echo "all replay checks passed"

@@ -221,7 +221,7 @@ TEST_F(DumpReaderTest, CaptureOfThisMachineReadsBack) {
     const int fd = mkstemp(&path[0]);
     ASSERT_GE(fd, 0);
     close(fd);
-    ASSERT_EQ(CaptureThisMachine(path.c_str()), 0);
+    ASSERT_EQ(CaptureThisMachine(path.c_str(), true), 0);
 
     CpuidRegisters regs;
     ASSERT_TRUE(regs.LoadDump(path.c_str()));
@@ -275,7 +275,7 @@ TEST_F(DumpReaderTest, CaptureSaysHowManyOfTheOnlineProcessorsItTook) {
     const std::string note = "only 1 of the " + std::to_string(online) + " online logical processors captured";
 
     testing::internal::CaptureStderr();
-    const int whole = CaptureThisMachine(path.c_str());
+    const int whole = CaptureThisMachine(path.c_str(), true);
     const std::string wholeErr = testing::internal::GetCapturedStderr();
     cpu_set_t one;
     CPU_ZERO(&one);
@@ -287,7 +287,7 @@ TEST_F(DumpReaderTest, CaptureSaysHowManyOfTheOnlineProcessorsItTook) {
     }
     ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
     testing::internal::CaptureStderr();
-    const int part = CaptureThisMachine(path.c_str());
+    const int part = CaptureThisMachine(path.c_str(), true);
     const std::string partErr = testing::internal::GetCapturedStderr();
     sched_setaffinity(0, sizeof allowed, &allowed);
     std::remove(path.c_str());

@@ -5,8 +5,10 @@
 #include <cstdio>
 
 // Writes one block per logical processor the process may run on, pinned to
-// each in turn. Returns 0, or explains on standard error and returns 1.
-int CaptureThisMachine(const char* path);
+// each in turn, to path ("-": standard output). An existing regular file is
+// replaced only when asked, and a new or replaced file appears only once the
+// capture is whole. Returns 0, or explains on standard error and returns 1.
+int CaptureThisMachine(const char* path, bool replace);
 
 // One line of the plain layout, the one the program's reader reads; what
 // fprintf returns.

@@ -23,19 +23,27 @@ namespace {
 
 const char kUsage[] =
     "usage: vexmora-replay [options] DUMP\n"
-    "       vexmora-replay --capture FILE\n"
+    "       vexmora-replay --capture FILE [--force]\n"
+    "       vexmora-replay --help | --version\n"
     "Prints the report vexmora would print on the machine DUMP describes: one logical\n"
-    "processor per block of CPUID lines, the library ready.\n"
+    "processor per block of CPUID lines, the library ready. DUMP - is standard input.\n"
     "  --mhz=F                          time-stamp counter and MSR 0xE8 rate (default 2000)\n"
     "  --library=ready|absent|status:N  the hardware-access library (default ready)\n"
     "  --os=MAJOR.MINOR[.PRODUCTTYPE]   the Windows version (default 10.0.1)\n"
-    "  --capture FILE                   write this machine's CPUID as a dump instead\n"
+    "  --capture FILE                   write this machine's CPUID as a dump instead (- for\n"
+    "                                   standard output); an existing FILE is kept\n"
+    "  --force                          with --capture, replace an existing FILE\n"
+    "  -h, --help                       print this usage and exit\n"
     "  --version                        print the version and exit\n"
-    "DUMP is read once (a pipe, a FIFO or /dev/stdin will do), up to 8 MiB or 131072 lines.\n"
+    "--help and --version are answered wherever they stand, whatever else is given.\n"
+    "DUMP is read once (a pipe, a FIFO or standard input will do), up to 8 MiB or 131072 lines.\n"
     "Exit status: 0 after a report, 1 when a capture or writing the report fails, 2 for a bad\n"
     "command line, or a DUMP that cannot be read, is larger than that or has no usable leaf 0 line.\n";
 
 enum class LibraryMode { kReady, kAbsent, kStatus };
+
+// What the command line asks for instead of a report or a capture.
+enum class Answer { kNone, kHelp, kVersion };
 
 struct Options {
     double mhz = 2000.0;
@@ -46,7 +54,8 @@ struct Options {
     BYTE osProductType = VER_NT_WORKSTATION;
     const char* dump = nullptr;
     const char* capture = nullptr;
-    bool help = false;
+    bool force = false;
+    Answer answer = Answer::kNone;  // the first of --help and --version
 };
 
 int UsageError(const std::string& why) {
@@ -106,35 +115,91 @@ bool ParseOs(const char* text, Options& o) {
     return true;
 }
 
-bool ParseOption(const char* arg, Options& o) {
-    if (!std::strncmp(arg, "--mhz=", 6)) return ParseMhz(arg + 6, o.mhz);
-    if (!std::strncmp(arg, "--library=", 10)) return ParseLibrary(arg + 10, o);
-    if (!std::strncmp(arg, "--os=", 5)) return ParseOs(arg + 5, o);
-    return false;
+bool Ask(Options& o, Answer answer) {
+    if (o.answer == Answer::kNone) o.answer = answer;
+    return true;
+}
+
+// How an option takes its value, and which run it belongs to.
+enum class Value { kNone, kJoined, kNextArgument };  // --name, --name=VALUE, --name VALUE
+enum class Run { kReplay, kCapture, kAny };
+
+struct OptionRow {
+    const char* name;
+    Value value;
+    Run run;
+    bool (*take)(const char* value, Options& o);  // false: a value the option does not take
+    const char* valueName;                        // for Value::kNextArgument, in the usage error
+};
+
+bool TakeCapture(const char* file, Options& o) {
+    if (o.capture != nullptr) return false;  // one capture at a time
+    o.capture = file;
+    return true;
+}
+
+bool TakeForce(const char*, Options& o) {
+    o.force = true;
+    return true;
+}
+
+const OptionRow kOptions[] = {
+    {"--mhz", Value::kJoined, Run::kReplay, [](const char* v, Options& o) { return ParseMhz(v, o.mhz); }, nullptr},
+    {"--library", Value::kJoined, Run::kReplay, ParseLibrary, nullptr},
+    {"--os", Value::kJoined, Run::kReplay, ParseOs, nullptr},
+    {"--capture", Value::kNextArgument, Run::kCapture, TakeCapture, "FILE"},
+    {"--force", Value::kNone, Run::kCapture, TakeForce, nullptr},
+    {"--help", Value::kNone, Run::kAny, [](const char*, Options& o) { return Ask(o, Answer::kHelp); }, nullptr},
+    {"-h", Value::kNone, Run::kAny, [](const char*, Options& o) { return Ask(o, Answer::kHelp); }, nullptr},
+    {"--version", Value::kNone, Run::kAny, [](const char*, Options& o) { return Ask(o, Answer::kVersion); }, nullptr},
+};
+
+// The row that arg names, and where its value starts; null for none.
+const OptionRow* FindOption(const char* arg, const char*& joinedValue) {
+    for (const OptionRow& row : kOptions) {
+        const size_t length = std::strlen(row.name);
+        if (std::strncmp(arg, row.name, length) != 0) continue;
+        if (row.value == Value::kJoined ? arg[length] == '=' : arg[length] == '\0') {
+            joinedValue = row.value == Value::kJoined ? arg + length + 1 : nullptr;
+            return &row;
+        }
+    }
+    return nullptr;
 }
 
 // 0 when the command line is sound, else the exit status of the usage error.
+// --help and --version are answered wherever they stand, whatever else the line
+// holds, as GNU tools answer them: the rest is checked only without them.
 int ParseCommandLine(int argc, char** argv, Options& o) {
+    std::string error;  // the first thing wrong
     bool replayOptions = false;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
-        if (!std::strcmp(arg, "--help") || !std::strcmp(arg, "-h")) {
-            o.help = true;
-        } else if (!std::strcmp(arg, "--capture")) {
-            if (o.capture != nullptr || ++i >= argc) return UsageError("--capture needs one FILE");
-            o.capture = argv[i];
-        } else if (arg[0] == '-' && arg[1] != '\0') {
-            if (!ParseOption(arg, o)) return UsageError(std::string("bad option: ") + arg);
-            replayOptions = true;
-        } else if (o.dump == nullptr) {
-            o.dump = arg;
-        } else {
-            return UsageError("only one DUMP can be replayed");
+        const bool operand = arg[0] != '-' || arg[1] == '\0';  // "-" is standard input
+        const char* value = nullptr;
+        const OptionRow* row = operand ? nullptr : FindOption(arg, value);
+        std::string wrong;
+        if (operand) {
+            if (o.dump == nullptr) {
+                o.dump = arg;
+            } else {
+                wrong = "only one DUMP can be replayed";
+            }
+        } else if (row == nullptr) {
+            wrong = std::string("bad option: ") + arg;
+        } else if (row->value == Value::kNextArgument) {
+            if (++i >= argc || !row->take(argv[i], o)) wrong = std::string(row->name) + " needs one " + row->valueName;
+        } else if (!row->take(value, o)) {
+            wrong = std::string("bad option: ") + arg;
         }
+        if (row != nullptr && row->run == Run::kReplay) replayOptions = true;
+        if (error.empty()) error = wrong;
     }
-    if (o.help) return 0;
+    if (o.answer != Answer::kNone) return 0;
+    if (!error.empty()) return UsageError(error);
     if (o.capture != nullptr && (o.dump != nullptr || replayOptions))
         return UsageError("--capture takes no DUMP and no replay options");
+    if (o.force && o.capture == nullptr) return UsageError("--force goes with --capture");
     if (o.capture == nullptr && o.dump == nullptr) return UsageError("no DUMP given");
     return 0;
 }
@@ -151,6 +216,19 @@ void Configure(sim::Machine& machine, const Options& o) {
     machine.osProductType = o.osProductType;
 }
 
+// Writes text on standard output and flushes it; false after naming the error
+// of the first write or flush that failed (a full disk, a closed stream).
+bool WriteOut(const std::string& text, const char* what) {
+    errno = 0;
+    int error = 0;
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) error = errno != 0 ? errno : EIO;
+    errno = 0;
+    if (std::fflush(stdout) != 0 && error == 0) error = errno != 0 ? errno : EIO;
+    if (std::ferror(stdout) && error == 0) error = EIO;
+    if (error != 0) std::fprintf(stderr, "vexmora-replay: cannot write %s: %s\n", what, std::strerror(error));
+    return error == 0;
+}
+
 // What the Linux layer would have shown: message boxes on standard error, the report on standard output.
 int WriteRecorded(const sim::Machine& machine) {
     for (const sim::MessageBox& box : machine.messageBoxes) {
@@ -158,12 +236,7 @@ int WriteRecorded(const sim::Machine& machine) {
     }
     for (const std::string& note : machine.notes) std::fputs(platform::Windows1252ToUtf8(note.c_str()).c_str(), stderr);
     const std::string text = platform::CodePage850ToUtf8(machine.output.data(), machine.output.size());
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "vexmora-replay: cannot write the report: %s\n", std::strerror(errno));
-        return 1;
-    }
-    return 0;
+    return WriteOut(text, "the report") ? 0 : 1;
 }
 
 // DUMP as the readers get it. A regular file is read where it lies; anything
@@ -183,6 +256,8 @@ public:
     // reader would read, has a line that cannot be read or no usable leaf 0 line.
     bool Read(const char* dump, std::vector<sim::Processor>& processors, bool& moreThanKept);
     const char* path() const { return tempPath_.empty() ? name_.c_str() : tempPath_.c_str(); }
+    // DUMP as messages name it.
+    const std::string& name() const { return name_; }
 
 private:
     static bool Fail(const std::string& why);
@@ -272,13 +347,16 @@ bool DumpInput::CloseTemporary(FILE* out, int error) {
 // DUMP itself, read through once and back at its start, or the copy of
 // anything else; null after saying why.
 FILE* DumpInput::OpenWithinTheBound() {
-    FILE* in = std::fopen(name_.c_str(), "re");
+    // Standard input is always copied: the program's reader needs a name to open.
+    const bool standardInput = name_ == "-";
+    if (standardInput) name_ = "standard input";
+    FILE* in = standardInput ? fdopen(dup(STDIN_FILENO), "r") : std::fopen(name_.c_str(), "re");
     if (in == nullptr) {
         Fail("cannot open " + name_ + ": " + std::strerror(errno));
         return nullptr;
     }
     struct stat status;
-    if (fstat(fileno(in), &status) == 0 && S_ISREG(status.st_mode)) {
+    if (!standardInput && fstat(fileno(in), &status) == 0 && S_ISREG(status.st_mode)) {
         if (!WithinTheBound(in, nullptr)) {
             std::fclose(in);
             return nullptr;
@@ -343,13 +421,13 @@ int Replay(const Options& o) {
     // fill of whatever its first block says: refuse it here instead.
     if (!CpuidRegisters().LoadDump(input.path())) {
         std::fprintf(stderr, "vexmora-replay: %s declares more leaves than any processor has: nothing to replay\n",
-                     o.dump);
+                     input.name().c_str());
         return 2;
     }
 
     if (moreThanKept) {
         std::fprintf(stderr, "vexmora-replay: %s lists more than %zu processors, more than any machine has: the first %zu are replayed\n",
-                     o.dump, kMaxWalkedProcessors, kMaxWalkedProcessors);
+                     input.name().c_str(), kMaxWalkedProcessors, kMaxWalkedProcessors);
     }
     sim::Machine machine(static_cast<int>(processors.size()));
     machine.processors = std::move(processors);
@@ -367,16 +445,13 @@ int Replay(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && !std::strcmp(argv[1], "--version")) {
-        std::printf("vexmora-replay %s\n", VEXMORA_VERSION);
-        return 0;
-    }
     Options options;
     if (const int usage = ParseCommandLine(argc, argv, options)) return usage;
-    if (options.help) {
-        std::fputs(kUsage, stdout);
-        return 0;
+    switch (options.answer) {
+        case Answer::kHelp: return WriteOut(kUsage, "the usage") ? 0 : 1;
+        case Answer::kVersion: return WriteOut("vexmora-replay " VEXMORA_VERSION "\n", "the version") ? 0 : 1;
+        case Answer::kNone: break;
     }
-    if (options.capture != nullptr) return CaptureThisMachine(options.capture);
+    if (options.capture != nullptr) return CaptureThisMachine(options.capture, options.force);
     return Replay(options);
 }
