@@ -200,6 +200,14 @@ grep -q "standard input has no leaf 0 line" "$dir/empty-standard-input.err" ||
   fail "empty standard input: $(cat "$dir/empty-standard-input.err")"
 [ -z "$(ls "$dir/tmp")" ] || fail "temporary files left behind: $(ls "$dir/tmp")"
 
+# A name read from a dump cannot drive the terminal: its control bytes print as '?'.
+sed 's/^CPUID 80000002: 756E6547-/CPUID 80000002: 07315B1B-/' "$dump" >"$dir/escape.txt"
+run escape "$dir/escape.txt"
+status_is escape 0
+name=$(sed -n 's/^CPU : ....//p' "$dir/plain.out")
+has_line escape "CPU : ?[1?$name"
+LC_ALL=C grep -q "$(printf '[\033\007]')" "$dir/escape.out" && fail "escape: a control byte reached the output"
+
 # Captures. A capture never replaces an existing file unless asked (--force),
 # and a capture that fails leaves the old file whole and no temporary file.
 mkdir "$dir/captures"

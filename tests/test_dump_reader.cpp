@@ -194,6 +194,7 @@ TEST_F(DumpReaderTest, InitUsesTheDumpAndFallsBackToTheInstruction) {
     EXPECT_EQ(machine->cpuidExecutions, 0);
     fromDump.Query(1, 0, false);
     EXPECT_EQ(fromDump.eax, Mark(1).eax);
+    EXPECT_TRUE(fromDump.fromDump) << "the report then treats the name as a file's text";
 
     for (const char* unusable : {"missing.txt", "no_leaf0_first.txt", "huge_extended.txt"}) {
         CpuidRegisters live;
@@ -201,6 +202,7 @@ TEST_F(DumpReaderTest, InitUsesTheDumpAndFallsBackToTheInstruction) {
         EXPECT_EQ(live.maxStdLeaf, 1u) << unusable;
         live.Query(1, 0, false);
         EXPECT_EQ(live.eax, 0x99u) << unusable;
+        EXPECT_FALSE(live.fromDump) << unusable;
     }
 }
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -174,6 +175,33 @@ TEST_F(ReportTest, NoStatusLineWhenTheLibraryIsReady) {
     PrintReport(info);
     EXPECT_EQ(machine->output.find("WinRing0"), std::string::npos);
     EXPECT_EQ(machine->output.rfind("CPU : \n", 0), 0u);
+}
+
+// A name from a dump may hold any byte: every control byte prints as '?', the
+// rest as given. A live processor's name is printed as the processor gives it.
+TEST_F(ReportTest, NameFromADumpPrintsControlBytesAsQuestionMarks) {
+    CSystemInfo& info = Record();
+    info.driverStatus = 0;
+    const char name[] = "\x1B[2J\aIntel\x7F(R)\tCore\x1F\x20\x80\xFF";
+    std::memcpy(info.brand, name, sizeof name);
+
+    info.cpuid.fromDump = true;
+    EXPECT_EQ(ReportedName(info), "?[2J?Intel?(R)?Core? \x80\xFF");
+    PrintReport(info);
+    EXPECT_EQ(machine->output.rfind("CPU : ?[2J?Intel?(R)?Core? \x80\xFF\n", 0), 0u) << machine->output;
+
+    info.cpuid.fromDump = false;
+    EXPECT_EQ(ReportedName(info), name);
+}
+
+// Forty-eight bytes with no NUL: the name ends with the buffer.
+TEST_F(ReportTest, NameWithoutNulEndsWithItsBuffer) {
+    CSystemInfo& info = Record();
+    std::memset(info.brand, 'x', sizeof info.brand);
+    for (const bool fromDump : {false, true}) {
+        info.cpuid.fromDump = fromDump;
+        EXPECT_EQ(ReportedName(info), std::string(sizeof info.brand, 'x'));
+    }
 }
 
 // A record with every measured value set, so the conditions alone decide the rows.

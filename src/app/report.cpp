@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "app/console.h"
 #include "app/report.h"
 #include "sysinfo/system_info.h"
@@ -44,10 +46,21 @@ void PrintTopology(const CSystemInfo& info) {
 
 }  // namespace
 
+std::string ReportedName(const CSystemInfo& info) {
+    // Bounded by the buffer: the name can never be read past its 48 bytes.
+    std::string name(info.brand, std::find(info.brand, info.brand + sizeof info.brand, '\0'));
+    if (info.cpuid.fromDump) {
+        for (char& c : name) {
+            const auto byte = static_cast<unsigned char>(c);
+            if (byte < 0x20 || byte == 0x7F) c = '?';
+        }
+    }
+    return name;
+}
+
 void PrintReport(const CSystemInfo& info) {
     if (info.driverStatus != 0) ConsolePrintf("WinRing0 Status : erreur %d\n\n", info.driverStatus);
-    // Bounded by the buffer: the name can never be read past its 48 bytes.
-    ConsolePrintf("CPU : %.*s\n", static_cast<int>(sizeof info.brand), info.brand);
+    ConsolePrintf("CPU : %s\n", ReportedName(info).c_str());
     ConsolePrintf("CPU Family %02X Model %02X Stepping %X\n", info.family, info.model, info.stepping);
     ConsolePrintf("ConstTSC=%d PerfMSR=%d\n", info.constTsc, info.perfMsr);
     PrintFrequencies(info);

@@ -3,12 +3,19 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 class CSystemInfo;
 
 // The OS line for a Windows version, without its line end.
 void FormatWindowsVersion(uint32_t major, uint32_t minor, uint8_t productType, char* line, size_t size);
 void PrintOsLine();
+
+// The processor name as the report prints it, up to its first NUL. A name
+// read from a dump is anyone's text: its control bytes (below 0x20, and 0x7F)
+// become '?', so that a crafted dump cannot drive the terminal. A live
+// processor's name is given as the processor gives it.
+std::string ReportedName(const CSystemInfo& info);
 
 void PrintReport(const CSystemInfo& info);
 void PrintSummaryLine(const CSystemInfo& info);

@@ -87,8 +87,8 @@ void CpuidRegisters::Query(uint32_t leaf, uint32_t subleaf, bool live) {
 }
 
 void CpuidRegisters::Init(const char* path) {
-    if (path != nullptr && LoadDump(path)) return;
-    FillLive();
+    fromDump = path != nullptr && LoadDump(path);
+    if (!fromDump) FillLive();
 }
 
 void CpuidRegisters::FillLive() {

@@ -62,6 +62,8 @@ public:
 
     uint32_t maxStdLeaf = 0;
     uint32_t maxExtLeaf = 0;
+    // Init filled the cache from a dump: its texts are a file's, not the processor's.
+    bool fromDump = false;
     uint32_t eax = 0;
     uint32_t ebx = 0;
     uint32_t ecx = 0;
