@@ -204,7 +204,7 @@ TEST_P(ReplayLimits, EndsSoonWithinTheMemoryBound) {
     EXPECT_LT(run.peakKb - baseline, kMemoryLimitKb) << "peak " << run.peakKb << " KB, baseline " << baseline << " KB";
 }
 
-const char kOverTheBound[] = "is larger than the 8 MiB or 131072 lines that vexmora reads of a dump";
+const char kOverTheBound[] = "is larger than the 8 MiB or 131072 lines a dump may hold";
 const char kSummary[] = "1 Processeur Quadcore HT On 64 bits\n";
 
 INSTANTIATE_TEST_SUITE_P(

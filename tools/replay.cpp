@@ -310,7 +310,7 @@ bool DumpInput::WithinTheBound(FILE* in, FILE* copy) {
     if (copy != nullptr && !CloseTemporary(copy, 0)) return false;
     if (over) {
         return Fail(name_ + " is larger than the " + std::to_string(kMaxDumpBytes >> 20) + " MiB or " +
-                    std::to_string(kMaxDumpLines) + " lines that vexmora reads of a dump: not replayed");
+                    std::to_string(kMaxDumpLines) + " lines a dump may hold: not replayed");
     }
     return true;
 }

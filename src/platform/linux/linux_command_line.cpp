@@ -27,7 +27,9 @@ const char kHelp[] =
     "  0        le rapport a \xE9t\xE9 \xE9" "crit\n"
     "  1        l'\xE9" "criture du rapport a \xE9" "chou\xE9 (disque plein, sortie ferm\xE9" "e)\n"
     "  2        argument inconnu ou en trop\n"
-    "  141      le lecteur du tube l'a ferm\xE9 (128 + SIGPIPE)\n"
+    "  141      le lecteur du tube est parti avant la derni\xE8re \xE9" "criture\n"
+    "           (128 + SIGPIPE) : vexmora | true ; vexmora | head -3 rend 0 quand\n"
+    "           la fin du rapport arrive avant que head parte\n"
     "  128 + N  le signal N l'a interrompu pendant l'attente d'une touche\n"
     "\n"
     "Manuel : man vexmora\n";
