@@ -9,8 +9,9 @@
 # Inputs that reach new code are kept in build-fuzz/corpus and reused by the
 # next run; fuzz/corpus holds the seeds. A crash, leak or sanitizer report
 # stops the run with a non-zero status and leaves the input in build-fuzz/.
-# The fuzzer's progress goes to build-fuzz/fuzz.log; the script prints one
-# line: executions, seconds and the result (and the log's end on a failure).
+# The fuzzer's progress goes to build-fuzz/fuzz.log; the script prints a line
+# when the build is done, then one with the executions, the seconds, the rate
+# and the result (and the log's end on a failure).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,6 +24,7 @@ fi
 
 mkdir -p build-fuzz/corpus
 log=build-fuzz/fuzz.log
+echo "fuzz: built; running for $seconds s"
 status=0
 # shellcheck disable=SC2086
 build-fuzz/fuzz/dump_fuzzer -max_total_time="$seconds" -print_final_stats=1 -dict=fuzz/dump.dict \
@@ -30,8 +32,10 @@ build-fuzz/fuzz/dump_fuzzer -max_total_time="$seconds" -print_final_stats=1 -dic
 
 executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
 took=$(sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' "$log" | tail -n 1)
+rate=?
+[ -n "$executions" ] && [ "${took:-0}" -gt 0 ] && rate=$((executions / took))
 if [ "$status" = 0 ]; then
-  echo "fuzz: ${executions:-?} executions in ${took:-$seconds} s: no crash, leak or sanitizer report (log: $log)"
+  echo "fuzz: ${executions:-?} executions in ${took:-$seconds} s ($rate a second): no crash, leak or sanitizer report (log: $log)"
 else
   tail -n 40 "$log"
   echo "fuzz: FAILED with status $status after ${executions:-?} executions: see $log and the input in build-fuzz/"

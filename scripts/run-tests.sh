@@ -8,7 +8,8 @@
 #   package check    static programs, manual pages, cmake --install, the .deb
 #                    (lintian, and installed in a throwaway root, never the system's)
 # Builds, test runs and the fuzzer write their details to log files beside
-# their builds; the console gets each stage's result lines and, at the end, a
+# their builds; the console gets each stage's result lines, a progress line
+# for every fifth of a build or a test run (or each minute), and, at the end, a
 # summary. Its builds make warnings errors (VEXMORA_WERROR); the package check
 # builds as a user does, without. Exits non-zero when any stage failed.
 set -euo pipefail
@@ -22,26 +23,45 @@ if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
     python3 man-db groff-base lintian >/dev/null
 fi
 
-# build DIR CMAKE-OPTIONS... [-- TARGETS...]: configure and build quietly, with
+# progress WHAT: reads ninja's "[N/M] ..." or ctest's "N/M Test #..." lines
+# and prints one line each time another fifth of them is done, or a minute
+# has gone by since the last one: a sign of life, never a flood.
+progress() {
+  local what=$1 line done total fifth shown=0 start=$SECONDS last=$SECONDS
+  while IFS= read -r line; do
+    if [[ $line =~ ^\[([0-9]+)/([0-9]+)\]\  ]] || [[ $line =~ ^\ *([0-9]+)/([0-9]+)\ Test\  ]]; then
+      done=${BASH_REMATCH[1]} total=${BASH_REMATCH[2]}
+      fifth=$((done * 5 / total))
+      if [ "$fifth" -gt "$shown" ] || [ $((SECONDS - last)) -ge 60 ]; then
+        shown=$fifth last=$SECONDS
+        printf '   %s: %d of %d (%d %%) after %dm%02ds\n' "$what" "$done" "$total" $((done * 100 / total)) \
+          $(((SECONDS - start) / 60)) $(((SECONDS - start) % 60))
+      fi
+    fi
+  done
+}
+
+# build DIR CMAKE-OPTIONS... [-- TARGETS...]: configure and build, with
 # warnings as errors, the compiler's output in DIR/build.log, shown when the
-# build fails.
+# build fails; the console gets the build's progress.
 build() {
   local dir=$1; shift
   local options=() targets=()
   while [ $# -gt 0 ] && [ "$1" != -- ]; do options+=("$1"); shift; done
   [ $# -gt 0 ] && shift && targets=(--target "$@")
   cmake -S . -B "$dir" -G Ninja -DVEXMORA_WERROR=ON "${options[@]}" >/dev/null
-  if ! cmake --build "$dir" "${targets[@]}" >"$dir/build.log" 2>&1; then
+  if ! cmake --build "$dir" "${targets[@]}" 2>&1 | tee "$dir/build.log" | progress "build steps"; then
     cat "$dir/build.log"
     return 1
   fi
 }
 
-# run_ctest DIR: every test, the details in DIR/ctest.log; prints ctest's
-# closing lines, or on a failure the failing tests' output and those lines.
+# run_ctest DIR: every test, the details in DIR/ctest.log, the progress on
+# the console; prints ctest's closing lines, or on a failure the failing
+# tests' output and those lines.
 run_ctest() {
   local log=$1/ctest.log
-  if ctest --test-dir "$1" --output-on-failure >"$log" 2>&1; then
+  if ctest --test-dir "$1" --output-on-failure 2>&1 | tee "$log" | progress "tests"; then
     sed -n '/tests passed/,$p' "$log" | grep -v '^$'
   else
     grep -vE '^ *Start +[0-9]+: |^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed |^Internal ctest|^Test project ' "$log"
@@ -81,10 +101,9 @@ fuzz() {
 windows_checks() {
   mkdir -p build-windows
   local log=build-windows/windows-check.log
-  if bash scripts/windows-check.sh >"$log" 2>&1; then
-    # The checks and the zip's contents; the reports under Wine stay in the log.
-    grep -E '^(ok|==|windows-check:|\./)' "$log"
-  else
+  # The checks and the zip's contents as they come; the reports under Wine stay in the log.
+  if ! bash scripts/windows-check.sh 2>&1 | tee "$log" | grep --line-buffered -E '^(ok|FAIL|==|windows-check:|\./)'; then
+    echo "-- the whole log, $log:"
     cat "$log"
     return 1
   fi
