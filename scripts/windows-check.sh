@@ -67,9 +67,10 @@ echo "== import table of Vexmora.exe"
 headers=$($objdump -p "$exe")
 imports=$(grep -E '^\s*DLL Name:' <<<"$headers" | awk '{print $3}')
 echo "$imports"
-check "Vexmora.exe is a 32-bit (PE32) console program" \
+check "Vexmora.exe is a 32-bit Windows program (PE32), so it runs on 32-bit and 64-bit Windows alike" \
   grep -qE '^Magic\s+010b' <<<"$headers"
-check "Vexmora.exe runs in the console subsystem" grep -qE '^Subsystem\s+00000003' <<<"$headers"
+check "Vexmora.exe is a console program: started from the desktop, it opens a console window" \
+  grep -qE '^Subsystem\s+00000003' <<<"$headers"
 only_system_dlls() {
   local dll
   for dll in $imports; do
@@ -79,19 +80,21 @@ only_system_dlls() {
     esac
   done
 }
-check "Vexmora.exe imports only kernel32, user32, winmm, msvcrt, advapi32" only_system_dlls
-check "Vexmora.exe does not import WinRing0.dll" bash -c '! grep -qi winring0 <<<"$1"' _ "$imports"
+check "Vexmora.exe needs no DLL that Windows lacks: only kernel32, user32, winmm, msvcrt and advapi32" \
+  only_system_dlls
+check "Vexmora.exe starts without WinRing0.dll: it loads the library itself, at run time" \
+  bash -c '! grep -qi winring0 <<<"$1"' _ "$imports"
 
 echo "== resources of Vexmora.exe"
 resources=$(i686-w64-mingw32-windres -J coff -O rc -i "$exe")
 echo "$resources"
-check "the manifest is resource RT_MANIFEST (24), id 1" grep -qE '^1 24 ' <<<"$resources"
-check "the manifest requests requireAdministrator" \
+check "the manifest is embedded where Windows reads it (resource type 24, id 1)" grep -qE '^1 24 ' <<<"$resources"
+check "the manifest asks for administrator rights (requireAdministrator): Windows asks the user to confirm" \
   grep -qF 'requestedExecutionLevel level=""requireAdministrator""' <<<"$resources"
 for os in "Vista e2011457-1546-43c5-a5fe-008deee3d3f0" "7 35138b9a-5d96-4fbd-8e2d-a2440225f93a" \
           "8 4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38" "8.1 1f676c76-80e1-4239-95bb-83d0f6d0da78" \
           "10/11 8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"; do
-  check "the manifest declares Windows ${os% *}" grep -qiF "supportedOS Id=\"\"{${os#* }}\"\"" <<<"$resources"
+  check "the manifest says the program knows Windows ${os% *}, which then reports its true version" grep -qiF "supportedOS Id=\"\"{${os#* }}\"\"" <<<"$resources"
 done
 
 echo "== the zip"
@@ -101,13 +104,21 @@ unzipped=$(mktemp -d)
 (cd "$unzipped" && cmake -E tar xf "$zip")
 (cd "$unzipped" && find . -type f | sort)
 readme=$(find "$unzipped" -name LISEZMOI.txt)
-check "the zip holds Vexmora.exe, LICENSE.txt and LISEZMOI.txt" \
+check "the zip holds the program, its licence and the French read-me: Vexmora.exe, LICENSE.txt, LISEZMOI.txt" \
   test "$(cd "$unzipped" && find . -type f -printf '%f\n' | sort | tr '\n' ' ')" = "LICENSE.txt LISEZMOI.txt Vexmora.exe "
-check "LISEZMOI.txt: every line ends in CRLF" test "$(grep -c $'\r$' "$readme")" = "$(wc -l <"$readme")"
-check "LISEZMOI.txt: Windows-1252, not UTF-8" \
+check "LISEZMOI.txt: every line ends as Windows text lines do (CR LF)" test "$(grep -c $'\r$' "$readme")" = "$(wc -l <"$readme")"
+check "LISEZMOI.txt: its accents are Windows-1252, as Notepad on any Windows reads them, not UTF-8" \
   bash -c 'iconv -f CP1252 -t UTF-8 "$1" >/dev/null && ! iconv -f UTF-8 -t UTF-8 "$1" >/dev/null 2>&1' _ "$readme"
-check "LISEZMOI.txt: asks for administrator rights, WinRing0.dll beside the executable" \
+check "LISEZMOI.txt: says the program asks for administrator rights, and where WinRing0.dll goes" \
   bash -c 'grep -q administrateur "$1" && grep -q WinRing0.dll "$1"' _ "$readme"
+check "LISEZMOI.txt: warns of the driver's flaw (CVE-2020-14979) and that Defender quarantines it" \
+  bash -c 'grep -q "CVE-2020-14979" "$1" && grep -q "VulnerableDriver:WinNT/Winring0" "$1"' _ "$readme"
+# The lines as a French reader sees them, whatever the line breaks.
+check "LISEZMOI.txt: says what the report keeps without the driver and what it loses" \
+  bash -c 'text=$(iconv -f CP1252 -t UTF-8 "$1" | tr -d "\r" | tr "\n" " " | tr -s " ")
+           for phrase in "identification" "topologie" "caches" "TSC" "coefficients multiplicateurs" "APERF" \
+                         "températures"; do grep -qF "$phrase" <<<"$text" || { echo "     missing: $phrase"; exit 1; }; done' \
+  _ "$readme"
 rm -rf "$unzipped"
 
 echo "== exports of the WinRing0.dll doubles"
@@ -118,12 +129,12 @@ exported_names() {
 expected=$(sed -n '/kEntryPointNames\[kEntryPointCount\] = {/,/};/p' src/hwaccess/ols_library.cpp |
            grep -oE '"[A-Za-z]+"' | tr -d '"' | sort)
 lacking_entry=$(sed -n 's/^set(VEXMORA_LACKING_ENTRY \([A-Za-z]*\))$/\1/p' tests/windows/CMakeLists.txt)
-echo "full double:    $(exported_names "$full_dll" | wc -l) names"
-echo "lacking double: $(exported_names "$lacking_dll" | wc -l) names, without $lacking_entry"
-check "the binding code lists 54 names" test "$(wc -l <<<"$expected")" = 54
-check "the full double exports exactly those names, undecorated" \
+echo "stand-in WinRing0.dll:             $(exported_names "$full_dll" | wc -l) functions"
+echo "stand-in lacking $lacking_entry:           $(exported_names "$lacking_dll" | wc -l) functions"
+check "the program looks up the library's 54 functions by name" test "$(wc -l <<<"$expected")" = 54
+check "the stand-in WinRing0.dll offers exactly those 54 functions, under their plain names" \
   test "$(exported_names "$full_dll")" = "$expected"
-check "the lacking double exports them all but $lacking_entry" \
+check "the stand-in that lacks $lacking_entry offers every other one, to test a library missing a function" \
   test "$(exported_names "$lacking_dll")" = "$(grep -vx "$lacking_entry" <<<"$expected")"
 
 # ---- 32-bit programs ----------------------------------------------------------
@@ -222,8 +233,28 @@ stop_emulator() {
 
 work=$(mktemp -d)
 prefix_made=0
+# Wine's server keeps its socket and lock in /tmp/.wine-UID/server-DEV-INODE,
+# named after the prefix's device and inode, and leaves that directory behind
+# when it ends: the check removes the one its own prefix made, and the parent
+# if the check made it.
+wine_tmp=/tmp/.wine-$(id -u)
+wine_tmp_existed=0
+[ ! -d "$wine_tmp" ] || wine_tmp_existed=1
+server_dir=""
+stop_wine() {
+  [ "$prefix_made" = 1 ] || return 0
+  timeout 30 wineserver -k >/dev/null 2>&1 || true
+  # The server removes its socket as it exits.
+  local tries=0
+  while [ -n "$server_dir" ] && [ -S "$server_dir/socket" ] && [ "$tries" -lt 50 ]; do
+    sleep 0.2; tries=$((tries + 1))
+  done
+  [ -z "$server_dir" ] || rm -rf "$server_dir"
+  [ "$wine_tmp_existed" = 1 ] || rmdir "$wine_tmp" 2>/dev/null || true
+  prefix_made=0
+}
 cleanup() {
-  if [ "$prefix_made" = 1 ]; then timeout 30 wineserver -k >/dev/null 2>&1 || true; fi
+  stop_wine
   stop_emulator
   rm -rf "$work"
 }
@@ -309,9 +340,9 @@ run_exe() {
   if [ -s "$dir.err" ]; then echo "   (standard error)"; cat "$dir.err"; fi
   if [ -s "$dir.log" ]; then echo "   (library calls in order, repeats counted)"; uniq -c "$dir.log"; fi
   check "$name: exits with code 0" test "$rc" = 0
-  check "$name: output lines end in CRLF" grep -q $'\r$' "$dir.out"
-  check "$name: banner first" test "$(line "$name" 1)" = "Vexmora 91"
-  check "$name: OS line second" grep -q '^OS : Windows' <(line "$name" 2)
+  check "$name: lines end as Windows text lines do (CR LF)" grep -q $'\r$' "$dir.out"
+  check "$name: the report starts with the banner" test "$(line "$name" 1)" = "Vexmora 91"
+  check "$name: the Windows version comes second" grep -q '^OS : Windows' <(line "$name" 2)
   check "$name: the report runs to its summary line" \
     grep -qE '^[0-9]+ Processeurs?( [^ ]+)* (32|64) bits$' "$dir.txt"
 }
@@ -335,7 +366,7 @@ os_run() {
   (cd "$dir" && timeout 60 wine ./Vexmora.exe </dev/null >"$dir.out" 2>/dev/null) || true
   tr -d '\r' <"$dir.out" >"$dir.txt"
   echo "-- $name (${version:-$default_version}): $(line "$name" 2)"
-  check "$name: \"$expected\"" test "$(line "$name" 2)" = "$expected"
+  check "$name: the OS line names the version Windows reports: \"$expected\"" test "$(line "$name" 2)" = "$expected"
 }
 os_line_for() {  # with the manifest's compatibility section
   case "$1" in
@@ -363,11 +394,13 @@ wine_step() {
 
 echo "== starting Wine (32-bit prefix in $work)"
 mkdir -p "$WINEPREFIX"
+server_dir=$(printf '%s/server-%x-%x' "$wine_tmp" "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
 # One persistent server for every run: each would otherwise pay its start-up.
 wine_step 30 "wineserver starts" wineserver -p
 wine_step 180 "wineboot initialises the prefix" wineboot -i
 wine_step 30 "winecfg names the prefix's version" wine winecfg /v
 default_version=$(tail -n 1 "$work/wine.log" | tr -d '\r')
+check "Wine's server keeps its lock in $server_dir, which the check removes at its end" test -d "$server_dir"
 echo "the new prefix pretends to be: $default_version"
 
 echo "== the OS line"
@@ -381,21 +414,23 @@ os_run os-win10-no-manifest win10 "OS : Windows (Major=6 Minor=2)" "$work/no-man
 
 echo "== the library states (as Windows 10)"
 run_exe no-library -
-check "no-library: status 9 line" status_line_is no-library 9
+check "no-library: without WinRing0.dll, the report says so (status 9) and goes on" status_line_is no-library 9
 
 run_exe ready "$full_dll"
-check "ready: no status line" no_status_line ready
-check "ready: initialised, status read, deinitialised and freed at exit" \
+check "ready: with a working library, no status line" no_status_line ready
+check "ready: the program starts the library, asks its status, and at exit shuts it down and unloads it" \
   calls_are ready "InitializeOls -> 1 GetDllStatus -> 0"
 
 run_exe lacking-entry "$lacking_dll" WINRING0_DOUBLE_STATUS=3
-check "lacking-entry: the double's status 3 line" status_line_is lacking-entry 3
-check "lacking-entry: never initialised, still deinitialised and freed at exit" \
+check "lacking-entry: a library missing a function gives the status line it reports (3)" \
+  status_line_is lacking-entry 3
+check "lacking-entry: such a library is never started, but still shut down and unloaded at exit" \
   calls_are lacking-entry "GetDllStatus -> 3"
 
 run_exe init-fails "$full_dll" WINRING0_DOUBLE_INIT=0 WINRING0_DOUBLE_STATUS=4
-check "init-fails: the double's status 4 line" status_line_is init-fails 4
-check "init-fails: deinitialised and freed at exit" \
+check "init-fails: a library that fails to start gives the status line it reports (4)" \
+  status_line_is init-fails 4
+check "init-fails: it is still shut down and unloaded at exit" \
   calls_are init-fails "InitializeOls -> 0 GetDllStatus -> 4"
 
 echo "== the emulator's processor models: one AMD, one Intel (as Windows 10)"
@@ -404,9 +439,9 @@ echo "== the emulator's processor models: one AMD, one Intel (as Windows 10)"
 model_run() {
   local name=$1 model=$2 cpu=$3 family=$4 support=$5
   run_exe "$name" "$full_dll" QEMU_CPU="$model"
-  check "$name: \"$cpu\"" grep -qxF "$cpu" "$work/$name.txt"
-  check "$name: \"$family\"" grep -qxF "$family" "$work/$name.txt"
-  check "$name: the one support line is \"$support\"" test "$(grep '^Support ' "$work/$name.txt")" = "$support"
+  check "$name: the processor's name: \"$cpu\"" grep -qxF "$cpu" "$work/$name.txt"
+  check "$name: its family, model and stepping: \"$family\"" grep -qxF "$family" "$work/$name.txt"
+  check "$name: no thermal sensor, said once: \"$support\"" test "$(grep '^Support ' "$work/$name.txt")" = "$support"
 }
 # Where 32-bit programs run natively, the emulator serves these two runs only.
 if [ "$emulated" = 1 ] || start_emulator; then
@@ -425,14 +460,14 @@ echo "== a Zen temperature through the root complex's SMN pair"
 run_exe zen-smn "$full_dll" WINRING0_DOUBLE_SMN_59800=0x3A200000
 if grep -qx "Support AMD TTP : Oui" "$work/zen-smn.txt" &&
    grep -qE '^CPU Family (1[7-9A-F]|[2-9A-F][0-9A-F]) ' "$work/zen-smn.txt"; then
-  check "zen-smn: the die temperature from SMN 0x59800" \
+  check "zen-smn: an AMD Zen temperature is read through the processor's system management network (SMN 0x59800)" \
     env LC_ALL=C grep -qxE $'Tcore0 = (58\\.1|38\\.1|48\\.1|31\\.1)\xF8C' "$work/zen-smn.txt"
-  check "zen-smn: the SMN address went to the index register" \
+  check "zen-smn: the address was written to the register that selects what is read" \
     grep -q "^WriteIoPortDword 0xCFC 0x59800 " "$work/zen-smn.log"
 else
   echo "skip zen-smn temperature: the host's processor has no Zen thermal sensor"
 fi
-check "zen-smn: every port access made while the PCI mutex was held" \
+check "zen-smn: the PCI ports are used only while holding the lock that other programs share for them" \
   bash -c '! grep -E "IoPortDword" "$1" | grep -qv "(PCI mutex held)"' _ "$work/zen-smn.log"
 
 echo "== the library search: never the working directory nor PATH (as Windows 10)"
@@ -462,6 +497,9 @@ check "planted-path: a library in a folder on PATH is never loaded" not_loaded p
 search_run beside-from-elsewhere "$full_dll" "$lacking_dll" "$lacking_dll"
 check "beside-from-elsewhere: the library beside the executable is the one loaded" \
   calls_are beside-from-elsewhere "InitializeOls -> 1 GetDllStatus -> 0"
+
+stop_wine
+check "no lock directory of this check's Wine server is left in $wine_tmp" test ! -e "$server_dir"
 
 if [ "$failures" = 0 ]; then
   echo "windows-check: all checks passed"
