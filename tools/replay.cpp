@@ -37,8 +37,9 @@ const char kUsage[] =
     "  --version                        print the version and exit\n"
     "--help and --version are answered wherever they stand, whatever else is given.\n"
     "DUMP is read once (a pipe, a FIFO or standard input will do), up to 8 MiB or 131072 lines.\n"
-    "Exit status: 0 after a report, 1 when a capture or writing the report fails, 2 for a bad\n"
-    "command line, or a DUMP that cannot be read, is larger than that or has no usable leaf 0 line.\n";
+    "Exit status: 0 after a report, 1 when a capture fails or is refused or writing to standard\n"
+    "output fails, 2 for a bad command line, or a DUMP that cannot be read, is larger than that or\n"
+    "has no usable leaf 0 line.\n";
 
 enum class LibraryMode { kReady, kAbsent, kStatus };
 
