@@ -51,8 +51,8 @@ std::string ReportedName(const CSystemInfo& info) {
     std::string name(info.brand, std::find(info.brand, info.brand + sizeof info.brand, '\0'));
     if (info.cpuid.fromDump) {
         for (char& c : name) {
-            const auto byte = static_cast<unsigned char>(c);
-            if (byte < 0x20 || byte == 0x7F) c = '?';
+            const auto code = static_cast<unsigned char>(c);
+            if (code < 0x20 || code == 0x7F) c = '?';
         }
     }
     return name;
