@@ -233,24 +233,33 @@ stop_emulator() {
 
 work=$(mktemp -d)
 prefix_made=0
-# Wine's server keeps its socket and lock in /tmp/.wine-UID/server-DEV-INODE,
-# named after the prefix's device and inode, and leaves that directory behind
-# when it ends: the check removes the one its own prefix made, and the parent
-# if the check made it.
-wine_tmp=/tmp/.wine-$(id -u)
-wine_tmp_existed=0
-[ ! -d "$wine_tmp" ] || wine_tmp_existed=1
+# Wine's server keeps its socket and lock in a directory server-DEV-INODE,
+# named after the prefix's device and inode, in /tmp/.wine-UID (or, as
+# Debian's Wine does it, in a private /tmp/wine-XXXXXX), and leaves it behind
+# when it ends: the check removes the one its own prefix made, and the folder
+# around it where the check's Wine made that.
+wine_folders() { find /tmp -maxdepth 1 -type d \( -name ".wine-$(id -u)" -o -name 'wine-*' \) -user "$(id -u)" | sort; }
+wine_folders_before=$(wine_folders)
+server_name=""
 server_dir=""
+# find_server_dir: where Wine's server for this prefix keeps its lock.
+find_server_dir() {
+  server_dir=$(find /tmp -mindepth 2 -maxdepth 2 -type d -name "$server_name" -path '/tmp/*wine-*/*' | head -n 1)
+}
 stop_wine() {
   [ "$prefix_made" = 1 ] || return 0
   timeout 30 wineserver -k >/dev/null 2>&1 || true
+  [ -n "$server_dir" ] || find_server_dir
   # The server removes its socket as it exits.
   local tries=0
   while [ -n "$server_dir" ] && [ -S "$server_dir/socket" ] && [ "$tries" -lt 50 ]; do
     sleep 0.2; tries=$((tries + 1))
   done
-  [ -z "$server_dir" ] || rm -rf "$server_dir"
-  [ "$wine_tmp_existed" = 1 ] || rmdir "$wine_tmp" 2>/dev/null || true
+  if [ -n "$server_dir" ]; then
+    rm -rf "$server_dir"
+    local folder=${server_dir%/*}
+    grep -qxF "$folder" <<<"$wine_folders_before" || rmdir "$folder" 2>/dev/null || true
+  fi
   prefix_made=0
 }
 cleanup() {
@@ -394,13 +403,15 @@ wine_step() {
 
 echo "== starting Wine (32-bit prefix in $work)"
 mkdir -p "$WINEPREFIX"
-server_dir=$(printf '%s/server-%x-%x' "$wine_tmp" "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
+server_name=$(printf 'server-%x-%x' "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
 # One persistent server for every run: each would otherwise pay its start-up.
 wine_step 30 "wineserver starts" wineserver -p
 wine_step 180 "wineboot initialises the prefix" wineboot -i
 wine_step 30 "winecfg names the prefix's version" wine winecfg /v
 default_version=$(tail -n 1 "$work/wine.log" | tr -d '\r')
-check "Wine's server keeps its lock in $server_dir, which the check removes at its end" test -d "$server_dir"
+find_server_dir
+check "Wine's server keeps its lock in ${server_dir:-a folder $server_name}, which the check removes at its end" \
+  test -n "$server_dir"
 echo "the new prefix pretends to be: $default_version"
 
 echo "== the OS line"
@@ -499,7 +510,12 @@ check "beside-from-elsewhere: the library beside the executable is the one loade
   calls_are beside-from-elsewhere "InitializeOls -> 1 GetDllStatus -> 0"
 
 stop_wine
-check "no lock directory of this check's Wine server is left in $wine_tmp" test ! -e "$server_dir"
+check "no lock directory of this check's Wine server is left behind" \
+  bash -c '[ -z "$(find /tmp -mindepth 2 -maxdepth 2 -name "$1" 2>/dev/null)" ]' _ "$server_name"
+made_folder() { [ -n "$server_dir" ] && ! grep -qxF "${server_dir%/*}" <<<"$wine_folders_before"; }
+if made_folder; then
+  check "no folder the check's Wine made for its lock is left behind (${server_dir%/*})" test ! -e "${server_dir%/*}"
+fi
 
 if [ "$failures" = 0 ]; then
   echo "windows-check: all checks passed"
