@@ -75,6 +75,7 @@ void CSystemInfo::WalkProcessors(const char* dumpPath) {
         if (index == 0) RunFirstProcessorPasses(dumpPath);
         DecodeApicId(static_cast<int>(index));
         ReadProcessorCaches(static_cast<int>(index));
+        ReadCoreType(static_cast<int>(index));
     }
 }
 

@@ -47,12 +47,20 @@ struct ProcessorCaches {
 };
 constexpr uint8_t kListsL2 = 2;
 constexpr uint8_t kListsL3 = 4;
+// The kind of core a logical processor says it belongs to.
+enum class CoreType : uint8_t {
+    kNotStated,    // a part with one kind of core, or one that names no kinds
+    kPerformance,  // Intel's Core (leaf 0x1A type 0x40), AMD's type 0 (0x80000026)
+    kEfficiency,   // Intel's Atom (type 0x20), AMD's type 1
+    kUnknown,      // a part with two kinds whose type field here names neither
+};
 // What the walk learnt of one logical processor, read while it was pinned there.
 struct ProcessorEntry {
     int systemNumber = 0;  // the system's number for it: what the walk and the temperature threads pin to
     bool walked = false;   // its pin succeeded: the facts below are its own, else all zero
     ApicEntry apic;
     ProcessorCaches caches;
+    CoreType coreType = CoreType::kNotStated;
 };
 // Caches of one size: how many, and how large each is.
 struct CacheKind {
@@ -81,6 +89,8 @@ public:
     void DecodeApicId(int index);
     // Runs on every processor of the walk after DecodeApicId: the L2 and L3 its own leaf lists.
     void ReadProcessorCaches(int index);
+    // Runs on every processor of the walk after its caches: the kind of core it states.
+    void ReadCoreType(int index);
     // The last steps of the pass: packages, Hyper-Threading state and inactive
     // cores; then the cache lines from the caches every processor listed.
     void SummarizeTopology();
