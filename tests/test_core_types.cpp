@@ -102,4 +102,47 @@ TEST_F(WalkTest, ReadsEveryProcessorsType) {
     }
 }
 
+// A 32-thread hybrid as the Windows program sees it (an i9-13900K's layout: 8
+// P-cores of two threads at x2APIC ids 0-15, 16 E-cores at ids 32, 34, ... 62).
+// A 32-bit mask full to bit 31 may hide more processors, so the walk stopped
+// short; it still met the whole package where leaf 0xB's package count is the 32
+// it met. Where the counts differ, one of them is not the package.
+void MakeThirtyTwoThreadHybrid(sim::Machine& m, uint32_t packageThreads) {
+    for (int cpu = 0; cpu < 32; ++cpu) {
+        const bool pCore = cpu < 16;
+        const uint32_t id = pCore ? static_cast<uint32_t>(cpu) : static_cast<uint32_t>(32 + 2 * (cpu - 16));
+        sim::Processor& p = m.Cpu(cpu);
+        p.Set(0, {0x1A, 0x756E6547, 0x6C65746E, 0x49656E69});  // "GenuineIntel"
+        p.Set(1, {0x000B0671, (id << 24) | (packageThreads << 16), 0, 0x10000000});
+        p.Set(7, 0, {0, 0, 0, kHybridBit});
+        p.Set(11, 0, {1, 2, 0x100, id});
+        p.Set(11, 1, {7, packageThreads, 0x201, id});
+        p.Set(0x1A, {pCore ? kIntelCore : kIntelAtom, 0, 0, 0});
+        p.Set(0x80000000, {0x80000008, 0, 0, 0});
+    }
+    m.processMask = m.systemMask = 0xFFFFFFFFu;
+}
+
+struct MaskCase : case_names::Named {
+    uint32_t packageThreads;  // what leaf 0xB says the package holds
+    const char* expected;     // what follows the threads-per-core line
+};
+
+class FullMaskTest : public SimTest, public ::testing::WithParamInterface<MaskCase> {};
+
+TEST_P(FullMaskTest, VouchesForThePackageOnlyWhereTheCountsAgree) {
+    const MaskCase& c = GetParam();
+    MakeThirtyTwoThreadHybrid(NewMachine(32), c.packageThreads);
+    ASSERT_EQ(RunWholeProgram(), 0);
+    EXPECT_NE(machine->output.find(std::string("Nombre max de thread par core : 2\n") + c.expected), std::string::npos)
+        << machine->output;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Windows, FullMaskTest,
+    ::testing::Values(MaskCase{{"TheMaskHoldsThePackage"}, 32, "Cores hybrides : 8 P (16 threads) + 16 E (16 threads)\n"},
+                      MaskCase{{"ThePackageHoldsMoreThanTheMask"}, 36, "Nombre total de processeurs logiques : 32\n"},
+                      MaskCase{{"TheLeavesSayLessThanTheMaskHolds"}, 24, "Nombre total de processeurs logiques : 32\n"}),
+    case_names::ByName{});
+
 }  // namespace

@@ -34,6 +34,11 @@ void PrintTopology(const CSystemInfo& info) {
     ConsolePrintf("Nombre max de cores par CPU : %d\n", info.coresPerPackage);
     ConsolePrintf("Nombre max de thread par CPU : %d\n", info.threadsPerPackage);
     ConsolePrintf("Nombre max de thread par core : %d\n", info.threadsPerCore);
+    const HybridCores& hybrid = info.hybridCores;
+    if (hybrid.performanceCores != 0 && hybrid.efficiencyCores != 0) {
+        ConsolePrintf("Cores hybrides : %d P (%d threads) + %d E (%d threads)\n", hybrid.performanceCores,
+                      hybrid.performanceThreads, hybrid.efficiencyCores, hybrid.efficiencyThreads);
+    }
     ConsolePrintf("Nombre total de processeurs logiques : %d\n", info.LogicalCount());
     for (size_t i = 0; i < info.processors.size(); ++i) {
         const ApicEntry& e = info.processors[i].apic;

@@ -61,6 +61,7 @@ int CSystemInfo::Detect(const char* dumpPath) {
     WalkProcessors(dumpPath);
     RestoreProcessState(walk);
     SummarizeTopology();
+    SummarizeCoreTypes();
     SummarizeCaches();
     return 1;
 }

@@ -62,6 +62,15 @@ struct ProcessorEntry {
     ProcessorCaches caches;
     CoreType coreType = CoreType::kNotStated;
 };
+// The first package's cores and logical processors of each kind, where its
+// processors state two kinds; all zero where they state one, or where the walk
+// cannot vouch for the whole package or for every type (no hybrid line then).
+struct HybridCores {
+    uint16_t performanceCores = 0;
+    uint16_t performanceThreads = 0;
+    uint16_t efficiencyCores = 0;
+    uint16_t efficiencyThreads = 0;
+};
 // Caches of one size: how many, and how large each is.
 struct CacheKind {
     uint16_t count;
@@ -92,8 +101,10 @@ public:
     // Runs on every processor of the walk after its caches: the kind of core it states.
     void ReadCoreType(int index);
     // The last steps of the pass: packages, Hyper-Threading state and inactive
-    // cores; then the cache lines from the caches every processor listed.
+    // cores; the cores of each kind; then the cache lines from the caches
+    // every processor listed.
     void SummarizeTopology();
+    void SummarizeCoreTypes();
     void SummarizeCaches();
     // AMD, and Hygon's parts built on AMD's Zen: 0x80000008, 0x8000001D and 0x8000001E.
     bool FollowsAmdTopology() const;
@@ -157,6 +168,7 @@ public:
     uint16_t threadsPerPackage = 1;
     uint8_t htState = 0;
     uint16_t inactiveCores = 0;
+    HybridCores hybridCores;
     // One entry per logical processor walked, by walk index; its size is the
     // count of logical processors. One processor until a walk says otherwise:
     // the report of a pass that stopped early shows processor 0's line.
