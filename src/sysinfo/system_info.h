@@ -47,12 +47,13 @@ struct ProcessorCaches {
 };
 constexpr uint8_t kListsL2 = 2;
 constexpr uint8_t kListsL3 = 4;
-// The kind of core a logical processor says it belongs to.
+// The kind of core a logical processor says it belongs to. A part of one kind
+// may still state it: every processor of a Zen 4 with 0x80000026 says type 0.
 enum class CoreType : uint8_t {
-    kNotStated,    // a part with one kind of core, or one that names no kinds
+    kNotStated,    // no kind named: Intel without the hybrid bit, AMD without 0x80000026, other makers
     kPerformance,  // Intel's Core (leaf 0x1A type 0x40), AMD's type 0 (0x80000026)
     kEfficiency,   // Intel's Atom (type 0x20), AMD's type 1
-    kUnknown,      // a part with two kinds whose type field here names neither
+    kUnknown,      // a type field that names neither
 };
 // What the walk learnt of one logical processor, read while it was pinned there.
 struct ProcessorEntry {
