@@ -48,6 +48,19 @@ has_line mhz "Frequence retenue : 3333.33 MHz"
 run os7 --os=6.1 "$dump";           has_line os7 "OS : Windows 7"
 run server --os=6.1.3 "$dump";     has_line server "OS : Windows Server 2008 R2"
 
+# Hybrid parts: the cores of each kind right after the threads per core, from
+# each block's own leaf 0x1A or 0x80000026; a part of one kind has no such line.
+while IFS='|' read -r label file line; do
+  run "$label" "$fixtures/dumps/$file"
+  sed -n '/^Nombre max de thread par core : /{n;p;}' "$dir/$label.out" | grep -q -x -F -- "$line" ||
+    fail "$label: not '$line' after the threads per core"
+done <<'HYBRIDS'
+i7-12700H|GenuineIntel00906A2_AlderLakeP_00_CPUID.txt|Cores hybrides : 6 P (12 threads) + 8 E (8 threads)
+ultra9-288V|GenuineIntel00B06D1_LunarLake_04_CPUID.txt|Cores hybrides : 4 P (4 threads) + 4 E (4 threads)
+ryzen-ai9-hx370|AuthenticAMD0B20F40_K20_StrixPoint_06_CPUID.txt|Cores hybrides : 4 P (8 threads) + 8 E (16 threads)
+i5-12400|GenuineIntel0090672_AlderLake_02_CPUID.txt|Nombre total de processeurs logiques : 12
+HYBRIDS
+
 # The library absent or failing: the status line, and the message box on
 # standard error converted from Windows-1252.
 run absent --library=absent "$dump"

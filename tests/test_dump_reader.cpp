@@ -261,6 +261,17 @@ TEST_F(DumpReaderTest, CaptureOfThisMachineReadsBack) {
         if (regs.maxStdLeaf >= 4) expectWholeList(block, 4);
         if (regs.maxExtLeaf >= 0x8000001D) expectWholeList(block, 0x8000001D);
     }
+    // And the leaves that state each processor's kind of core: leaf 0x1A, and
+    // 0x80000026 with its levels up to the one of type 0 (ECX[15:8]).
+    for (const sim::Processor& block : blocks) {
+        if (regs.maxStdLeaf >= 0x1A) {
+            EXPECT_EQ(block.cpuid.count({0x1A, 0}), 1u);
+        }
+        if (regs.maxExtLeaf < 0x80000026) continue;
+        uint32_t level = 0;
+        while (block.cpuid.count({0x80000026, level + 1})) ++level;
+        EXPECT_EQ(block.cpuid.at({0x80000026, level}).ecx & 0xFF00, 0u) << "0x80000026 ends at " << level;
+    }
 }
 
 // Under a narrower affinity (taskset) the capture holds part of the machine,

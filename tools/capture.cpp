@@ -48,18 +48,21 @@ void WriteLine(Output& out, uint32_t leaf, const Registers& r) {
 }
 
 constexpr uint32_t kAmdCacheLeaf = 0x8000001Du;
+constexpr uint32_t kAmdTopologyLeaf = 0x80000026u;
 
-// Leaf 4 and AMD's 0x8000001D list caches until one of type 0; leaf 11 lists
-// levels until one of type 0.
+// Leaf 4 and AMD's 0x8000001D list caches until one of type 0; leaf 11 and
+// AMD's 0x80000026 list levels until one of type 0.
 bool EndsList(uint32_t leaf, const Registers& r) {
-    return leaf == 11 ? ((r.ecx >> 8) & 0xFF) == 0 : (r.eax & 0x1F) == 0;
+    const bool levels = leaf == 11 || leaf == kAmdTopologyLeaf;
+    return levels ? ((r.ecx >> 8) & 0xFF) == 0 : (r.eax & 0x1F) == 0;
 }
 
-// A leaf's subleaf 0; for leaves 4, 11 and 0x8000001D the following subleaves
-// as repeated lines, up to and including the terminating entry: the report
-// reads each processor's caches from them.
+// A leaf's subleaf 0; for leaves 4, 11, 0x8000001D and 0x80000026 the following
+// subleaves as repeated lines, up to and including the terminating entry: the
+// report reads each processor's caches and core type from its own block, and
+// 0x80000026 is kept whole as recorded dumps hold it.
 void WriteLeaf(Output& out, uint32_t leaf) {
-    const bool listsSubleaves = leaf == 4 || leaf == 11 || leaf == kAmdCacheLeaf;
+    const bool listsSubleaves = leaf == 4 || leaf == 11 || leaf == kAmdCacheLeaf || leaf == kAmdTopologyLeaf;
     for (uint32_t subleaf = 0; subleaf < kMaxSubleaves; ++subleaf) {
         const Registers r = Cpuid(leaf, subleaf);
         WriteLine(out, leaf, r);
