@@ -634,11 +634,11 @@ TEST_F(ProcessorTest, K8DualCoreTakesItsCoreWidthFromTheCount) {
                    "1 Processeur Dualcore 64 bits"}});
 }
 
-// Highest standard leaf 0xD but leaf 11 all zeros (Pentium Dual-Core T4200): the ids
-// come from leaf 1 and the counts. Leaf 1: 2 logical, HTT set. Leaf 4: L1 cores field
-// 1, sharing 0 (S1 1); L2 sharing 1 (S2 2). Leaf 11 adds nothing: 1 thread per core,
-// 2 cores, S1 = 1 thread per core: 2 / 2 = 1 L2. Decoding: thread shift 0, core width
-// 1: APIC ids 0 and 1 are cores 0 and 1. Leaf 2 EDX 0x2CB43078: 0x78 is a 1024 KB L2.
+// Highest standard leaf 0xD but leaf 11 all zeros (Pentium Dual-Core T4200): leaf 1
+// and leaf 4 count, as below leaf 11. Leaf 1: 2 logical, HTT set. Leaf 4: L1 cores
+// field 1 (K 2); L2 sharing 1 (S2 2): 2 / 2 = 1 thread per core, 2 cores, 2 / 2 = 1 L2.
+// Decoding: thread shift 0, core width 1: APIC ids 0 and 1 are cores 0 and 1.
+// Leaf 2 EDX 0x2CB43078: 0x78 is a 1024 KB L2.
 TEST_F(ProcessorTest, EmptyLeaf11DecodesIdsFromTheCounts) {
     MachineFromDump("GenuineIntel001067A_Penryn_CPUID.txt");
     ExpectReport({"Pentium(R) Dual-Core CPU T4200 @ 2.00GHz",

@@ -78,8 +78,9 @@ TEST_F(TopologyTest, CountCoresBranches) {
          {1, 2, 0x100, 0}, {4, 8, 0x201, 0}, 0, 8, 2, 4, 4, 1},
         {"Intel leaf 11, HT off: one L2 per logical processor", 1, 6, 11, 0x80000008,
          {0x106A4, Leaf1Ebx(16), 0, kHtt}, kBloomfieldLeaf4, {1, 1, 0x100, 0}, {4, 4, 0x201, 0}, 0, 4, 1, 4, 4, 1},
-        {"Intel leaf 11 reporting no counts: leaf 1 count", 1, 6, 11, 0x80000008, {0x106A4, Leaf1Ebx(16), 0, kHtt},
-         kBloomfieldLeaf4, {}, {}, 0, 16, 1, 16, 16, 1},
+        // As below leaf 11: 16 ids / K 8 = 2 threads per core, 8 cores, 16 / S2 2 = 8 L2s.
+        {"Intel leaf 11 declared but empty: leaf 1 and leaf 4 count", 1, 6, 11, 0x80000008,
+         {0x106A4, Leaf1Ebx(16), 0, kHtt}, kBloomfieldLeaf4, {}, {}, 0, 16, 2, 8, 8, 1},
         {"Intel leaf 11 SMT count with a zero low 16 bits is stored as 1", 1, 6, 11, 0x80000008,
          {0x106A4, Leaf1Ebx(16), 0, kHtt}, kBloomfieldLeaf4, {1, 0x10000, 0x100, 0}, {4, 4, 0x201, 0}, 0, 4, 1, 4,
          4, 1},
