@@ -521,8 +521,10 @@ TEST_P(ServerTest, ReportsEveryProcessorAsTheMachineIs) {
 
 // Package shifts: leaf 0xB subleaf 1 EAX[4:0] on Intel (6 on Haswell-EP, 7 on the
 // w9-3475X); on AMD the core width of 0x80000008 ECX[15:12] (7 on the 3960X and
-// Rome, 8 on Genoa, whose second package starts at id 256). The caches are the
-// first package's only: Rome's two packages have 32 L3s, Genoa's 24.
+// Rome, 8 on Genoa, whose second package starts at id 256, and on the 9754). The
+// caches are the first package's only: Rome's two packages have 32 L3s, Genoa's 24.
+// The 9754's 256 threads do not fit leaf 1's byte (0xFF); 0x80000008 ECX[7:0]
+// (0xFF) + 1 and leaf 0xB's package level (0x100) hold them.
 INSTANTIATE_TEST_SUITE_P(
     Dumps, ServerTest,
     ::testing::Values(
@@ -535,7 +537,9 @@ INSTANTIATE_TEST_SUITE_P(
         ServerFacts{"TwoEpyc7742", "AuthenticAMD0830F10_K17_Rome_CPUID.txt", 2, 64, 2, 256,
                     "2 Processeurs Multicore 64 bits", 7, "Cache L2 : 64 x 512 Ko", "Cache L3 : 262144 Ko"},
         ServerFacts{"TwoEpyc9654", "AuthenticAMD0A10F11_K19_Genoa_01_CPUID.txt", 2, 96, 2, 384,
-                    "2 Processeurs Multicore 64 bits", 8, "Cache L2 : 96 x 1024 Ko", "Cache L3 : 393216 Ko"}),
+                    "2 Processeurs Multicore 64 bits", 8, "Cache L2 : 96 x 1024 Ko", "Cache L3 : 393216 Ko"},
+        ServerFacts{"Epyc9754", "AuthenticAMD0AA0F02_K19_Bergamo_04_CPUID.txt", 1, 128, 2, 256,
+                    "1 Processeur Multicore 64 bits", 8, "Cache L2 : 128 x 1024 Ko", "Cache L3 : 262144 Ko"}),
     case_names::ByName{});
 
 // Leaf 1's byte wraps beyond 255: the last of Genoa's 384 processors is x2APIC id

@@ -108,8 +108,9 @@ TEST_F(TopologyTest, CountCoresBranches) {
          {0x800F11, Leaf1Ebx(16), 0, kHtt}, {}, {}, {}, 0x400F, 16, 2, 8, 8, 1, 0x0100},
         {"AMD Zen with SMT off: one thread per core, counted as before", 2, 0x19, 16, 0x80000028,
          {0xA10F81, Leaf1Ebx(32), 0, kHtt}, {}, {}, {}, 0x601F, 32, 1, 32, 32, 1, 0x0000},
-        {"AMD Zen with 256 threads: the core count is taken before it wraps", 2, 0x19, 16, 0x80000028,
-         {0xA10F81, Leaf1Ebx(0), 0, kHtt}, {}, {}, {}, 0x70FF, 1, 2, 128, 128, 1, 0x0100},
+        // Leaf 1's byte cannot hold 256: the threads come from 0x80000008 too.
+        {"AMD Zen with 256 threads: the counts are taken before they wrap", 2, 0x19, 16, 0x80000028,
+         {0xA10F81, Leaf1Ebx(0), 0, kHtt}, {}, {}, {}, 0x70FF, 256, 2, 128, 128, 1, 0x0100},
         {"AMD family 0x15: 0x8000001E counts cores per module, not threads", 2, 0x15, 13, 0x8000001E,
          {0x600F12, Leaf1Ebx(8), 0, kHtt}, {}, {}, {}, 0x4007, 8, 1, 8, 4, 1, 0x0100},
         {"AMD family 0x10", 2, 0x10, 5, 0x8000001B, {0x100F42, Leaf1Ebx(4), 0, kHtt}, {}, {}, {}, 0x2003, 4, 1, 4,

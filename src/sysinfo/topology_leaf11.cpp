@@ -71,6 +71,11 @@ bool HasTopologyLeaf(CpuidRegisters& cpuid) {
     return cpuid.ebx != 0;
 }
 
+uint16_t PackageThreadsFromTopologyLeaf(CpuidRegisters& cpuid) {
+    if (!HasTopologyLeaf(cpuid)) return 0;
+    return Count16(bits(ReadTopologyLevels(cpuid).coreEbx, 15, 0));
+}
+
 bool IsHybrid(CpuidRegisters& cpuid) {
     if (cpuid.maxStdLeaf < 7) return false;
     cpuid.Query(7, 0, false);
