@@ -29,12 +29,12 @@ void PrintIntelTemperatures(CSystemInfo& info) {
     }
     ConsolePuts("Support Intel DTS : Oui");
     ConsolePrintf("Tj(Max) = %d%cC\n", info.tjMax, kDegree);
-    for (int i = 0; i < info.logicalCount; ++i) {
+    for (int i = 0; i < info.LogicalCount(); ++i) {
         double t = 0.0;
         if (info.ReadIntelTemperature(i, &t) != 1) {
             PrintInvalid(i);
         } else if (info.packageCount > 1) {
-            const ApicEntry& e = info.apicTable[static_cast<size_t>(i)];
+            const ApicEntry& e = info.processors[static_cast<size_t>(i)].apic;
             ConsolePrintf("Tcpu%ucore%u = %.1f%cC\n", e.packageId, e.coreId, t, kDegree);
         } else {
             ConsolePrintf("Tcore%d = %.1f%cC\n", i, t, kDegree);
@@ -48,7 +48,7 @@ void PrintAmdTemperatures(CSystemInfo& info) {
         return;
     }
     ConsolePuts("Support AMD TTP : Oui");
-    for (int i = 0; i < info.logicalCount; ++i) {
+    for (int i = 0; i < info.LogicalCount(); ++i) {
         double t = 0.0;
         if (info.ReadAmdTemperature(i, &t) == 1) {
             ConsolePrintf("Tcore%d = %.1f%cC\n", i, t, kDegree);
