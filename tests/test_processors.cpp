@@ -865,4 +865,51 @@ TEST_F(ProcessorTest, HygonFollowsAmdsZenRules) {
     EXPECT_EQ(machine->output.find("Tcore"), std::string::npos) << machine->output;
 }
 
+// --- Recorded machines, as they are ---
+
+// Edits on a recorded machine, each named for what it does.
+
+// Leaf 4's L3 entry says 16 ids share it instead of 32 (EAX 0xFC1FC163 ->
+// 0xFC03C163): the package's processors then list several L3 ids.
+void NarrowTheL3Sharing(sim::Machine& m) {
+    for (sim::Processor& p : m.processors) {
+        for (auto& leaf : p.cpuid) {
+            if (leaf.first.first == 4 && leaf.second.eax == 0xFC1FC163) leaf.second.eax = 0xFC03C163;
+        }
+    }
+}
+void AsRecorded(sim::Machine&) {}
+
+struct RecordedMachine {
+    const char* name;
+    const char* file;
+    void (*edit)(sim::Machine&);
+    std::vector<std::string> lines;  // in this order among the report's
+};
+
+class RecordedMachineTest : public ProcessorTest, public ::testing::WithParamInterface<RecordedMachine> {};
+
+TEST_P(RecordedMachineTest, ReportsTheMachineItIs) {
+    const RecordedMachine& c = GetParam();
+    sim::Machine& m = MachineFromDump(c.file);
+    m.walk = sim::Machine::Walk::kProcessorSets;
+    c.edit(m);
+    ExpectLinesInOrder(c.lines);
+}
+
+// The L3 of one package:
+// - Family 0x15 sample: 0x80000006 EDX 0x0040C140, 16 x 512 = 8192 KB, the one L3
+//   of its four cores; 0x8000001D's L3 (EAX 0x00004163) says 2 sharing, which
+//   before Zen is not the L3's extent. Its L2s (2 sharing, 2048 KB): 2.
+// - i7-12700H with its L3 said shared by 16 ids: the ids list several L3 ids,
+//   yet Intel's L3 is one per package: leaf 4's 24576 KB.
+INSTANTIATE_TEST_SUITE_P(
+    Dumps, RecordedMachineTest,
+    ::testing::Values(
+        RecordedMachine{"Family15hSample_OneL3", "AuthenticAMD0600F01_K15_Bulldozer_CPUID.txt", AsRecorded,
+                        {"Cache L2 : 2 x 2048 Ko", "Cache L3 : 8192 Ko", "1 Processeur Quadcore 64 bits"}},
+        RecordedMachine{"Corei7_12700H_L3IdsNarrowed", "GenuineIntel00906A2_AlderLakeP_00_CPUID.txt",
+                        NarrowTheL3Sharing, {"Cache L2 : 6 x 1280 Ko + 2 x 2048 Ko", "Cache L3 : 24576 Ko"}}),
+    case_names::ByName{});
+
 }  // namespace

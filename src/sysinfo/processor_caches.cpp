@@ -122,8 +122,11 @@ void CSystemInfo::SummarizeCaches() {
         if (kinds.size() > 1 || l2SizeKb == 0) l2SizeKb = kinds.front().sizeKb;
         moreL2Kinds.assign(kinds.begin() + 1, kinds.end());
     }
-    // Intel's L3 line stays the first processor's.
-    if (vendor != kVendorIntel && FirstPackageCaches(*this, &ProcessorCaches::l3, kListsL3, &caches) &&
+    // Intel's L3 line stays the first processor's: one L3 per package. So does
+    // AMD's before Zen, whose 0x8000001D sharing field does not give the L3's
+    // extent (a family 0x15 part's one 8 MB L3 says 2 sharing threads).
+    const bool oneL3 = vendor == kVendorIntel || (vendor == kVendorAmd && family < topology::kFirstZenFamily);
+    if (!oneL3 && FirstPackageCaches(*this, &ProcessorCaches::l3, kListsL3, &caches) &&
         (whole || SharedByThePackage(caches, threadsPerPackage))) {
         l3SizeKb = TotalKb(caches);
     }

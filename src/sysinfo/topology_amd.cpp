@@ -9,7 +9,6 @@ namespace topology {
 namespace {
 
 constexpr uint32_t kAmdCoreTopologyLeaf = 0x8000001Eu;
-constexpr uint8_t kFirstZenFamily = 0x17;
 
 // 1 before Zen, where 0x8000001E EBX[15:8] means cores per compute unit instead,
 // and wherever SMT is absent or switched off.

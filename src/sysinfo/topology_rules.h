@@ -10,6 +10,7 @@
 namespace topology {
 
 constexpr uint32_t kAmdCoreCountLeaf = 0x80000008u;
+constexpr uint8_t kFirstZenFamily = 0x17;
 
 // Counts from 8-bit fields (leaf 1, leaf 4, 0x80000008) are bytes: those
 // values are taken modulo 256. Leaf 11's counts are 16 bits wide, as the record's.
