@@ -107,11 +107,12 @@ void CSystemInfo::ReadProcessorCaches(int index) {
 }
 
 void CSystemInfo::SummarizeCaches() {
-    // A walk that may have missed some of the first package's processors (a
-    // 32-bit mask full to bit 31, a process kept off some processors) keeps
-    // the lines the first processor's counts give, unless the one cache it
-    // found is shared by the whole package.
-    const bool whole = walkStoppedShort == 0;
+    // A walk that holds part of the first package (a file of one processor's
+    // leaves, an APIC id twice, a 32-bit mask full to bit 31, a process kept
+    // off some processors) keeps the lines the first processor's counts give:
+    // its L2s as the cores', one L3. Its distinct caches are not the package's,
+    // unless the one cache it found is shared by the whole package.
+    const bool whole = firstPackageWalked != 0;
     std::vector<CacheInstance> caches;
     if (FirstPackageCaches(*this, &ProcessorCaches::l2, kListsL2, &caches) && !caches.empty() &&
         (whole || SharedByThePackage(caches, threadsPerPackage))) {
