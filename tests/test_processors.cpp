@@ -936,7 +936,9 @@ TEST_P(RecordedMachineTest, ReportsTheMachineItIs) {
 //   With the second threads switched off: 2 cores of one thread, HT Off.
 // - KX-7000: leaf 11's outer level says 96, leaf 4 64 core ids; x2APIC ids 0-7
 //   are 8 cores, one 512 KB L2 each (EAX 0xFC000143: 1 sharing), one 32768 KB L3
-//   shared by 8 (EAX 0xFC01C163). No core is missing: no inactive cores.
+//   shared by 8 (EAX 0xFC01C163). No core is missing: no inactive cores. Its
+//   first block alone is part of the package, yet its L3, which 0x80000006
+//   does not name, is that processor's own.
 // - Phenom II X4 940 without its last block, as a Phenom X3 is: AMD's 0x80000008
 //   counts the cores built, so the fourth is a disabled core, as always reported.
 // The L3 of one package:
@@ -982,6 +984,8 @@ INSTANTIATE_TEST_SUITE_P(
                          "Nombre max de thread par CPU : 8", "Nombre max de thread par core : 1",
                          "Nombre total de processeurs logiques : 8", "Cache L2 : 8 x 512 Ko", "Cache L3 : 32768 Ko",
                          "1 Processeur Octocore 64 bits"}},
+        RecordedMachine{"KX7000_OneBlock", "CentaurHauls00607B1_KX7000_05_CPUID.txt", KeepTheFirstBlockOnly,
+                        {"Nombre total de processeurs logiques : 1", "Cache L3 : 32768 Ko"}},
         RecordedMachine{"PhenomII_ThreeOfFourCores", "AuthenticAMD0100F42_K10_Deneb_CPUID.txt", DropTheLastCore,
                         {"Nombre max de cores par CPU : 4", "Nombre total de processeurs logiques : 3",
                          "1 Processeur Quadcore (1 core inactif) 64 bits"}},

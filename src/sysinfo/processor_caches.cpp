@@ -127,8 +127,12 @@ void CSystemInfo::SummarizeCaches() {
     // AMD's before Zen, whose 0x8000001D sharing field does not give the L3's
     // extent (a family 0x15 part's one 8 MB L3 says 2 sharing threads).
     const bool oneL3 = vendor == kVendorIntel || (vendor == kVendorAmd && family < topology::kFirstZenFamily);
-    if (!oneL3 && FirstPackageCaches(*this, &ProcessorCaches::l3, kListsL3, &caches) &&
-        (whole || SharedByThePackage(caches, threadsPerPackage))) {
+    if (oneL3 || !FirstPackageCaches(*this, &ProcessorCaches::l3, kListsL3, &caches)) return;
+    if (whole || SharedByThePackage(caches, threadsPerPackage)) {
         l3SizeKb = TotalKb(caches);
+    } else if (l3SizeKb == 0) {
+        // Part of a package, and 0x80000006 names no L3 (a Zhaoxin KX-7000
+        // lists its L3 in leaf 4 only): the first processor's own is the one L3.
+        l3SizeKb = caches.front().sizeKb;
     }
 }
