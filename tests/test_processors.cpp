@@ -927,7 +927,8 @@ TEST_P(RecordedMachineTest, ReportsTheMachineItIs) {
 //   2 per core: 56 cores of one 2048 KB L2 each. The 32 distinct processors are
 //   32 cores of one thread: HT Off, as before.
 // - w9-3475X cut to its first 32 blocks (a recording tool's 32-processor limit):
-//   16 cores of two threads in the file, 36 x 2048 KB by the leaves (72 / 2).
+//   16 cores of two threads in the file, 36 x 2048 KB by the leaves (72 / 2);
+//   two threads met on a core: HT On.
 // - Phenom II X4 940, one block: 0x80000008 says 4 cores of one 512 KB L2 each.
 // Leaves that overstate, in a walk that reached the whole package:
 // - Pentium Gold G5400: leaf 11 says 8 threads (4 cores) and leaf 4 8 core ids;
