@@ -2,6 +2,7 @@
 // leaves, and the package / Hyper-Threading summary.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -287,6 +288,7 @@ struct SummaryCase {
     uint8_t inactiveCores;
     uint8_t threadsPerCore = 1;
     bool walkStoppedShort = false;
+    uint16_t coresAfter = 0;  // the cores per package the summary leaves; 0: the leaves' count stands
 };
 
 // Package numbers of `packages` packages of `perPackage` processors each, in order.
@@ -300,6 +302,28 @@ std::vector<uint8_t> PackagesOf(int perPackage, int packages) {
 SummaryCase StoppedAtTheMask(SummaryCase c) {
     c.walkStoppedShort = true;
     return c;
+}
+
+// The same case where the walk's cores replace the leaves' count.
+SummaryCase CountsTheWalkedCores(SummaryCase c, uint16_t cores) {
+    c.coresAfter = cores;
+    return c;
+}
+
+// Gives each walked processor of a package its own APIC id, numbered in turn:
+// two threads per core where the package holds more processors than the
+// leaves' cores, one otherwise.
+void NumberTheWalkedProcessors(CSystemInfo& info, uint16_t coresPerPackage) {
+    std::map<uint32_t, uint32_t> seen;  // processors met so far, by package
+    std::map<uint32_t, uint32_t> inPackage;
+    for (const ProcessorEntry& p : info.processors) ++inPackage[p.apic.packageId];
+    for (ProcessorEntry& p : info.processors) {
+        const uint32_t threads = inPackage[p.apic.packageId] > coresPerPackage ? 2 : 1;
+        const uint32_t n = seen[p.apic.packageId]++;
+        p.apic.apicId = (p.apic.packageId << 12) | n;
+        p.apic.coreId = n / threads;
+        p.apic.threadId = n % threads;
+    }
 }
 
 // A failing case is named, not dumped byte by byte.
@@ -316,12 +340,14 @@ TEST_P(SummaryTest, DerivesPackagesHyperThreadingAndInactiveCores) {
     info.coresPerPackage = c.coresPerPackage;
     info.threadsPerCore = c.threadsPerCore;
     for (size_t i = 0; i < c.packageIds.size(); ++i) info.processors[i].apic.packageId = c.packageIds[i];
+    NumberTheWalkedProcessors(info, c.coresPerPackage);
 
     info.SummarizeTopology();
 
     EXPECT_EQ(info.packageCount, c.packageCount);
     EXPECT_EQ(info.htState, c.htState);
     EXPECT_EQ(info.inactiveCores, c.inactiveCores);
+    EXPECT_EQ(info.coresPerPackage, c.coresAfter != 0 ? c.coresAfter : c.coresPerPackage);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -329,8 +355,17 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         SummaryCase{"IntelHtOn", 1, 1, 8, 8, 4, {}, 1, 2, 0},
         SummaryCase{"IntelHtOff", 1, 1, 8, 4, 4, {}, 1, 1, 0},
-        SummaryCase{"IntelHtOnOneCoreInactive", 1, 1, 12, 10, 6, {}, 1, 2, 1},
-        SummaryCase{"IntelHtOffOneCoreInactive", 1, 1, 8, 3, 4, {}, 1, 1, 1},
+        // Intel's leaves count ids that may be addressed: where a whole walk meets
+        // fewer cores, those are the package's, and none is inactive.
+        CountsTheWalkedCores(SummaryCase{"IntelHtOnFiveOfSixCores", 1, 1, 12, 10, 6, {}, 1, 2, 0}, 5),
+        CountsTheWalkedCores(SummaryCase{"IntelHtOffThreeOfFourCores", 1, 1, 8, 3, 4, {}, 1, 1, 0}, 3),
+        CountsTheWalkedCores(SummaryCase{"OtherVendorEightOfNinetySixCores", 0, 1, 96, 8, 96, {}, 1, 0, 0}, 8),
+        // One processor of a package of four cores is a file of one processor's
+        // leaves: no HT Off or inactive core from the processors it lacks.
+        SummaryCase{"IntelOneProcessorOfFourCores", 1, 1, 8, 1, 4, {}, 1, 2, 0},
+        SummaryCase{"AmdOneProcessorOfFourCores", 2, 1, 4, 1, 4, {}, 1, 0, 0},
+        // One processor of a single core is that core, its second thread off.
+        SummaryCase{"IntelOneProcessorOfOneCore", 1, 1, 2, 1, 1, {}, 1, 1, 0},
         SummaryCase{"IntelTwoPackages", 1, 1, 8, 16, 4, {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1}, 2, 2, 0},
         // A processor whose pin failed has an all-zero entry: it counts as package 0.
         SummaryCase{"IntelFailedPinCountsAsPackageZero", 1, 1, 4, 4, 2, {1, 1, 0, 1}, 2, 1, 0},

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <set>
 #include <sstream>
@@ -523,8 +524,10 @@ TEST_P(ServerTest, ReportsEveryProcessorAsTheMachineIs) {
 
 // Package shifts: leaf 0xB subleaf 1 EAX[4:0] on Intel (6 on Haswell-EP, 7 on the
 // w9-3475X); on AMD the core width of 0x80000008 ECX[15:12] (7 on the 3960X and
-// Rome, 8 on Genoa, whose second package starts at id 256). The caches are the
-// first package's only: Rome's two packages have 32 L3s, Genoa's 24.
+// Rome, 8 on Genoa, whose second package starts at id 256, and on the 9754). The
+// caches are the first package's only: Rome's two packages have 32 L3s, Genoa's 24.
+// The 9754's 256 threads do not fit leaf 1's byte (0xFF); 0x80000008 ECX[7:0]
+// (0xFF) + 1 and leaf 0xB's package level (0x100) hold them.
 INSTANTIATE_TEST_SUITE_P(
     Dumps, ServerTest,
     ::testing::Values(
@@ -537,7 +540,9 @@ INSTANTIATE_TEST_SUITE_P(
         ServerFacts{"TwoEpyc7742", "AuthenticAMD0830F10_K17_Rome_CPUID.txt", 2, 64, 2, 256,
                     "2 Processeurs Multicore 64 bits", 7, "Cache L2 : 64 x 512 Ko", "Cache L3 : 262144 Ko"},
         ServerFacts{"TwoEpyc9654", "AuthenticAMD0A10F11_K19_Genoa_01_CPUID.txt", 2, 96, 2, 384,
-                    "2 Processeurs Multicore 64 bits", 8, "Cache L2 : 96 x 1024 Ko", "Cache L3 : 393216 Ko"}),
+                    "2 Processeurs Multicore 64 bits", 8, "Cache L2 : 96 x 1024 Ko", "Cache L3 : 393216 Ko"},
+        ServerFacts{"Epyc9754", "AuthenticAMD0AA0F02_K19_Bergamo_04_CPUID.txt", 1, 128, 2, 256,
+                    "1 Processeur Multicore 64 bits", 8, "Cache L2 : 128 x 1024 Ko", "Cache L3 : 262144 Ko"}),
     case_names::ByName{});
 
 // Leaf 1's byte wraps beyond 255: the last of Genoa's 384 processors is x2APIC id
@@ -636,11 +641,11 @@ TEST_F(ProcessorTest, K8DualCoreTakesItsCoreWidthFromTheCount) {
                    "1 Processeur Dualcore 64 bits"}});
 }
 
-// Highest standard leaf 0xD but leaf 11 all zeros (Pentium Dual-Core T4200): the ids
-// come from leaf 1 and the counts. Leaf 1: 2 logical, HTT set. Leaf 4: L1 cores field
-// 1, sharing 0 (S1 1); L2 sharing 1 (S2 2). Leaf 11 adds nothing: 1 thread per core,
-// 2 cores, S1 = 1 thread per core: 2 / 2 = 1 L2. Decoding: thread shift 0, core width
-// 1: APIC ids 0 and 1 are cores 0 and 1. Leaf 2 EDX 0x2CB43078: 0x78 is a 1024 KB L2.
+// Highest standard leaf 0xD but leaf 11 all zeros (Pentium Dual-Core T4200): leaf 1
+// and leaf 4 count, as below leaf 11. Leaf 1: 2 logical, HTT set. Leaf 4: L1 cores
+// field 1 (K 2); L2 sharing 1 (S2 2): 2 / 2 = 1 thread per core, 2 cores, 2 / 2 = 1 L2.
+// Decoding: thread shift 0, core width 1: APIC ids 0 and 1 are cores 0 and 1.
+// Leaf 2 EDX 0x2CB43078: 0x78 is a 1024 KB L2.
 TEST_F(ProcessorTest, EmptyLeaf11DecodesIdsFromTheCounts) {
     MachineFromDump("GenuineIntel001067A_Penryn_CPUID.txt");
     ExpectReport({"Pentium(R) Dual-Core CPU T4200 @ 2.00GHz",
@@ -988,6 +993,192 @@ TEST_F(ProcessorTest, HygonFollowsAmdsZenRules) {
                         "1 Processeur Octocore 64 bits"});
     EXPECT_EQ(record->vendor, kVendorOther);
     EXPECT_EQ(machine->output.find("Tcore"), std::string::npos) << machine->output;
+}
+
+// --- Walks that hold part of a package, and leaves that overstate ---
+
+// Faults and edits on a recorded machine, each named for what it does.
+void KeepTheFirstBlocks(sim::Machine& m, size_t count) {
+    m.processors.resize(count);
+    m.SetProcessorCount(static_cast<int>(count));
+}
+void KeepTheFirstBlockOnly(sim::Machine& m) {
+    KeepTheFirstBlocks(m, 1);
+}
+void KeepTheFirst32Blocks(sim::Machine& m) {
+    KeepTheFirstBlocks(m, 32);
+}
+void DropTheLastCore(sim::Machine& m) {
+    KeepTheFirstBlocks(m, m.processors.size() - 1);
+}
+// The G5400's second thread of each core (APIC ids 1 and 3) switched off, as a
+// firmware setting does; the leaves still say two threads per core.
+void SwitchHyperThreadingOff(sim::Machine& m) {
+    m.processors = {m.processors[0], m.processors[2]};
+    m.SetProcessorCount(2);
+}
+// Leaf 4's L3 entry says 16 ids share it instead of 32 (EAX 0xFC1FC163 ->
+// 0xFC03C163): the package's processors then list several L3 ids.
+void NarrowTheL3Sharing(sim::Machine& m) {
+    for (sim::Processor& p : m.processors) {
+        for (auto& leaf : p.cpuid) {
+            if (leaf.first.first == 4 && leaf.second.eax == 0xFC1FC163) leaf.second.eax = 0xFC03C163;
+        }
+    }
+}
+void AsRecorded(sim::Machine&) {}
+
+struct RecordedMachine {
+    const char* name;
+    const char* file;
+    void (*edit)(sim::Machine&);
+    std::vector<std::string> lines;  // in this order among the report's
+};
+
+class RecordedMachineTest : public ProcessorTest, public ::testing::WithParamInterface<RecordedMachine> {};
+
+TEST_P(RecordedMachineTest, ReportsTheMachineItIs) {
+    const RecordedMachine& c = GetParam();
+    sim::Machine& m = MachineFromDump(c.file);
+    m.walk = sim::Machine::Walk::kProcessorSets;
+    c.edit(m);
+    ExpectLinesInOrder(c.lines);
+}
+
+// Partial walks: a file with fewer of the first package's processors than its
+// leaves count, or an APIC id twice, keeps the counts of the leaves: L2s as
+// cores x size, one L3, and no inactive core or HT Off drawn from processors
+// that were never walked.
+// - i7-2600K, one block of eight: leaf 11 says 2 per core, 8 per package: 4 cores,
+//   one 256 KB L2 each (leaf 4 EAX 0x1C004143: 2 sharing). One processor cannot
+//   show a core's second thread: the leaves' two threads per core stand, HT On.
+// - Xeon Platinum 8570: blocks 33-56 repeat x2APIC id 62; leaf 11 says 112 threads,
+//   2 per core: 56 cores of one 2048 KB L2 each. The 32 distinct processors are
+//   32 cores of one thread: HT Off, as before.
+// - w9-3475X cut to its first 32 blocks (a recording tool's 32-processor limit):
+//   16 cores of two threads in the file, 36 x 2048 KB by the leaves (72 / 2);
+//   two threads met on a core: HT On.
+// - Phenom II X4 940, one block: 0x80000008 says 4 cores of one 512 KB L2 each.
+// Leaves that overstate, in a walk that reached the whole package:
+// - Pentium Gold G5400: leaf 11 says 8 threads (4 cores) and leaf 4 8 core ids;
+//   the four blocks, APIC ids 0-3, are 2 cores of 2 threads. Intel's fields count
+//   ids that may be addressed, not cores present: 2 cores, 4 threads, HT On.
+//   With the second threads switched off: 2 cores of one thread, HT Off.
+// - KX-7000: leaf 11's outer level says 96, leaf 4 64 core ids; x2APIC ids 0-7
+//   are 8 cores, one 512 KB L2 each (EAX 0xFC000143: 1 sharing), one 32768 KB L3
+//   shared by 8 (EAX 0xFC01C163). No core is missing: no inactive cores. Its
+//   first block alone is part of the package, yet its L3, which 0x80000006
+//   does not name, is that processor's own.
+// - Phenom II X4 940 without its last block, as a Phenom X3 is: AMD's 0x80000008
+//   counts the cores built, so the fourth is a disabled core, as always reported.
+// The L3 of one package:
+// - Family 0x15 sample: 0x80000006 EDX 0x0040C140, 16 x 512 = 8192 KB, the one L3
+//   of its four cores; 0x8000001D's L3 (EAX 0x00004163) says 2 sharing, which
+//   before Zen is not the L3's extent. Its L2s (2 sharing, 2048 KB): 2.
+// - i7-12700H with its L3 said shared by 16 ids: the ids list several L3 ids,
+//   yet Intel's L3 is one per package: leaf 4's 24576 KB.
+INSTANTIATE_TEST_SUITE_P(
+    Dumps, RecordedMachineTest,
+    ::testing::Values(
+        RecordedMachine{"Corei7_2600K_OneBlockOfEight", "GenuineIntel00206A7_Corei7-2600K_oneblock_libcpuid.txt",
+                        AsRecorded,
+                        {"Nombre de processeurs physiques : 1", "Nombre max de cores par CPU : 4",
+                         "Nombre max de thread par CPU : 8", "Nombre max de thread par core : 2",
+                         "Nombre total de processeurs logiques : 1", "Cache L2 : 4 x 256 Ko", "Cache L3 : 8192 Ko",
+                         "1 Processeur Quadcore HT On 64 bits"}},
+        RecordedMachine{"XeonPlatinum8570_BlocksRepeatOneProcessor",
+                        "GenuineIntel00C06F2_EmeraldRapids_03_CPUID.txt",
+                        AsRecorded,
+                        {"Nombre max de cores par CPU : 56", "Nombre total de processeurs logiques : 56",
+                         "Cache L2 : 56 x 2048 Ko", "Cache L3 : 307200 Ko", "1 Processeur Multicore HT Off 64 bits"}},
+        RecordedMachine{"XeonW9_3475X_First32Blocks", "GenuineIntel00806F8_SapphireRapids_06_CPUID.txt",
+                        KeepTheFirst32Blocks,
+                        {"Nombre max de cores par CPU : 36", "Nombre max de thread par CPU : 72",
+                         "Nombre total de processeurs logiques : 32", "Cache L2 : 36 x 2048 Ko",
+                         "1 Processeur Multicore HT On 64 bits"}},
+        RecordedMachine{"PhenomII_X4_OneBlock", "AuthenticAMD0100F42_K10_Deneb_CPUID.txt", KeepTheFirstBlockOnly,
+                        {"Nombre max de cores par CPU : 4", "Nombre total de processeurs logiques : 1",
+                         "Cache L2 : 4 x 512 Ko", "1 Processeur Quadcore 64 bits"}},
+        RecordedMachine{"PentiumGoldG5400", "GenuineIntel00906EA_PentiumGoldG5400_libcpuid.txt", AsRecorded,
+                        {"Nombre de processeurs physiques : 1", "Nombre max de cores par CPU : 2",
+                         "Nombre max de thread par CPU : 4", "Nombre max de thread par core : 2",
+                         "Nombre total de processeurs logiques : 4", "Cache L2 : 2 x 256 Ko", "Cache L3 : 4096 Ko",
+                         "1 Processeur Dualcore HT On 64 bits"}},
+        RecordedMachine{"PentiumGoldG5400_HyperThreadingOff", "GenuineIntel00906EA_PentiumGoldG5400_libcpuid.txt",
+                        SwitchHyperThreadingOff,
+                        {"Nombre max de cores par CPU : 2", "Nombre max de thread par CPU : 2",
+                         "Nombre total de processeurs logiques : 2", "Cache L2 : 2 x 256 Ko",
+                         "1 Processeur Dualcore HT Off 64 bits"}},
+        RecordedMachine{"KX7000", "CentaurHauls00607B1_KX7000_05_CPUID.txt", AsRecorded,
+                        {"Nombre de processeurs physiques : 1", "Nombre max de cores par CPU : 8",
+                         "Nombre max de thread par CPU : 8", "Nombre max de thread par core : 1",
+                         "Nombre total de processeurs logiques : 8", "Cache L2 : 8 x 512 Ko", "Cache L3 : 32768 Ko",
+                         "1 Processeur Octocore 64 bits"}},
+        RecordedMachine{"KX7000_OneBlock", "CentaurHauls00607B1_KX7000_05_CPUID.txt", KeepTheFirstBlockOnly,
+                        {"Nombre total de processeurs logiques : 1", "Cache L3 : 32768 Ko"}},
+        RecordedMachine{"PhenomII_ThreeOfFourCores", "AuthenticAMD0100F42_K10_Deneb_CPUID.txt", DropTheLastCore,
+                        {"Nombre max de cores par CPU : 4", "Nombre total de processeurs logiques : 3",
+                         "1 Processeur Quadcore (1 core inactif) 64 bits"}},
+        RecordedMachine{"Family15hSample_OneL3", "AuthenticAMD0600F01_K15_Bulldozer_CPUID.txt", AsRecorded,
+                        {"Cache L2 : 2 x 2048 Ko", "Cache L3 : 8192 Ko", "1 Processeur Quadcore 64 bits"}},
+        RecordedMachine{"Corei7_12700H_L3IdsNarrowed", "GenuineIntel00906A2_AlderLakeP_00_CPUID.txt",
+                        NarrowTheL3Sharing, {"Cache L2 : 6 x 1280 Ko + 2 x 2048 Ko", "Cache L3 : 24576 Ko"}}),
+    case_names::ByName{});
+
+// Two Xeon X6550 (Nehalem-EX, 2010), built from their leaves: no recording of
+// the machine is at hand. Per socket 8 cores of 2 threads; APIC ids 0-7 and 16-23
+// on the first socket, 32-39 and 48-55 on the second (core ids 0-3 and 8-11).
+// The highest standard leaf is 0xB but the leaf reads zeros.
+sim::Processor XeonX6550(uint32_t apicId) {
+    sim::Processor p;
+    p.Set(0, {0x0B, 0x756E6547, 0x6C65746E, 0x49656E69});  // "GenuineIntel"
+    // Leaf 1: 32 ids per package (EBX[23:16] 0x20), HTT set.
+    p.Set(1, {0x000206E6, (apicId << 24) | 0x00200800, 0x009CE3BD, 0xBFEBFBFF});
+    // Leaf 2: 0x21 a 256 KB L2, 0xEB an 18432 KB L3.
+    p.Set(2, {0x55035A01, 0x00F0B2EB, 0, 0x09CA212C});
+    // Leaf 4, EAX[31:26] 15: 16 core ids. L1 and L2 shared by 2 threads, the L3 by 32:
+    // L2 8 ways x 64 x 512 sets = 256 KB, L3 24 ways x 64 x 12288 sets = 18432 KB.
+    p.Set(4, 0, {0x3C004121, 0x01C0003F, 0x0000003F, 0});
+    p.Set(4, 1, {0x3C004122, 0x01C0003F, 0x0000003F, 0});
+    p.Set(4, 2, {0x3C004143, 0x01C0003F, 0x000001FF, 0});
+    p.Set(4, 3, {0x3C07C163, 0x05C0003F, 0x00002FFF, 2});
+    p.Set(0x80000000, {0x80000008, 0, 0, 0});
+    p.Set(0x80000001, {0, 0, 0x00000001, 0x28100800});
+    const char brand[48] = "Intel(R) Xeon(R) CPU X6550 @ 2.00GHz";
+    for (uint32_t leaf = 0; leaf < 3; ++leaf) {
+        uint32_t r[4] = {};
+        std::memcpy(r, brand + 16 * leaf, 16);
+        p.Set(0x80000002 + leaf, {r[0], r[1], r[2], r[3]});
+    }
+    p.Set(0x80000006, {0, 0, 0x01006040, 0});
+    p.Set(0x80000008, {0x00003028, 0, 0, 0});
+    return p;
+}
+
+// Leaf 0xB empty: leaf 1's 32 ids and leaf 4's 16 core ids give 2 threads per
+// core, the thread as id bit 0, 4 core bits and the package from bit 5. The walk
+// finds 8 cores of 2 threads in each package: ids, not counts, overstated them.
+// Each core's own L2 (2 sharing): 8 per package.
+TEST_F(ProcessorTest, EmptyLeaf11TwoSocketXeonCountsTheCoresItWalked) {
+    sim::Machine& m = NewMachine(32);
+    m.walk = sim::Machine::Walk::kProcessorSets;
+    m.processors.clear();
+    for (uint32_t base : {0u, 16u, 32u, 48u}) {
+        for (uint32_t id = base; id < base + 8; ++id) m.processors.push_back(XeonX6550(id));
+    }
+    ExpectLinesInOrder({"CPU : Intel(R) Xeon(R) CPU X6550 @ 2.00GHz",
+                        "Nombre de processeurs physiques : 2",
+                        "Nombre max de cores par CPU : 8",
+                        "Nombre max de thread par CPU : 16",
+                        "Nombre max de thread par core : 2",
+                        "Nombre total de processeurs logiques : 32",
+                        " . CPU1 : Apic=1 Phy=0 Core=0 Log=1",
+                        " . CPU8 : Apic=16 Phy=0 Core=8 Log=0",
+                        " . CPU16 : Apic=32 Phy=1 Core=0 Log=0",
+                        " . CPU31 : Apic=55 Phy=1 Core=11 Log=1",
+                        "Cache L2 : 8 x 256 Ko",
+                        "Cache L3 : 18432 Ko",
+                        "2 Processeurs Octocore HT On 64 bits"});
 }
 
 }  // namespace

@@ -78,8 +78,9 @@ TEST_F(TopologyTest, CountCoresBranches) {
          {1, 2, 0x100, 0}, {4, 8, 0x201, 0}, 0, 8, 2, 4, 4, 1},
         {"Intel leaf 11, HT off: one L2 per logical processor", 1, 6, 11, 0x80000008,
          {0x106A4, Leaf1Ebx(16), 0, kHtt}, kBloomfieldLeaf4, {1, 1, 0x100, 0}, {4, 4, 0x201, 0}, 0, 4, 1, 4, 4, 1},
-        {"Intel leaf 11 reporting no counts: leaf 1 count", 1, 6, 11, 0x80000008, {0x106A4, Leaf1Ebx(16), 0, kHtt},
-         kBloomfieldLeaf4, {}, {}, 0, 16, 1, 16, 16, 1},
+        // As below leaf 11: 16 ids / K 8 = 2 threads per core, 8 cores, 16 / S2 2 = 8 L2s.
+        {"Intel leaf 11 declared but empty: leaf 1 and leaf 4 count", 1, 6, 11, 0x80000008,
+         {0x106A4, Leaf1Ebx(16), 0, kHtt}, kBloomfieldLeaf4, {}, {}, 0, 16, 2, 8, 8, 1},
         {"Intel leaf 11 SMT count with a zero low 16 bits is stored as 1", 1, 6, 11, 0x80000008,
          {0x106A4, Leaf1Ebx(16), 0, kHtt}, kBloomfieldLeaf4, {1, 0x10000, 0x100, 0}, {4, 4, 0x201, 0}, 0, 4, 1, 4,
          4, 1},
@@ -107,8 +108,9 @@ TEST_F(TopologyTest, CountCoresBranches) {
          {0x800F11, Leaf1Ebx(16), 0, kHtt}, {}, {}, {}, 0x400F, 16, 2, 8, 8, 1, 0x0100},
         {"AMD Zen with SMT off: one thread per core, counted as before", 2, 0x19, 16, 0x80000028,
          {0xA10F81, Leaf1Ebx(32), 0, kHtt}, {}, {}, {}, 0x601F, 32, 1, 32, 32, 1, 0x0000},
-        {"AMD Zen with 256 threads: the core count is taken before it wraps", 2, 0x19, 16, 0x80000028,
-         {0xA10F81, Leaf1Ebx(0), 0, kHtt}, {}, {}, {}, 0x70FF, 1, 2, 128, 128, 1, 0x0100},
+        // Leaf 1's byte cannot hold 256: the threads come from 0x80000008 too.
+        {"AMD Zen with 256 threads: the counts are taken before they wrap", 2, 0x19, 16, 0x80000028,
+         {0xA10F81, Leaf1Ebx(0), 0, kHtt}, {}, {}, {}, 0x70FF, 256, 2, 128, 128, 1, 0x0100},
         {"AMD family 0x15: 0x8000001E counts cores per module, not threads", 2, 0x15, 13, 0x8000001E,
          {0x600F12, Leaf1Ebx(8), 0, kHtt}, {}, {}, {}, 0x4007, 8, 1, 8, 4, 1, 0x0100},
         {"AMD family 0x10", 2, 0x10, 5, 0x8000001B, {0x100F42, Leaf1Ebx(4), 0, kHtt}, {}, {}, {}, 0x2003, 4, 1, 4,

@@ -107,11 +107,12 @@ void CSystemInfo::ReadProcessorCaches(int index) {
 }
 
 void CSystemInfo::SummarizeCaches() {
-    // A walk that may have missed some of the first package's processors (a
-    // 32-bit mask full to bit 31, a process kept off some processors) keeps
-    // the lines the first processor's counts give, unless the one cache it
-    // found is shared by the whole package.
-    const bool whole = walkStoppedShort == 0;
+    // A walk that holds part of the first package (a file of one processor's
+    // leaves, an APIC id twice, a 32-bit mask full to bit 31, a process kept
+    // off some processors) keeps the lines the first processor's counts give:
+    // its L2s as the cores', one L3. Its distinct caches are not the package's,
+    // unless the one cache it found is shared by the whole package.
+    const bool whole = firstPackageWalked != 0;
     std::vector<CacheInstance> caches;
     if (FirstPackageCaches(*this, &ProcessorCaches::l2, kListsL2, &caches) && !caches.empty() &&
         (whole || SharedByThePackage(caches, threadsPerPackage))) {
@@ -122,9 +123,16 @@ void CSystemInfo::SummarizeCaches() {
         if (kinds.size() > 1 || l2SizeKb == 0) l2SizeKb = kinds.front().sizeKb;
         moreL2Kinds.assign(kinds.begin() + 1, kinds.end());
     }
-    // Intel's L3 line stays the first processor's.
-    if (vendor != kVendorIntel && FirstPackageCaches(*this, &ProcessorCaches::l3, kListsL3, &caches) &&
-        (whole || SharedByThePackage(caches, threadsPerPackage))) {
+    // Intel's L3 line stays the first processor's: one L3 per package. So does
+    // AMD's before Zen, whose 0x8000001D sharing field does not give the L3's
+    // extent (a family 0x15 part's one 8 MB L3 says 2 sharing threads).
+    const bool oneL3 = vendor == kVendorIntel || (vendor == kVendorAmd && family < topology::kFirstZenFamily);
+    if (oneL3 || !FirstPackageCaches(*this, &ProcessorCaches::l3, kListsL3, &caches)) return;
+    if (whole || SharedByThePackage(caches, threadsPerPackage)) {
         l3SizeKb = TotalKb(caches);
+    } else if (l3SizeKb == 0) {
+        // Part of a package, and 0x80000006 names no L3 (a Zhaoxin KX-7000
+        // lists its L3 in leaf 4 only): the first processor's own is the one L3.
+        l3SizeKb = caches.front().sizeKb;
     }
 }

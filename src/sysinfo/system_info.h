@@ -177,6 +177,9 @@ public:
     // 1 where the walk may not have reached every processor of the system
     // (32-bit masks, a narrower affinity): inactive cores are then not inferred.
     uint8_t walkStoppedShort = 0;
+    // 1 where the walk reached every logical processor of the first package
+    // (SummarizeTopology): only then do its distinct caches make the cache lines.
+    uint8_t firstPackageWalked = 0;
 
 private:
     void LoadLibraryStep();

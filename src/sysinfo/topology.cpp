@@ -60,6 +60,71 @@ uint16_t CountCoresOfFirstPackage(const std::vector<ProcessorEntry>& processors)
     return static_cast<uint16_t>(seen.size());
 }
 
+// What the walk met of the first processor's package.
+struct FirstPackageWalk {
+    bool whole = false;    // every one of its logical processors
+    uint16_t logical = 0;  // its distinct processors the walk reached
+    uint16_t cores = 0;    // the distinct cores among them
+};
+
+// Tools that record dumps, and the Windows walk, stop at 32 processors (a
+// 32-bit mask) or at a group of up to 64: a walk below 32 met no such limit.
+constexpr uint16_t kSmallestWalkLimit = 32;
+
+// A file of one processor's leaves (other tools often record only the first),
+// a tool that repeats one processor once it can go no further, a failed pin, a
+// walk cut at a limit: each holds part of the package, as a walk with fewer of
+// its processors than the leaves count does. Where the leaves overstate (ids
+// that may be addressed, not processors present), a walk that reached another
+// package, or that met no recording limit, still covered the first package.
+FirstPackageWalk WalkOfFirstPackage(const CSystemInfo& info) {
+    FirstPackageWalk walk;
+    if (info.processors.empty()) return walk;
+    const uint32_t firstPackage = info.processors.front().apic.packageId;
+    std::set<uint32_t> ids;
+    std::set<uint32_t> cores;
+    bool everyPinHeld = true;
+    bool idTwice = false;
+    bool otherPackage = false;
+    for (const ProcessorEntry& p : info.processors) {
+        if (!p.walked) {
+            everyPinHeld = false;
+        } else if (!ids.insert(p.apic.apicId).second) {
+            idTwice = true;
+        } else if (p.apic.packageId != firstPackage) {
+            otherPackage = true;
+        } else {
+            ++walk.logical;
+            cores.insert(p.apic.coreId);
+        }
+    }
+    walk.cores = static_cast<uint16_t>(cores.size());
+    const uint16_t walked = info.LogicalCount();
+    // One processor of a package of several cores is a file of the first
+    // processor's leaves; one of a single core is that core (its second
+    // thread switched off or not).
+    const bool reachedAll = walk.logical >= info.threadsPerPackage || otherPackage ||
+                            (walked > 1 && walked < kSmallestWalkLimit) ||
+                            (walked == 1 && info.coresPerPackage == 1);
+    walk.whole = info.walkStoppedShort == 0 && everyPinHeld && !idTwice && reachedAll;
+    return walk;
+}
+
+// Intel's leaf 1, leaf 4 EAX[31:26] and leaf 11 count the ids a package may
+// address, not its processors (leaf 11's counts are "as shipped", for display
+// only); other makers copy those leaves. Where a whole walk meets fewer cores,
+// those it met are the package: a Pentium Gold G5400's leaves allow 4 cores
+// of 2 threads for its 2 of 2, a KX-7000's 96 threads for its 8 cores. The L2
+// count, the cores' until the caches are summed, follows them. AMD's
+// 0x80000008 counts the cores built instead: a Phenom X3's fourth is disabled,
+// and stays an inactive core.
+void CountTheWalkedCores(CSystemInfo& info, const FirstPackageWalk& walk) {
+    if (!walk.whole || info.FollowsAmdTopology() || walk.cores == 0 || walk.cores >= info.coresPerPackage) return;
+    info.l2Count = static_cast<uint16_t>((info.l2Count * walk.cores + info.coresPerPackage - 1) / info.coresPerPackage);
+    info.coresPerPackage = walk.cores;
+    if (walk.logical < info.threadsPerPackage) info.threadsPerPackage = walk.logical;
+}
+
 // Hybrid parts with Hyper-Threading have cores of one and of two threads, so
 // leaf 11's thread counts do not divide into cores: the decoded ids are counted
 // instead. A hybrid package has no inactive cores to infer.
@@ -71,17 +136,25 @@ void SummarizeHybrid(CSystemInfo& info) {
 
 // Intel with Hyper-Threading: the packages are those the APIC ids name, and
 // the cores they should hold tell whether threads share cores.
-void SummarizeHyperThreading(CSystemInfo& info, bool mayHaveMore) {
+void SummarizeHyperThreading(CSystemInfo& info, const FirstPackageWalk& walk) {
     const int logical = info.LogicalCount();
     info.packageCount = CountPackages(info.processors);
+    if (!walk.whole) {
+        // Part of a package: two threads met on one core are HT On, several
+        // cores met without a sibling HT Off. A single processor shows nothing
+        // of its siblings, so the leaves' threads per core stand. Processors
+        // that were not walked are no inactive cores.
+        info.htState = walk.logical > walk.cores || logical == 1 ? kHtOn : kHtOff;
+        return;
+    }
     const int total = info.coresPerPackage * info.packageCount;
     if (logical > total) {
         info.htState = kHtOn;
-        if (logical < 2 * total && !mayHaveMore) info.inactiveCores = static_cast<uint16_t>(total - logical / 2);
+        if (logical < 2 * total) info.inactiveCores = static_cast<uint16_t>(total - logical / 2);
         return;
     }
     info.htState = kHtOff;
-    if (logical < total && !mayHaveMore) info.inactiveCores = static_cast<uint16_t>(total - logical);
+    if (logical < total) info.inactiveCores = static_cast<uint16_t>(total - logical);
 }
 
 // Every other processor: packages from the counts, rounded up, the shortfall inactive.
@@ -159,15 +232,20 @@ void CSystemInfo::DecodeApicId(int index) {
 }
 
 void CSystemInfo::SummarizeTopology() {
+    const FirstPackageWalk walk = WalkOfFirstPackage(*this);
+    firstPackageWalked = walk.whole ? 1 : 0;
     // Processors the walk never reached are not inactive cores.
-    const bool mayHaveMore = walkStoppedShort != 0;
+    const bool mayHaveMore = !walk.whole;
     // Until here htState holds the HTT flag.
     if (vendor == kVendorIntel && threadsPerCore > 1 && topology::IsHybrid(cpuid)) {
         SummarizeHybrid(*this);
         return;
     }
-    if (vendor == kVendorIntel && htState == 1 && threadsPerPackage > coresPerPackage) {
-        SummarizeHyperThreading(*this, mayHaveMore);
+    // Whether threads may share cores is the leaves' word, before the walk's count.
+    const bool hyperThreading = vendor == kVendorIntel && htState == 1 && threadsPerPackage > coresPerPackage;
+    CountTheWalkedCores(*this, walk);
+    if (hyperThreading) {
+        SummarizeHyperThreading(*this, walk);
         return;
     }
     SummarizeFromCounts(*this, mayHaveMore);

@@ -1,5 +1,7 @@
 // AMD core counts and APIC layout: 0x80000008's count, with the threads per core
 // of 0x8000001E (Zen on) and the L2 sharing of 0x8000001D (the families before).
+#include <algorithm>
+
 #include "sysinfo/bits.h"
 #include "sysinfo/topology_rules.h"
 
@@ -7,7 +9,6 @@ namespace topology {
 namespace {
 
 constexpr uint32_t kAmdCoreTopologyLeaf = 0x8000001Eu;
-constexpr uint8_t kFirstZenFamily = 0x17;
 
 // 1 before Zen, where 0x8000001E EBX[15:8] means cores per compute unit instead,
 // and wherever SMT is absent or switched off.
@@ -35,11 +36,18 @@ uint8_t L2CountFromCacheTopology(CpuidRegisters& cpuid, uint8_t threadsPerPackag
 CoreCounts CountAmdCores(CpuidRegisters& cpuid, uint8_t family, uint8_t threadsPerPackage) {
     cpuid.Query(kAmdCoreCountLeaf, 0, false);
     const uint32_t logical = bits(cpuid.ecx, 7, 0) + 1;
+    // Leaf 1's count is 8 bits and reads 255 on a package of 256 threads (an
+    // EPYC 9754); leaf 11's package level, and from Zen on 0x80000008's count of
+    // threads, are wider. Below 256 leaf 1 stays what it always was.
+    uint16_t threads = threadsPerPackage;
+    const uint32_t wider =
+        std::max(family >= kFirstZenFamily ? logical : 0u, uint32_t{PackageThreadsFromTopologyLeaf(cpuid)});
+    if (wider > 0xFF) threads = Count16(wider);
     const uint8_t threadsPerCore = ZenThreadsPerCore(cpuid, family);
     if (threadsPerCore > 1) {
         // With SMT, 0x80000008 counts threads, not cores; each core has its own L2.
         const uint8_t cores = Byte(logical / threadsPerCore);
-        return CoreCounts{threadsPerPackage, threadsPerCore, cores, cores};
+        return CoreCounts{threads, threadsPerCore, cores, cores};
     }
     // Kept in 8 bits: a field of 0xFF gives 0 cores, stored as 1.
     const uint8_t cores = Byte(logical);
@@ -49,7 +57,7 @@ CoreCounts CountAmdCores(CpuidRegisters& cpuid, uint8_t family, uint8_t threadsP
         const uint8_t shared = L2CountFromCacheTopology(cpuid, threadsPerPackage);
         if (shared != 0) l2Count = shared;
     }
-    return CoreCounts{threadsPerPackage, 1, cores, l2Count};
+    return CoreCounts{threads, 1, cores, l2Count};
 }
 
 ApicLayout LayoutFromAmdLeaf(CpuidRegisters& cpuid, bool live, uint32_t coresPerPackage, uint32_t threadsPerCore) {

@@ -71,6 +71,11 @@ bool HasTopologyLeaf(CpuidRegisters& cpuid) {
     return cpuid.ebx != 0;
 }
 
+uint16_t PackageThreadsFromTopologyLeaf(CpuidRegisters& cpuid) {
+    if (!HasTopologyLeaf(cpuid)) return 0;
+    return Count16(bits(ReadTopologyLevels(cpuid).coreEbx, 15, 0));
+}
+
 bool IsHybrid(CpuidRegisters& cpuid) {
     if (cpuid.maxStdLeaf < 7) return false;
     cpuid.Query(7, 0, false);
@@ -84,20 +89,20 @@ CoreCounts CountIntelCores(CpuidRegisters& cpuid, uint8_t threadsPerPackage) {
     const CacheSharing sharing = ReadCacheSharing(cpuid);
     const uint8_t s1 = sharing.level1Threads;
     const uint8_t s2 = sharing.level2Threads;
-    if (cpuid.maxStdLeaf >= kTopologyLeaf) {
+    // A leaf 11 declared but left empty (a T4200, a Xeon X6550 report it as
+    // zeros) says nothing: leaf 1 and leaf 4 count, as on the parts before it.
+    if (HasTopologyLeaf(cpuid)) {
         const TopologyLevels levels = ReadTopologyLevels(cpuid);
         // Logical processors at the SMT and at the core level, 16-bit fields:
         // a package may hold more than 255 (288 on some Xeons).
-        uint16_t d = 1;
-        if (levels.smtEbx != 0) d = Count16(bits(levels.smtEbx, 15, 0));
+        const uint16_t d = Count16(bits(levels.smtEbx, 15, 0));
         if (levels.coreEbx != 0) t = Count16(bits(levels.coreEbx, 15, 0));
         const uint16_t cores = d > 1 ? Count16(t / d) : t;
         // With Hyper-Threading off, leaf 11 gives one thread per core while leaf 4
         // still says two share the L1: then each logical processor has its own L2.
         uint16_t l2Count = (s2 > 1 && s1 == d) ? Count16(t / s2) : t;
-        // Hybrid parts' two core kinds share their L2s differently; they keep the
-        // count above. So does a leaf 11 left empty (a T4200 reports the leaf as zeros).
-        if (levels.smtEbx != 0 && !IsHybrid(cpuid)) {
+        // Hybrid parts' two core kinds share their L2s differently; they keep the count above.
+        if (!IsHybrid(cpuid)) {
             const uint16_t fromIds = L2CountFromSharedIds(sharing, bits(levels.smtEax, 4, 0), cores);
             if (fromIds != 0) l2Count = fromIds;
         }

@@ -10,6 +10,7 @@
 namespace topology {
 
 constexpr uint32_t kAmdCoreCountLeaf = 0x80000008u;
+constexpr uint8_t kFirstZenFamily = 0x17;
 
 // Counts from 8-bit fields (leaf 1, leaf 4, 0x80000008) are bytes: those
 // values are taken modulo 256. Leaf 11's counts are 16 bits wide, as the record's.
@@ -58,6 +59,9 @@ bool HasTopologyLeaf(CpuidRegisters& cpuid);
 // Leaf 7 EDX bit 15: cores of two kinds in one package.
 bool IsHybrid(CpuidRegisters& cpuid);
 ApicLayout LayoutFromTopologyLeaf(CpuidRegisters& cpuid, bool live);
+// The logical processors leaf 11's package level (its second level) counts,
+// 16 bits wide; 0 where the leaf is not filled in.
+uint16_t PackageThreadsFromTopologyLeaf(CpuidRegisters& cpuid);
 // The 32-bit x2APIC id that a filled-in leaf 0xB (or 0x1F) gives on the
 // processor the caller runs on; false where neither is filled in.
 bool ReadX2ApicId(CpuidRegisters& cpuid, bool live, uint32_t* id);
