@@ -1,3 +1,6 @@
+#include <algorithm>
+#include <string>
+
 #include "app/console.h"
 #include "app/report.h"
 #include "sysinfo/system_info.h"
@@ -46,8 +49,7 @@ void PrintTopology(const CSystemInfo& info) {
 
 void PrintReport(const CSystemInfo& info) {
     if (info.driverStatus != 0) ConsolePrintf("WinRing0 Status : erreur %d\n\n", info.driverStatus);
-    // Bounded by the buffer: the name can never be read past its 48 bytes.
-    ConsolePrintf("CPU : %.*s\n", static_cast<int>(sizeof info.brand), info.brand);
+    ConsolePrintf("CPU : %s\n", ProcessorName(info).c_str());
     ConsolePrintf("CPU Family %02X Model %02X Stepping %X\n", info.family, info.model, info.stepping);
     ConsolePrintf("ConstTSC=%d PerfMSR=%d\n", info.constTsc, info.perfMsr);
     PrintFrequencies(info);
@@ -61,23 +63,27 @@ void PrintReport(const CSystemInfo& info) {
     PrintSummaryLine(info);
 }
 
-void PrintSummaryLine(const CSystemInfo& info) {
-    if (info.packageCount == 1) {
-        ConsolePrintf("1 Processeur");
-    } else {
-        ConsolePrintf("%d Processeurs", info.packageCount);
-    }
-    ConsolePrintf("%s", CoreWord(info.coresPerPackage));
+std::string ProcessorName(const CSystemInfo& info) {
+    return std::string(info.brand, std::find(info.brand, info.brand + sizeof info.brand, '\0'));
+}
+
+std::string SummaryLine(const CSystemInfo& info) {
+    std::string line = info.packageCount == 1 ? "1 Processeur" : std::to_string(info.packageCount) + " Processeurs";
+    line += CoreWord(info.coresPerPackage);
     if (info.htState == kHtOn) {
-        ConsolePrintf(" HT On");
+        line += " HT On";
     } else if (info.htState == kHtOff) {
-        ConsolePrintf(" HT Off");
+        line += " HT Off";
     }
     if (info.inactiveCores == 1) {
-        ConsolePrintf(" (1 core inactif)");
+        line += " (1 core inactif)";
     } else if (info.inactiveCores > 1) {
-        ConsolePrintf(" (%d cores inactifs)", info.inactiveCores);
+        line += " (" + std::to_string(info.inactiveCores) + " cores inactifs)";
     }
-    ConsolePrintf("%s", (info.features & kFeatureLongMode) ? " 64 bits" : " 32 bits");
-    ConsolePrintf("\n");
+    line += (info.features & kFeatureLongMode) ? " 64 bits" : " 32 bits";
+    return line;
+}
+
+void PrintSummaryLine(const CSystemInfo& info) {
+    ConsolePuts(SummaryLine(info).c_str());
 }

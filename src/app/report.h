@@ -3,16 +3,37 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
 
 class CSystemInfo;
 
 // The OS line for a Windows version, without its line end.
 void FormatWindowsVersion(uint32_t major, uint32_t minor, uint8_t productType, char* line, size_t size);
+// The OS line of this host, without its line end: its own description, or the Windows version table.
+void FormatOsLine(char* line, size_t size);
 void PrintOsLine();
 
 void PrintReport(const CSystemInfo& info);
+// The processor's name as the report shows it: the brand, never read past its 48 bytes.
+std::string ProcessorName(const CSystemInfo& info);
+// The summary line's text, without its line end.
+std::string SummaryLine(const CSystemInfo& info);
 void PrintSummaryLine(const CSystemInfo& info);
 
+// What the temperature section read: whether the vendor's sensor is supported
+// (its support line says "Oui") and then one reading per walked processor, in
+// walk order, empty where the reading failed. No sensor, no readings.
+struct TemperatureReadings {
+    bool sensor = false;
+    std::vector<std::optional<double>> celsius;
+};
+
+// The 1200 ms wait, then the readings of the processor's vendor's section.
+TemperatureReadings ReadTemperatureSection(CSystemInfo& info);
+// The section of the processor's vendor, from its readings.
+void PrintTemperatures(const CSystemInfo& info, const TemperatureReadings& readings);
 // The 1200 ms wait and the section of the processor's vendor.
 void PrintTemperatureSection(CSystemInfo& info);
 void PrintIntelTemperatures(CSystemInfo& info);
