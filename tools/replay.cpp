@@ -29,6 +29,7 @@ const char kUsage[] =
     "  --mhz=F                          time-stamp counter and MSR 0xE8 rate (default 2000)\n"
     "  --library=ready|absent|status:N  the hardware-access library (default ready)\n"
     "  --os=MAJOR.MINOR[.PRODUCTTYPE]   the Windows version (default 10.0.1)\n"
+    "  --json                           the report as one JSON document (doc/vexmora.schema.json)\n"
     "  --capture FILE                   write this machine's CPUID as a dump instead\n"
     "  --version                        print the version and exit\n"
     "DUMP is read once (a pipe, a FIFO or /dev/stdin will do), up to 8 MiB or 131072 lines.\n"
@@ -47,6 +48,7 @@ struct Options {
     const char* dump = nullptr;
     const char* capture = nullptr;
     bool help = false;
+    bool json = false;
 };
 
 int UsageError(const std::string& why) {
@@ -107,6 +109,10 @@ bool ParseOs(const char* text, Options& o) {
 }
 
 bool ParseOption(const char* arg, Options& o) {
+    if (!std::strcmp(arg, "--json")) {
+        o.json = true;
+        return true;
+    }
     if (!std::strncmp(arg, "--mhz=", 6)) return ParseMhz(arg + 6, o.mhz);
     if (!std::strncmp(arg, "--library=", 10)) return ParseLibrary(arg + 10, o);
     if (!std::strncmp(arg, "--os=", 5)) return ParseOs(arg + 5, o);
@@ -151,13 +157,15 @@ void Configure(sim::Machine& machine, const Options& o) {
     machine.osProductType = o.osProductType;
 }
 
-// What the Linux layer would have shown: message boxes on standard error, the report on standard output.
+// What the Linux layer would have shown: message boxes on standard error, the
+// report (or the --json document, already UTF-8) on standard output.
 int WriteRecorded(const sim::Machine& machine) {
     for (const sim::MessageBox& box : machine.messageBoxes) {
         std::fprintf(stderr, "Vexmora: %s\n", platform::Windows1252ToUtf8(box.text.c_str()).c_str());
     }
     for (const std::string& note : machine.notes) std::fputs(platform::Windows1252ToUtf8(note.c_str()).c_str(), stderr);
-    const std::string text = platform::CodePage850ToUtf8(machine.output.data(), machine.output.size());
+    const std::string text =
+        platform::CodePage850ToUtf8(machine.output.data(), machine.output.size()) + machine.document;
     std::fwrite(text.data(), 1, text.size(), stdout);
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         std::fprintf(stderr, "vexmora-replay: cannot write the report: %s\n", std::strerror(errno));
@@ -358,7 +366,7 @@ int Replay(const Options& o) {
     {
         // Destroyed while the machine exists: its teardown unbinds the simulated library.
         CSystemInfo record;
-        status = RunProgram(record, input.path());
+        status = RunProgram(record, input.path(), o.json ? ReportForm::kJson : ReportForm::kFrench);
     }
     const int written = WriteRecorded(machine);
     return written != 0 ? written : status;

@@ -42,11 +42,15 @@ void PrintAmdTemperatures(CSystemInfo& info);
 void PrintIntelTemperatures();
 void PrintAmdTemperatures();
 
+// The report as the French text a person reads, or as one JSON document for
+// programs (no banner, no key prompt; the same measurements and waits).
+enum class ReportForm { kFrench, kJson };
+
 // The whole run on a record: banner, OS line, detection, report, temperatures,
 // "pause". The program itself passes no dump; the replay tool passes its file.
 // Returns the exit status: 0, 1 when the report could not be written, 141 when
 // the pipe's reader had gone.
-int RunProgram(CSystemInfo& info, const char* dumpPath = nullptr);
+int RunProgram(CSystemInfo& info, const char* dumpPath = nullptr, ReportForm form = ReportForm::kFrench);
 
 // The program's entry: the run above, or only what the platform's command line
 // asks for. Returns RunProgram's status, that of writing the layer's answer, or

@@ -40,6 +40,7 @@ CSystemInfo systemInfo;
 CSystemInfo::CSystemInfo()
     : driverModule(nullptr),
       brand{},
+      vendorName{},
       vendor(0),
       hygon(0),
       brandIndex(0),
