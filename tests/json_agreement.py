@@ -90,6 +90,10 @@ class Report:
             m = match(re.escape(label) + r" : (\d+)")
             if m:
                 self._set("topology." + key, int(m.group(1)) or None)
+        m = match(r"Cores hybrides : (\d+) P \((\d+) threads\) \+ (\d+) E \((\d+) threads\)")
+        if m:
+            keys = ("performance_cores", "performance_threads", "efficiency_cores", "efficiency_threads")
+            self._set("topology.hybrid", dict(zip(keys, (int(v) for v in m.groups()))))
         m = match(r" \. CPU(\d+) : Apic=(\d+) Phy=(\d+) Core=(\d+) Log=(\d+)")
         if m:
             self.apic.append(tuple(int(v) for v in m.groups()))
@@ -137,6 +141,7 @@ def disagreements(report, document, timing_and_sensors=True):
               "caches.l3_size_kb")
     for key in stable:
         same(key, report.values.get(key), value_at(document, key))
+    same("topology.hybrid", report.values.get("topology.hybrid"), document["topology"]["hybrid"])
     l2 = document["caches"]["l2"]
     same("caches.l2", report.values.get("caches.l2"),
          None if l2 is None else [(k["count"], k["size_kb"]) for k in l2])

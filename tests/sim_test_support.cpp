@@ -50,10 +50,11 @@ int SimTest::RunWholeProgram() {
 }
 
 void AsIfWalked(CSystemInfo& info, int count) {
-    info.logicalCount = static_cast<uint16_t>(count);
-    info.apicTable.assign(static_cast<size_t>(count), ApicEntry{});
-    info.walkedProcessors.resize(static_cast<size_t>(count));
-    for (int i = 0; i < count; ++i) info.walkedProcessors[static_cast<size_t>(i)] = i;
+    info.processors.assign(static_cast<size_t>(count), ProcessorEntry{});
+    for (int i = 0; i < count; ++i) {
+        info.processors[static_cast<size_t>(i)].systemNumber = i;
+        info.processors[static_cast<size_t>(i)].walked = true;
+    }
 }
 
 std::string FixturePath(const std::string& relative) {

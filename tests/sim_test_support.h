@@ -33,5 +33,5 @@ protected:
 std::string FixturePath(const std::string& relative);
 
 // The record as a walk over processors 0 .. count-1 leaves it: that many
-// all-zero APIC entries, each processor pinned by its own number.
+// entries with all-zero APIC ids, each processor pinned by its own number.
 void AsIfWalked(CSystemInfo& info, int count);

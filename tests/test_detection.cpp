@@ -38,6 +38,13 @@ std::vector<std::string> Texts(const sim::Machine& m) {
 
 using Strings = std::vector<std::string>;
 
+// The system's number of each processor walked, in walk order.
+std::vector<int> SystemNumbers(const CSystemInfo& info) {
+    std::vector<int> numbers;
+    for (const ProcessorEntry& p : info.processors) numbers.push_back(p.systemNumber);
+    return numbers;
+}
+
 class DetectTest : public SimTest {};
 
 TEST_F(DetectTest, WalksEveryProcessorAndRestoresTheProcess) {
@@ -47,7 +54,7 @@ TEST_F(DetectTest, WalksEveryProcessorAndRestoresTheProcess) {
 
     EXPECT_EQ(info.Detect(), 1);
 
-    EXPECT_EQ(info.logicalCount, 4);
+    EXPECT_EQ(info.LogicalCount(), 4);
     EXPECT_EQ(m.affinityCalls, (std::vector<DWORD_PTR>{1, 2, 4, 8, 0x0F}));
     // The clock measurement on processor 0 sleeps 300 ms between the pins.
     EXPECT_EQ(m.sleeps, (std::vector<DWORD>{16, 300, 16, 16, 16}));
@@ -55,7 +62,7 @@ TEST_F(DetectTest, WalksEveryProcessorAndRestoresTheProcess) {
     EXPECT_EQ(m.affinity, DWORD_PTR{0x0F});
     EXPECT_EQ(m.priorityClass, static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
     EXPECT_TRUE(Texts(m).empty());
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(info.apicTable[i].apicId, 0x10 + i) << i;
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(info.processors[i].apic.apicId, 0x10 + i) << i;
     // The cache was filled once, on processor 0.
     EXPECT_EQ(info.cpuid.maxStdLeaf, 1u);
 }
@@ -68,12 +75,12 @@ TEST_F(DetectTest, AFailedPinSkipsThatProcessorOnly) {
 
     EXPECT_EQ(info.Detect(), 1);
 
-    EXPECT_EQ(info.logicalCount, 4);
+    EXPECT_EQ(info.LogicalCount(), 4);
     EXPECT_EQ(Texts(m), Strings{kPinError});
     EXPECT_EQ(m.sleeps.size(), 3u + 1);  // and the clock measurement's sleep
-    EXPECT_EQ(info.apicTable[1].apicId, 0x11);
-    EXPECT_EQ(info.apicTable[2].apicId, 0);
-    EXPECT_EQ(info.apicTable[3].apicId, 0x13);
+    EXPECT_EQ(info.processors[1].apic.apicId, 0x11);
+    EXPECT_EQ(info.processors[2].apic.apicId, 0);
+    EXPECT_EQ(info.processors[3].apic.apicId, 0x13);
 }
 
 TEST_F(DetectTest, WhenProcessorZeroCannotBePinnedNoFirstProcessorPassRuns) {
@@ -86,9 +93,9 @@ TEST_F(DetectTest, WhenProcessorZeroCannotBePinnedNoFirstProcessorPassRuns) {
 
     EXPECT_EQ(info.cpuid.leafCache, nullptr);
     EXPECT_EQ(info.brand[0], '\0');
-    EXPECT_EQ(info.apicTable[0].apicId, 0);
-    EXPECT_EQ(info.apicTable[1].apicId, 0x11);
-    EXPECT_EQ(info.apicTable[3].apicId, 0x13);
+    EXPECT_EQ(info.processors[0].apic.apicId, 0);
+    EXPECT_EQ(info.processors[1].apic.apicId, 0x11);
+    EXPECT_EQ(info.processors[3].apic.apicId, 0x13);
     EXPECT_EQ(Texts(m), Strings{kPinError});
 }
 
@@ -98,7 +105,7 @@ TEST_F(DetectTest, BitThirtyOneGivesThirtyTwoProcessorsAndEndsTheWalk) {
 
     EXPECT_EQ(info.Detect(), 1);
 
-    EXPECT_EQ(info.logicalCount, 32);
+    EXPECT_EQ(info.LogicalCount(), 32);
     ASSERT_EQ(m.affinityCalls.size(), 33u);
     EXPECT_EQ(m.affinityCalls[31], DWORD_PTR{0x80000000u});
     EXPECT_EQ(m.affinityCalls[32], DWORD_PTR{0xFFFFFFFFu});
@@ -111,7 +118,7 @@ TEST_F(DetectTest, MoreThanThirtyTwoProcessorsShowTheFirstThirtyTwo) {
 
     EXPECT_EQ(info.Detect(), 1);
 
-    EXPECT_EQ(info.logicalCount, 32);
+    EXPECT_EQ(info.LogicalCount(), 32);
     EXPECT_EQ(m.sleeps.size(), 32u + 1);  // and the clock measurement's sleep
 }
 
@@ -120,7 +127,7 @@ TEST_F(DetectTest, ACountWithGapsIsTheExtentOfTheMask) {
     m.processMask = m.systemMask = 0x81;
     CSystemInfo& info = Record();
     EXPECT_EQ(info.Detect(), 1);
-    EXPECT_EQ(info.logicalCount, 8);
+    EXPECT_EQ(info.LogicalCount(), 8);
     EXPECT_EQ(Texts(m).size(), 6u);  // processors 1 to 6 cannot be pinned
 }
 
@@ -147,7 +154,7 @@ TEST_P(DetectMaskTest, StopsBeforeTouchingTheProcess) {
     EXPECT_EQ(Texts(m), Strings{c.message});
     EXPECT_TRUE(m.affinityCalls.empty());
     EXPECT_TRUE(m.priorityCalls.empty());
-    EXPECT_EQ(info.logicalCount, 1);
+    EXPECT_EQ(info.LogicalCount(), 1);
     EXPECT_EQ(info.driverStatus, 0);  // the library step ran first
 }
 
@@ -169,7 +176,7 @@ TEST_F(DetectTest, PriorityAndRestoreFailuresAreReportedAndTheWalkGoesOn) {
     EXPECT_EQ(info.Detect(), 1);
 
     EXPECT_EQ(Texts(m), (Strings{kPriorityError, kPinError, kPriorityError}));
-    EXPECT_EQ(info.apicTable[1].apicId, 0x11);
+    EXPECT_EQ(info.processors[1].apic.apicId, 0x11);
 }
 
 // taskset or a container's cpuset: the warning, then a true report of the
@@ -184,10 +191,10 @@ TEST_F(DetectTest, ANarrowerAffinityIsWarnedOfThenWalked) {
 
     EXPECT_EQ(Texts(m), Strings{kNotAllProcessors});
     EXPECT_EQ(m.affinityCalls, (std::vector<DWORD_PTR>{2, 4, 6}));  // the pins, then the restore
-    ASSERT_EQ(info.logicalCount, 2);
-    EXPECT_EQ(info.apicTable[0].apicId, 0x11);
-    EXPECT_EQ(info.apicTable[1].apicId, 0x12);
-    EXPECT_EQ(info.walkedProcessors, (std::vector<int>{1, 2}));
+    ASSERT_EQ(info.LogicalCount(), 2);
+    EXPECT_EQ(info.processors[0].apic.apicId, 0x11);
+    EXPECT_EQ(info.processors[1].apic.apicId, 0x12);
+    EXPECT_EQ(SystemNumbers(info), (std::vector<int>{1, 2}));
     EXPECT_EQ(info.cpuid.maxStdLeaf, 1u) << "the first-processor passes ran on the first processor walked";
 }
 
@@ -200,8 +207,8 @@ TEST_F(DetectTest, ProcessorSetsWalkEveryProcessorBeyondThirtyTwo) {
 
     EXPECT_EQ(info.Detect(), 1);
 
-    EXPECT_EQ(info.logicalCount, 72);
-    EXPECT_EQ(info.apicTable.size(), 72u);
+    EXPECT_EQ(info.LogicalCount(), 72);
+    EXPECT_EQ(info.processors.size(), 72u);
     EXPECT_EQ(m.processorPins.size(), 72u);
     EXPECT_EQ(info.walkStoppedShort, 0);
     EXPECT_EQ(m.affinityRestores, 1);
@@ -220,9 +227,9 @@ TEST_F(DetectTest, ProcessorSetsWithAHoleWalkOnlyTheAllowedOnes) {
     EXPECT_EQ(info.Detect(), 1);
 
     EXPECT_EQ(Texts(m), Strings{kNotAllProcessors});
-    ASSERT_EQ(info.logicalCount, 64);
-    EXPECT_EQ(info.walkedProcessors[32], 64);
-    EXPECT_EQ(info.apicTable[32].apicId, (0x10 + 64) & 0xFF);
+    ASSERT_EQ(info.LogicalCount(), 64);
+    EXPECT_EQ(info.processors[32].systemNumber, 64);
+    EXPECT_EQ(info.processors[32].apic.apicId, (0x10 + 64) & 0xFF);
 }
 
 // A 32-bit Windows process on a larger machine: the walk stops at the masks,
@@ -248,7 +255,7 @@ TEST_F(DetectTest, WindowsMasksNoteTheProcessorsBeyondThem) {
         m.library.activeProcessorCount = c.active;
         CSystemInfo& info = Record();
         EXPECT_EQ(info.Detect(), 1) << c.name;
-        EXPECT_EQ(info.logicalCount, 32) << c.name;
+        EXPECT_EQ(info.LogicalCount(), 32) << c.name;
         EXPECT_EQ(info.walkStoppedShort, 1) << c.name;
         EXPECT_EQ(m.notes, c.notes) << c.name;
     }
@@ -308,7 +315,7 @@ TEST_P(SummaryTest, DerivesPackagesHyperThreadingAndInactiveCores) {
     info.walkStoppedShort = c.walkStoppedShort ? 1 : 0;
     info.coresPerPackage = c.coresPerPackage;
     info.threadsPerCore = c.threadsPerCore;
-    for (size_t i = 0; i < c.packageIds.size(); ++i) info.apicTable[i].packageId = c.packageIds[i];
+    for (size_t i = 0; i < c.packageIds.size(); ++i) info.processors[i].apic.packageId = c.packageIds[i];
 
     info.SummarizeTopology();
 

@@ -162,7 +162,6 @@ TEST_F(JsonRunTest, AProcessorThatCouldNotBePinnedIsUnknown) {
 // A record as a whole walk over `count` processors leaves it, each reached.
 CSystemInfo& Walked(CSystemInfo& info, int count) {
     AsIfWalked(info, count);
-    info.cacheTable.assign(static_cast<size_t>(count), ProcessorCaches{kCachesRead, {}, {}});
     info.driverStatus = 0;
     return info;
 }
@@ -205,8 +204,8 @@ void HybridCaches(CSystemInfo& info) {
     info.l2SizeKb = 1280;
     info.moreL2Kinds = {CacheKind{2, 2048}};
     info.l3SizeKb = 24576;
-    info.cacheTable[1].flags |= kListsL2;
-    info.cacheTable[1].l2 = CacheInstance{8, 2048, 4};
+    info.processors[1].caches.flags |= kListsL2;
+    info.processors[1].caches.l2 = CacheInstance{8, 2048, 4};
 }
 void NoCacheFound(CSystemInfo& info) {
     Walked(info, 1);
@@ -229,8 +228,19 @@ void AWalkThatStoppedShort(CSystemInfo& info) {
 }
 void FirstProcessorNeverReached(CSystemInfo& info) {
     Walked(info, 2);
-    info.cacheTable[0].flags = 0;
+    info.processors[0].walked = false;
     info.family = 6;
+}
+void HybridCoresCounted(CSystemInfo& info) {
+    Walked(info, 3);
+    info.hybridCores = HybridCores{6, 12, 8, 8};
+    info.processors[0].coreType = CoreType::kPerformance;
+    info.processors[1].coreType = CoreType::kEfficiency;
+    info.processors[2].coreType = CoreType::kUnknown;
+}
+void OneKindOfCore(CSystemInfo& info) {
+    Walked(info, 1);
+    info.hybridCores = HybridCores{6, 12, 0, 0};
 }
 void LibraryNotReady(CSystemInfo& info) {
     Walked(info, 1);
@@ -309,6 +319,15 @@ INSTANTIATE_TEST_SUITE_P(
                    {{"processor.family", "null"}, {"topology.packages", "null"},
                     {"topology.logical_processors", "2"}, {"processors.0.apic_id", "null"},
                     {"processors.1.apic_id", "0"}}},
+        RecordCase{{"HybridCountsAndCoreTypes"},
+                   HybridCoresCounted,
+                   {{"topology.hybrid.performance_cores", "6"}, {"topology.hybrid.performance_threads", "12"},
+                    {"topology.hybrid.efficiency_cores", "8"}, {"topology.hybrid.efficiency_threads", "8"},
+                    {"processors.0.core_type", "\"performance\""}, {"processors.1.core_type", "\"efficiency\""},
+                    {"processors.2.core_type", "null"}}},
+        RecordCase{{"NoHybridLineNoHybridCounts"},
+                   OneKindOfCore,
+                   {{"topology.hybrid", "null"}, {"processors.0.core_type", "null"}}},
         RecordCase{{"TheLibraryStatus"}, LibraryNotReady, {{"hardware_access_status", "3"}}},
         RecordCase{{"ANamesBytesAreEscaped"},
                    ANameWithControlBytes,

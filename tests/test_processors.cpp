@@ -359,6 +359,7 @@ TEST_F(ProcessorTest, HybridWithHyperThreadingCountsTheDecodedCores) {
                         "Nombre max de cores par CPU : 14",
                         "Nombre max de thread par CPU : 20",
                         "Nombre max de thread par core : 2",
+                        "Cores hybrides : 6 P (12 threads) + 8 E (8 threads)",
                         "Nombre total de processeurs logiques : 20",
                         " . CPU0 : Apic=0 Phy=0 Core=0 Log=0",
                         " . CPU1 : Apic=1 Phy=0 Core=0 Log=1",
@@ -398,6 +399,7 @@ TEST_F(ProcessorTest, HybridWithoutHyperThreadingKeepsLeaf11Counts) {
                         "Nombre max de cores par CPU : 8",
                         "Nombre max de thread par CPU : 8",
                         "Nombre max de thread par core : 1",
+                        "Cores hybrides : 4 P (4 threads) + 4 E (4 threads)",
                         "Nombre total de processeurs logiques : 8",
                         " . CPU4 : Apic=64 Phy=0 Core=32 Log=0",
                         "Cache L2 : 4 x 2560 Ko + 1 x 4096 Ko",
@@ -811,6 +813,133 @@ INSTANTIATE_TEST_SUITE_P(
                     "Cache L3 : 196608 Ko"},
         PartialWalk{"MaskFullToBit31", "AuthenticAMD0A60F12_K19_Raphael_09_CPUID.txt", WalkedThroughWindowsMasks,
                     "Cache L3 : 196608 Ko"}),
+    case_names::ByName{});
+
+// --- The cores of each kind on hybrid parts ---
+
+// The line that follows "Nombre max de thread par core", or "" where it is the last.
+std::string LineAfterThreadsPerCore(const std::string& report) {
+    const std::vector<std::string> lines = Lines(report);
+    for (size_t i = 0; i + 1 < lines.size(); ++i) {
+        if (lines[i].rfind("Nombre max de thread par core : ", 0) == 0) return lines[i + 1];
+    }
+    return "";
+}
+
+constexpr char kNoHybridLine[] = "Nombre total de processeurs logiques";
+
+struct HybridFacts {
+    const char* name;
+    const char* file;
+    sim::Machine::Walk walk;
+    const char* line;  // the hybrid line, or kNoHybridLine where the next line is the usual one
+};
+
+class HybridLineTest : public ProcessorTest, public ::testing::WithParamInterface<HybridFacts> {};
+
+TEST_P(HybridLineTest, FollowsTheThreadsPerCoreLine) {
+    const HybridFacts& f = GetParam();
+    MachineFromDump(f.file).walk = f.walk;
+    ASSERT_EQ(RunWholeProgram(), 0);
+    EXPECT_EQ(LineAfterThreadsPerCore(machine->output).rfind(f.line, 0), 0u) << machine->output;
+    EXPECT_EQ(machine->output.find("Cores hybrides") == std::string::npos, f.line == kNoHybridLine);
+}
+
+HybridFacts ThroughWindowsMasks(const char* name, const char* file, const char* line) {
+    return {name, file, sim::Machine::Walk::kWindowsMasks, line};
+}
+HybridFacts ThroughProcessorSets(const char* name, const char* file, const char* line) {
+    return {name, file, sim::Machine::Walk::kProcessorSets, line};
+}
+
+// Distinct cores are distinct (package, core) pairs of the first package, as decoded.
+// - i7-12700H: leaf 7 EDX 0xFC18C410, bit 15 set. Leaf 0x1A EAX[31:24] is 0x40 on
+//   blocks 0-11 (APIC ids 0/1, 8/9, ... 40/41: cores 0, 4, ... 20) and 0x20 on
+//   blocks 12-19 (ids 48, 50, ... 62: cores 24-31): 6 P-cores of 12 threads, 8 E-cores of 8.
+// - Core Ultra 9 288V: leaf 7 EDX 0xFC1CC430, bit 15 set; 0x40 on ids 0, 8, 16, 24
+//   (cores 0, 4, 8, 12), 0x20 on ids 64, 66, 68, 70 (cores 32-35): 4 + 4, one thread each.
+// - Ryzen AI 9 HX 370: 0x80000026 (within its highest extended leaf 0x80000028),
+//   subleaf 0 EBX[31:28] is 0 on ids 0-7 (cores 0-3) and 1 on ids 16-31 (cores
+//   8-15): 4 Zen 5 cores of 8 threads, 8 Zen 5c cores of 16, as AMD lists the part.
+// - i5-12400: six P-cores only; leaf 7 EDX bit 15 clear, its leaf 0x1A all zeros.
+// - Ryzen 9 7940H: 0x80000026 EBX[31:28] is 0 on all 16 processors: one kind.
+INSTANTIATE_TEST_SUITE_P(
+    Dumps, HybridLineTest,
+    ::testing::Values(
+        ThroughWindowsMasks("i7_12700H", "GenuineIntel00906A2_AlderLakeP_00_CPUID.txt",
+                            "Cores hybrides : 6 P (12 threads) + 8 E (8 threads)"),
+        ThroughProcessorSets("i7_12700H_Linux", "GenuineIntel00906A2_AlderLakeP_00_CPUID.txt",
+                             "Cores hybrides : 6 P (12 threads) + 8 E (8 threads)"),
+        ThroughWindowsMasks("CoreUltra9_288V", "GenuineIntel00B06D1_LunarLake_04_CPUID.txt",
+                            "Cores hybrides : 4 P (4 threads) + 4 E (4 threads)"),
+        ThroughProcessorSets("CoreUltra9_288V_Linux", "GenuineIntel00B06D1_LunarLake_04_CPUID.txt",
+                             "Cores hybrides : 4 P (4 threads) + 4 E (4 threads)"),
+        ThroughWindowsMasks("RyzenAI9_HX370", "AuthenticAMD0B20F40_K20_StrixPoint_06_CPUID.txt",
+                            "Cores hybrides : 4 P (8 threads) + 8 E (16 threads)"),
+        ThroughProcessorSets("RyzenAI9_HX370_Linux", "AuthenticAMD0B20F40_K20_StrixPoint_06_CPUID.txt",
+                             "Cores hybrides : 4 P (8 threads) + 8 E (16 threads)"),
+        ThroughWindowsMasks("i5_12400_PCoresOnly", "GenuineIntel0090672_AlderLake_02_CPUID.txt", kNoHybridLine),
+        ThroughProcessorSets("i5_12400_PCoresOnly_Linux", "GenuineIntel0090672_AlderLake_02_CPUID.txt",
+                             kNoHybridLine),
+        ThroughProcessorSets("Ryzen9_7940H_OneKind", "AuthenticAMD0A70F41_K19_Phoenix_03_CPUID.txt", kNoHybridLine)),
+    case_names::ByName{});
+
+// Faults after which the walk cannot vouch for the first package's kinds.
+void PinOfAnECoreFails(sim::Machine& m) {
+    m.failingPins.insert(15);
+}
+void DumpOfPartOfTheMachine(sim::Machine& m) {
+    // The 12 P-core threads and 2 of the 8 E-cores: 14 of the 20 that leaf 0xB counts.
+    m.processors.resize(14);
+}
+void LastBlocksRepeatOneProcessor(sim::Machine& m) {
+    // As a recording tool that could not move on: APIC id 58 three times.
+    m.processors[18] = m.processors[17];
+    m.processors[19] = m.processors[17];
+}
+void AnIntelTypeNamesNeitherKind(sim::Machine& m) {
+    m.processors[15].cpuid[{0x1A, 0}].eax = 0x10000001;
+}
+void TheThreadsOfOneCoreDisagree(sim::Machine& m) {
+    // Block 1 is the second thread of P-core 0 (APIC id 1).
+    m.processors[1].cpuid[{0x1A, 0}].eax = 0x20000001;
+}
+void AnAmdTypeNamesNeitherKind(sim::Machine& m) {
+    m.processors[20].cpuid[{0x80000026, 0}].ebx |= 0x20000000;
+}
+
+struct HybridFault {
+    const char* name;
+    const char* file;
+    void (*inject)(sim::Machine&);
+};
+
+class HybridFaultTest : public ProcessorTest, public ::testing::WithParamInterface<HybridFault> {};
+
+TEST_P(HybridFaultTest, LeavesTheHybridLineOut) {
+    const HybridFault& c = GetParam();
+    sim::Machine& m = MachineFromDump(c.file);
+    m.walk = sim::Machine::Walk::kProcessorSets;
+    c.inject(m);
+    ASSERT_EQ(RunWholeProgram(), 0);
+    EXPECT_EQ(machine->output.find("Cores hybrides"), std::string::npos) << machine->output;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, HybridFaultTest,
+    ::testing::Values(HybridFault{"PinOfAnECoreFails", "GenuineIntel00906A2_AlderLakeP_00_CPUID.txt", PinOfAnECoreFails},
+                      HybridFault{"ProcessKeptOffSomeProcessors", "GenuineIntel00906A2_AlderLakeP_00_CPUID.txt",
+                                  ProcessKeptOffTheLastProcessors},
+                      HybridFault{"DumpOfPartOfTheMachine", "GenuineIntel00906A2_AlderLakeP_00_CPUID.txt",
+                                  DumpOfPartOfTheMachine},
+                      HybridFault{"ApicIdsComeTwice", "GenuineIntel00906A2_AlderLakeP_00_CPUID.txt",
+                                  LastBlocksRepeatOneProcessor},
+                      HybridFault{"IntelTypeNamesNeitherKind", "GenuineIntel00906A2_AlderLakeP_00_CPUID.txt",
+                                  AnIntelTypeNamesNeitherKind},
+                      HybridFault{"ThreadsOfOneCoreDisagree", "GenuineIntel00906A2_AlderLakeP_00_CPUID.txt",
+                                  TheThreadsOfOneCoreDisagree},
+                      HybridFault{"AmdTypeNamesNeitherKind", "AuthenticAMD0B20F40_K20_StrixPoint_06_CPUID.txt",
+                                  AnAmdTypeNamesNeitherKind}),
     case_names::ByName{});
 
 // A process kept off all but one processor still knows an L3 that every thread

@@ -231,8 +231,8 @@ TEST_F(ReportTest, ZeroNegativeAndNanFrequenciesSuppressTheirRows) {
 TEST_F(ReportTest, ApicLinesAndCacheLines) {
     CSystemInfo& info = Record();
     AsIfWalked(info, 2);
-    info.apicTable[0] = ApicEntry{0, 0, 0, 0};
-    info.apicTable[1] = ApicEntry{0x13, 1, 1, 1};
+    info.processors[0].apic = ApicEntry{0, 0, 0, 0};
+    info.processors[1].apic = ApicEntry{0x13, 1, 1, 1};
     info.l2Count = 4;
     info.l2SizeKb = 256;
     info.l3SizeKb = 8192;

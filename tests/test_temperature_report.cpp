@@ -42,7 +42,7 @@ TEST_F(TemperatureReportTest, SinglePackageIntelLinesAreNumberedByLogicalProcess
 TEST_F(TemperatureReportTest, MultiPackageIntelLinesNameThePackageAndCore) {
     CSystemInfo& info = Intel(6, 2);
     const ApicEntry entries[6] = {{0, 0, 0, 0}, {1, 0, 1, 0}, {2, 0, 2, 0}, {4, 1, 0, 0}, {5, 1, 1, 0}, {6, 1, 2, 0}};
-    for (int i = 0; i < 6; ++i) info.apicTable[i] = entries[i];
+    for (int i = 0; i < 6; ++i) info.processors[i].apic = entries[i];
     machine->systemMask = 0x2F;
 
     PrintIntelTemperatures(info);
@@ -81,7 +81,7 @@ TEST_F(TemperatureReportTest, AmdLinesCarryOneDecimal) {
     CSystemInfo& info = ReadyRecord(2, 2);
     info.amdThermal = 1;
     info.extFamily = 1;
-    info.apicTable[1].packageId = 1;
+    info.processors[1].apic.packageId = 1;
     machine->library.pciRegisters[{0x18, 3, 0xA4}] = 0x3A200000;  // 58.125
     machine->library.pciRegisters[{0x19, 3, 0xA4}] = 0x3A600000;  // 58.375
     PrintAmdTemperatures(info);

@@ -387,7 +387,7 @@ TEST_F(ThermalTest, ZenPrintsPackageZerosTctlForItsProcessorsOnly) {
     info.extFamily = 0x08;
     info.model = 0x31;
     const uint8_t packages[4] = {0, 0, 1, 1};
-    for (int i = 0; i < 4; ++i) info.apicTable[i].packageId = packages[i];
+    for (int i = 0; i < 4; ++i) info.processors[i].apic.packageId = packages[i];
     PutDecoysAndValue(*machine, Sensor::kSmn, k58_125);
 
     PrintAmdTemperatures(info);
@@ -435,8 +435,8 @@ TEST_P(AmdAddressTest, AddressesTheNodeAndSelectsTheCore) {
     info.extFamily = c.extFamily;
     info.family = static_cast<uint8_t>(0x0F + c.extFamily);
     info.coresPerPackage = c.coresPerPackage;
-    info.apicTable[1].packageId = c.packageId;
-    info.apicTable[1].coreId = c.coreId;
+    info.processors[1].apic.packageId = c.packageId;
+    info.processors[1].apic.coreId = c.coreId;
     machine->library.pciRegisters[{static_cast<int>((c.address >> 11) & 0x1F), 3, static_cast<int>(c.address & 0xFC)}] =
         0x00500000;
     machine->library.calls.clear();
@@ -478,7 +478,7 @@ TEST_F(ThermalTest, AmdReadingRefusesBeforeTouchingAnyDevice) {
         CSystemInfo& info = AmdWithSensor(2);
         info.driverStatus = c.driverStatus;
         info.amdThermal = c.amdThermal;
-        info.apicTable[0].packageId = c.packageId;
+        info.processors[0].apic.packageId = c.packageId;
         machine->library.calls.clear();
         double t = kUntouched;
         EXPECT_EQ(info.ReadAmdTemperature(c.cpu, &t), 0);
@@ -497,7 +497,7 @@ void AmdOn(CSystemInfo& info, sim::Machine& m, Sensor sensor) {
     }
     info.extFamily = static_cast<uint8_t>(info.family >= 0x10 ? info.family - 0x0F : 0);
     info.coresPerPackage = 2;
-    info.apicTable[1].coreId = 1;
+    info.processors[1].apic.coreId = 1;
     PutDecoysAndValue(m, sensor, sensor == Sensor::kK8 ? 0x00500000 : k58_125);
 }
 

@@ -233,7 +233,7 @@ TEST_F(TopologyTest, DecodeApicIdMethods) {
         info.threadsPerCore = c.threadsPerCore;
         info.coresPerPackage = c.coresPerPackage;
         info.DecodeApicId(0);
-        const ApicEntry& e = info.apicTable[0];
+        const ApicEntry& e = info.processors[0].apic;
         EXPECT_EQ(e.apicId, c.expected.apicId) << c.what;
         EXPECT_EQ(e.packageId, c.expected.packageId) << c.what;
         EXPECT_EQ(e.coreId, c.expected.coreId) << c.what;
@@ -256,13 +256,13 @@ TEST_F(TopologyTest, DecodeApicIdQueriesLiveExactlyForNonZeroIndexes) {
     const int executions = machine->cpuidExecutions;
     info.DecodeApicId(0);
     EXPECT_EQ(machine->cpuidExecutions, executions);
-    EXPECT_EQ(info.apicTable[0].apicId, 0);
+    EXPECT_EQ(info.processors[0].apic.apicId, 0);
 
     info.DecodeApicId(1);
     EXPECT_GT(machine->cpuidExecutions, executions);
-    EXPECT_EQ(info.apicTable[1].apicId, 3);
-    EXPECT_EQ(info.apicTable[1].coreId, 1);
-    EXPECT_EQ(info.apicTable[1].threadId, 1);
+    EXPECT_EQ(info.processors[1].apic.apicId, 3);
+    EXPECT_EQ(info.processors[1].apic.coreId, 1);
+    EXPECT_EQ(info.processors[1].apic.threadId, 1);
 }
 
 // An index past the walked entries writes nothing (the sanitizer would see a write past the table).
@@ -272,7 +272,9 @@ TEST_F(TopologyTest, DecodeApicIdIgnoresIndexesPastTheTable) {
     CSystemInfo& info = Cached(1, 6);
     info.DecodeApicId(32);
     info.DecodeApicId(255);
-    for (const ApicEntry& e : info.apicTable) EXPECT_EQ(e.apicId + e.packageId + e.coreId + e.threadId, 0);
+    for (const ProcessorEntry& p : info.processors) {
+        EXPECT_EQ(p.apic.apicId + p.apic.packageId + p.apic.coreId + p.apic.threadId, 0);
+    }
 }
 
 }  // namespace

@@ -11,31 +11,41 @@ namespace {
 
 using Layout = JsonWriter::Layout;
 
-// What the walk learnt of one processor. Every read of the record's
-// per-processor tables is here and in ProcessorCount.
+// What the walk learnt of one processor, as the document says it.
 struct WalkedProcessor {
-    std::optional<int> systemNumber;
-    bool reached = false;  // pinned: its APIC split and caches were read
+    int systemNumber = 0;
+    bool reached = false;  // pinned: its APIC split, caches and core type were read
     ApicEntry apic{};
     std::optional<CacheInstance> l2;
     std::optional<CacheInstance> l3;
-    const char* coreType = nullptr;  // "performance" or "efficiency"; null where unknown
+    const char* coreType = nullptr;  // null where the processor states no kind we know
 };
 
-// As many as the report prints APIC lines for.
 size_t ProcessorCount(const CSystemInfo& info) {
-    return std::min(static_cast<size_t>(info.logicalCount), info.apicTable.size());
+    return info.LogicalCount();
+}
+
+const char* CoreTypeName(CoreType type) {
+    switch (type) {
+        case CoreType::kPerformance: return "performance";
+        case CoreType::kEfficiency: return "efficiency";
+        case CoreType::kNotStated:
+        case CoreType::kUnknown: break;
+    }
+    return nullptr;
 }
 
 WalkedProcessor Processor(const CSystemInfo& info, size_t index) {
     WalkedProcessor p;
-    if (index < info.walkedProcessors.size()) p.systemNumber = info.walkedProcessors[index];
-    const ProcessorCaches caches = index < info.cacheTable.size() ? info.cacheTable[index] : ProcessorCaches{};
-    p.reached = (caches.flags & kCachesRead) != 0;
+    const ProcessorEntry* entry = info.EntryAt(static_cast<int>(index));
+    if (entry == nullptr) return p;
+    p.systemNumber = entry->systemNumber;
+    p.reached = entry->walked;
     if (!p.reached) return p;
-    p.apic = info.apicTable[index];
-    if (caches.flags & kListsL2) p.l2 = caches.l2;
-    if (caches.flags & kListsL3) p.l3 = caches.l3;
+    p.apic = entry->apic;
+    if (entry->caches.flags & kListsL2) p.l2 = entry->caches.l2;
+    if (entry->caches.flags & kListsL3) p.l3 = entry->caches.l3;
+    p.coreType = CoreTypeName(entry->coreType);
     return p;
 }
 
@@ -136,9 +146,20 @@ void WriteClock(JsonWriter& w, const CSystemInfo& info) {
     w.EndObject();
 }
 
-// Filled from issue 26's record: the cores and threads of each type.
-void WriteHybrid(JsonWriter& w, const CSystemInfo&) {
-    w.Key("hybrid").Null();
+// As the report's "Cores hybrides" line, where it prints one.
+void WriteHybrid(JsonWriter& w, const CSystemInfo& info) {
+    const HybridCores& hybrid = info.hybridCores;
+    w.Key("hybrid");
+    if (hybrid.performanceCores == 0 || hybrid.efficiencyCores == 0) {
+        w.Null();
+        return;
+    }
+    w.BeginObject();
+    w.Key("performance_cores").Integer(hybrid.performanceCores);
+    w.Key("performance_threads").Integer(hybrid.performanceThreads);
+    w.Key("efficiency_cores").Integer(hybrid.efficiencyCores);
+    w.Key("efficiency_threads").Integer(hybrid.efficiencyThreads);
+    w.EndObject();
 }
 
 void WriteTopology(JsonWriter& w, const CSystemInfo& info) {
@@ -153,7 +174,7 @@ void WriteTopology(JsonWriter& w, const CSystemInfo& info) {
     w.Key("threads_per_core");
     Positive(w, known ? info.threadsPerCore : 0);
     w.Key("logical_processors");
-    Positive(w, AnyProcessorReached(info) ? info.logicalCount : 0);
+    Positive(w, AnyProcessorReached(info) ? info.LogicalCount() : 0);
     w.Key("hyper_threading");
     if (known && info.htState == kHtOn) {
         w.String("on");
@@ -190,12 +211,7 @@ void WriteProcessors(JsonWriter& w, const CSystemInfo& info, const TemperatureRe
     for (size_t i = 0; i < ProcessorCount(info); ++i) {
         const WalkedProcessor p = Processor(info, i);
         w.BeginObject(Layout::kOneLine);
-        w.Key("system_number");
-        if (p.systemNumber) {
-            w.Integer(*p.systemNumber);
-        } else {
-            w.Null();
-        }
+        w.Key("system_number").Integer(p.systemNumber);
         const auto field = [&w, &p](const char* key, uint32_t value) {
             w.Key(key);
             if (p.reached) {

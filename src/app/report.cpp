@@ -37,9 +37,14 @@ void PrintTopology(const CSystemInfo& info) {
     ConsolePrintf("Nombre max de cores par CPU : %d\n", info.coresPerPackage);
     ConsolePrintf("Nombre max de thread par CPU : %d\n", info.threadsPerPackage);
     ConsolePrintf("Nombre max de thread par core : %d\n", info.threadsPerCore);
-    ConsolePrintf("Nombre total de processeurs logiques : %d\n", info.logicalCount);
-    for (size_t i = 0; i < info.apicTable.size() && i < info.logicalCount; ++i) {
-        const ApicEntry& e = info.apicTable[i];
+    const HybridCores& hybrid = info.hybridCores;
+    if (hybrid.performanceCores != 0 && hybrid.efficiencyCores != 0) {
+        ConsolePrintf("Cores hybrides : %d P (%d threads) + %d E (%d threads)\n", hybrid.performanceCores,
+                      hybrid.performanceThreads, hybrid.efficiencyCores, hybrid.efficiencyThreads);
+    }
+    ConsolePrintf("Nombre total de processeurs logiques : %d\n", info.LogicalCount());
+    for (size_t i = 0; i < info.processors.size(); ++i) {
+        const ApicEntry& e = info.processors[i].apic;
         ConsolePrintf(" . CPU%d : Apic=%u Phy=%u Core=%u Log=%u\n", static_cast<int>(i), e.apicId, e.packageId, e.coreId,
                       e.threadId);
     }

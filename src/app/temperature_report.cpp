@@ -17,7 +17,7 @@ TemperatureReadings ReadEach(CSystemInfo& info, bool sensor, Reader read) {
     TemperatureReadings readings;
     readings.sensor = sensor;
     if (!sensor) return readings;
-    for (int i = 0; i < info.logicalCount; ++i) {
+    for (int i = 0; i < info.LogicalCount(); ++i) {
         double t = 0.0;
         if ((info.*read)(i, &t) == 1) {
             readings.celsius.emplace_back(t);
@@ -52,7 +52,7 @@ void PrintIntelSection(const CSystemInfo& info, const TemperatureReadings& readi
         if (!t) {
             PrintInvalid(i);
         } else if (info.packageCount > 1) {
-            const ApicEntry& e = info.apicTable[i];
+            const ApicEntry& e = info.processors[i].apic;
             ConsolePrintf("Tcpu%ucore%u = %.1f%cC\n", e.packageId, e.coreId, *t, kDegree);
         } else {
             ConsolePrintf("Tcore%d = %.1f%cC\n", static_cast<int>(i), *t, kDegree);

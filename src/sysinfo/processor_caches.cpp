@@ -37,17 +37,15 @@ using Level = CacheInstance ProcessorCaches::*;
 // package lists no cache of that level.
 bool FirstPackageCaches(const CSystemInfo& info, Level level, uint8_t listedFlag, std::vector<CacheInstance>* out) {
     out->clear();
-    const size_t count = info.cacheTable.size();
-    if (count == 0 || info.apicTable.size() != count) return false;
-    const uint32_t firstPackage = info.apicTable[0].packageId;
+    if (info.processors.empty()) return false;
+    const uint32_t firstPackage = info.processors.front().apic.packageId;
     std::set<uint32_t> seen;
-    for (size_t i = 0; i < count; ++i) {
-        const ProcessorCaches& caches = info.cacheTable[i];
+    for (const ProcessorEntry& processor : info.processors) {
         // A processor whose pin failed has an all-zero APIC entry: its package is unknown.
-        if ((caches.flags & kCachesRead) == 0) return false;
-        if (info.apicTable[i].packageId != firstPackage) continue;
-        if ((caches.flags & listedFlag) == 0) return false;
-        const CacheInstance& cache = caches.*level;
+        if (!processor.walked) return false;
+        if (processor.apic.packageId != firstPackage) continue;
+        if ((processor.caches.flags & listedFlag) == 0) return false;
+        const CacheInstance& cache = processor.caches.*level;
         if (seen.insert(cache.id).second) out->push_back(cache);
     }
     return true;
@@ -85,16 +83,13 @@ uint32_t TotalKb(const std::vector<CacheInstance>& caches) {
 // Processor 0 is read from the leaf cache where it holds the subleaf; every
 // other one executes CPUID itself, on the processor the walk has pinned.
 void CSystemInfo::ReadProcessorCaches(int index) {
-    if (index < 0 || static_cast<size_t>(index) >= cacheTable.size() ||
-        static_cast<size_t>(index) >= apicTable.size()) {
-        return;
-    }
-    ProcessorCaches& caches = cacheTable[static_cast<size_t>(index)];
+    ProcessorEntry* processor = EntryAt(index);
+    if (processor == nullptr) return;
+    ProcessorCaches& caches = processor->caches;
     caches = ProcessorCaches{};
-    caches.flags = kCachesRead;
     uint32_t leaf = 0;
     if (!CacheLeafOf(*this, &leaf)) return;
-    const uint32_t apicId = apicTable[static_cast<size_t>(index)].apicId;
+    const uint32_t apicId = processor->apic.apicId;
     ForEachCacheOfLeaf(
         cpuid, leaf,
         [&caches, apicId](uint32_t eax, uint32_t ebx, uint32_t ecx) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cpuid/cpuid_registers.h"
+#include "hwaccess/ols_library.h"
 #include "platform/seam.h"
 #include "platform/win32.h"
 
@@ -26,27 +27,50 @@ constexpr size_t kMaxWalkedProcessors = 8192;
 // One logical processor's APIC id and its split; the id is the 32-bit x2APIC
 // id where the processor reports one.
 struct ApicEntry {
-    uint32_t apicId;
-    uint32_t packageId;
-    uint32_t coreId;
-    uint32_t threadId;
+    uint32_t apicId = 0;
+    uint32_t packageId = 0;
+    uint32_t coreId = 0;
+    uint32_t threadId = 0;
 };
 // One cache as a processor's own leaf lists it: its id (the processor's APIC id
 // with the bits of the ids sharing it cleared) and its size.
 struct CacheInstance {
-    uint32_t id;
-    uint32_t sizeKb;
-    uint32_t sharedBy;  // the logical processors its leaf says share it
+    uint32_t id = 0;
+    uint32_t sizeKb = 0;
+    uint32_t sharedBy = 0;  // the logical processors its leaf says share it
 };
-// The L2 and L3 one processor lists, by walk index.
+// The L2 and L3 one processor lists.
 struct ProcessorCaches {
-    uint8_t flags;  // kCachesRead | kListsL2 | kListsL3
+    uint8_t flags = 0;  // kListsL2 | kListsL3
     CacheInstance l2;
     CacheInstance l3;
 };
-constexpr uint8_t kCachesRead = 1;  // the walk reached the processor
 constexpr uint8_t kListsL2 = 2;
 constexpr uint8_t kListsL3 = 4;
+// The kind of core a logical processor says it belongs to.
+enum class CoreType : uint8_t {
+    kNotStated,    // a part with one kind of core, or one that names no kinds
+    kPerformance,  // Intel's Core (leaf 0x1A type 0x40), AMD's type 0 (0x80000026)
+    kEfficiency,   // Intel's Atom (type 0x20), AMD's type 1
+    kUnknown,      // a part with two kinds whose type field here names neither
+};
+// What the walk learnt of one logical processor, read while it was pinned there.
+struct ProcessorEntry {
+    int systemNumber = 0;  // the system's number for it: what the walk and the temperature threads pin to
+    bool walked = false;   // its pin succeeded: the facts below are its own, else all zero
+    ApicEntry apic;
+    ProcessorCaches caches;
+    CoreType coreType = CoreType::kNotStated;
+};
+// The first package's cores and logical processors of each kind, where its
+// processors state two kinds; all zero where they state one, or where the walk
+// cannot vouch for the whole package or for every type (no hybrid line then).
+struct HybridCores {
+    uint16_t performanceCores = 0;
+    uint16_t performanceThreads = 0;
+    uint16_t efficiencyCores = 0;
+    uint16_t efficiencyThreads = 0;
+};
 // Caches of one size: how many, and how large each is.
 struct CacheKind {
     uint16_t count;
@@ -55,7 +79,7 @@ struct CacheKind {
 
 class CSystemInfo {
 public:
-    CSystemInfo();
+    CSystemInfo() = default;
     virtual ~CSystemInfo();
     CSystemInfo(const CSystemInfo&) = delete;
     CSystemInfo& operator=(const CSystemInfo&) = delete;
@@ -74,12 +98,22 @@ public:
     void DecodeApicId(int index);
     // Runs on every processor of the walk after DecodeApicId: the L2 and L3 its own leaf lists.
     void ReadProcessorCaches(int index);
+    // Runs on every processor of the walk after its caches: the kind of core it states.
+    void ReadCoreType(int index);
     // The last steps of the pass: packages, Hyper-Threading state and inactive
-    // cores; then the cache lines from the caches every processor listed.
+    // cores; the cores of each kind; then the cache lines from the caches
+    // every processor listed.
     void SummarizeTopology();
+    void SummarizeCoreTypes();
     void SummarizeCaches();
     // AMD, and Hygon's parts built on AMD's Zen: 0x80000008, 0x8000001D and 0x8000001E.
     bool FollowsAmdTopology() const;
+
+    // The logical processors the walk covered, pinned or not.
+    uint16_t LogicalCount() const { return static_cast<uint16_t>(processors.size()); }
+    // The entry of a walk index, or null beyond the walk: the one bound check.
+    ProcessorEntry* EntryAt(int index);
+    const ProcessorEntry* EntryAt(int index) const;
 
     uint64_t ReadTsc();
     // On the processor the calling thread runs on; 0 when the read fails or the
@@ -95,59 +129,59 @@ public:
     const char* TemperatureSource() const;
 
     CpuidRegisters cpuid;
-    HMODULE driverModule;
-    char brand[48];
+    HMODULE driverModule = nullptr;
+    char brand[48] = {};
     // Leaf 0's vendor string ("GenuineIntel"); empty where leaf 0 names none.
-    char vendorName[13];
-    uint8_t vendor;
+    char vendorName[13] = {};
+    uint8_t vendor = kVendorOther;
     // 1 for "HygonGenuine", whose vendor stays kVendorOther.
-    uint8_t hygon;
-    uint8_t brandIndex;
-    uint8_t family;
-    uint8_t baseFamily;
-    uint8_t extFamily;
-    uint8_t model;
-    uint8_t baseModel;
-    uint8_t extModel;
-    uint8_t stepping;
-    uint16_t features;
-    uint8_t constTsc;
-    uint8_t perfMsr;
-    uint8_t driverStatus;
-    uint8_t amdThermal;
-    uint8_t intelDts;
-    uint8_t tjMax;
-    double coefCurrent;
-    double coefMax;
-    double freqClassic;
-    double freqClassicFixed;
-    double freqAlt1;
-    double freqAlt2;
-    double freqRetained;
+    uint8_t hygon = 0;
+    uint8_t brandIndex = 0;
+    uint8_t family = 0;
+    uint8_t baseFamily = 0;
+    uint8_t extFamily = 0;
+    uint8_t model = 0;
+    uint8_t baseModel = 0;
+    uint8_t extModel = 0;
+    uint8_t stepping = 0;
+    uint16_t features = 0;
+    uint8_t constTsc = 0;
+    uint8_t perfMsr = 0;
+    uint8_t driverStatus = ols::kNoStatus;
+    uint8_t amdThermal = 0;
+    uint8_t intelDts = 0;
+    uint8_t tjMax = 0;
+    double coefCurrent = 1.0;
+    double coefMax = 1.0;
+    double freqClassic = 0.0;
+    double freqClassicFixed = 0.0;
+    double freqAlt1 = 0.0;
+    double freqAlt2 = 0.0;
+    double freqRetained = 0.0;
     // Counts are wide enough for the largest servers: hundreds of processors.
-    uint16_t l2Count;
-    uint32_t l2SizeKb;
+    // The L2 line is written in three places: the first processor's leaves give
+    // a size (ReadCacheSizes) and a count (CountCores), both provisional;
+    // SummarizeCaches, from the caches each processor listed, has the last word
+    // wherever the walk lets it.
+    uint16_t l2Count = 1;
+    uint32_t l2SizeKb = 0;
     // L2s of other sizes than l2SizeKb (hybrid parts), in the order the walk met each size.
     std::vector<CacheKind> moreL2Kinds;
-    uint32_t l3SizeKb;
-    uint16_t logicalCount;
-    uint16_t packageCount;
-    uint16_t coresPerPackage;
-    uint16_t threadsPerCore;
-    uint16_t threadsPerPackage;
-    uint8_t htState;
-    uint16_t inactiveCores;
-    // One entry per processor walked, by walk index; a processor whose pin
-    // failed keeps an all-zero entry.
-    std::vector<ApicEntry> apicTable;
-    // The system's number of each processor walked, by the same index: what
-    // the temperature threads pin to.
-    std::vector<int> walkedProcessors;
-    // What each processor's own cache leaf lists, by the same index.
-    std::vector<ProcessorCaches> cacheTable;
+    uint32_t l3SizeKb = 0;
+    uint16_t packageCount = 1;
+    uint16_t coresPerPackage = 1;
+    uint16_t threadsPerCore = 0;
+    uint16_t threadsPerPackage = 1;
+    uint8_t htState = 0;
+    uint16_t inactiveCores = 0;
+    HybridCores hybridCores;
+    // One entry per logical processor walked, by walk index; its size is the
+    // count of logical processors. One processor until a walk says otherwise:
+    // the report of a pass that stopped early shows processor 0's line.
+    std::vector<ProcessorEntry> processors = std::vector<ProcessorEntry>(1);
     // 1 where the walk may not have reached every processor of the system
     // (32-bit masks, a narrower affinity): inactive cores are then not inferred.
-    uint8_t walkStoppedShort;
+    uint8_t walkStoppedShort = 0;
 
 private:
     void LoadLibraryStep();
@@ -155,7 +189,6 @@ private:
     void RunFirstProcessorPasses(const char* dumpPath);
     void RestoreProcessState(const platform::ProcessorWalk& walk);
     void ReadCacheSizes();
-    void SummarizeHybrid();
 };
 
 extern CSystemInfo systemInfo;

@@ -188,18 +188,9 @@ DWORD WINAPI DtsThreadProc(LPVOID param) {
     return 0;
 }
 
-namespace {
-
-// The walk index of a processor the record describes, or false.
-bool Walked(const CSystemInfo& info, int cpu) {
-    return cpu >= 0 && cpu < info.logicalCount && static_cast<size_t>(cpu) < info.apicTable.size() &&
-           static_cast<size_t>(cpu) < info.walkedProcessors.size();
-}
-
-}  // namespace
-
 int CSystemInfo::ReadIntelTemperature(int cpu, double* out) {
-    if (!Walked(*this, cpu)) return 0;
+    const ProcessorEntry* processor = EntryAt(cpu);
+    if (processor == nullptr) return 0;
     if (!LibraryReady(*this) || intelDts != 1) return 0;
 
     DtsRequest* request = new DtsRequest;
@@ -210,7 +201,7 @@ int CSystemInfo::ReadIntelTemperature(int cpu, double* out) {
         delete request;
         return 0;
     }
-    if (!StartPinned(thread, walkedProcessors[static_cast<size_t>(cpu)])) {
+    if (!StartPinned(thread, processor->systemNumber)) {
         CloseHandle(thread);
         delete request;  // never resumed, so the thread never touches it
         return 0;
@@ -228,9 +219,10 @@ int CSystemInfo::ReadIntelTemperature(int cpu, double* out) {
 }
 
 int CSystemInfo::ReadAmdTemperature(int cpu, double* out) {
-    if (!Walked(*this, cpu)) return 0;
+    const ProcessorEntry* processor = EntryAt(cpu);
+    if (processor == nullptr) return 0;
     if (!LibraryReady(*this) || amdThermal != 1) return 0;
-    const ApicEntry& entry = apicTable[static_cast<size_t>(cpu)];
+    const ApicEntry& entry = processor->apic;
     // Beyond the eighth node the device number would name some other device.
     if (entry.packageId >= kNorthbridgeDevices) return 0;
 

@@ -1,3 +1,7 @@
+#include <cmath>
+#include <set>
+#include <vector>
+
 #include "sysinfo/bits.h"
 #include "sysinfo/system_info.h"
 #include "sysinfo/topology_rules.h"
@@ -17,8 +21,8 @@ uint32_t ShiftRight(uint32_t value, unsigned shift) {
 // Without the HTT flag leaf 1's count field is no count; other makers'
 // processors may fill EBX with anything (a VIA Samuel says 112 processors and
 // APIC id 0xC1). A count above the processors present gives the noise away.
-bool Leaf1EbxIsNoise(uint8_t vendor, uint32_t ebx, uint32_t edx, uint32_t logicalCount) {
-    return vendor != kVendorIntel && bits(edx, 28, 28) == 0 && bits(ebx, 23, 16) > logicalCount;
+bool Leaf1EbxIsNoise(uint8_t vendor, uint32_t ebx, uint32_t edx, uint32_t walkedCount) {
+    return vendor != kVendorIntel && bits(edx, 28, 28) == 0 && bits(ebx, 23, 16) > walkedCount;
 }
 
 ApicLayout LayoutFromCounts(CpuidRegisters& cpuid, bool live, const CSystemInfo& info) {
@@ -27,7 +31,7 @@ ApicLayout LayoutFromCounts(CpuidRegisters& cpuid, bool live, const CSystemInfo&
     layout.apicId = Byte(bits(cpuid.ebx, 31, 24));
     if (info.threadsPerPackage <= 1) {
         // The byte is shown as read, but noise numbers no package: shifted out whole.
-        if (Leaf1EbxIsNoise(info.vendor, cpuid.ebx, cpuid.edx, info.logicalCount)) layout.packageShift = 8;
+        if (Leaf1EbxIsNoise(info.vendor, cpuid.ebx, cpuid.edx, info.LogicalCount())) layout.packageShift = 8;
         return layout;
     }
     layout.threadShift = WidthFor(info.threadsPerCore);
@@ -36,6 +40,62 @@ ApicLayout LayoutFromCounts(CpuidRegisters& cpuid, bool live, const CSystemInfo&
     layout.coreMask = MaskOfWidth(coreWidth);
     layout.packageShift = Byte(layout.threadShift + coreWidth);
     return layout;
+}
+
+// Distinct package numbers among the entries; a processor whose pin failed has
+// an all-zero entry and counts as package 0.
+uint16_t CountPackages(const std::vector<ProcessorEntry>& processors) {
+    std::set<uint32_t> seen;
+    for (const ProcessorEntry& p : processors) seen.insert(p.apic.packageId);
+    return static_cast<uint16_t>(seen.size());
+}
+
+// Distinct core numbers among the entries in the first processor's package.
+uint16_t CountCoresOfFirstPackage(const std::vector<ProcessorEntry>& processors) {
+    if (processors.empty()) return 0;
+    std::set<uint32_t> seen;
+    for (const ProcessorEntry& p : processors) {
+        if (p.apic.packageId == processors.front().apic.packageId) seen.insert(p.apic.coreId);
+    }
+    return static_cast<uint16_t>(seen.size());
+}
+
+// Hybrid parts with Hyper-Threading have cores of one and of two threads, so
+// leaf 11's thread counts do not divide into cores: the decoded ids are counted
+// instead. A hybrid package has no inactive cores to infer.
+void SummarizeHybrid(CSystemInfo& info) {
+    info.packageCount = CountPackages(info.processors);
+    info.coresPerPackage = CountCoresOfFirstPackage(info.processors);
+    info.htState = info.LogicalCount() > info.coresPerPackage * info.packageCount ? kHtOn : kHtOff;
+}
+
+// Intel with Hyper-Threading: the packages are those the APIC ids name, and
+// the cores they should hold tell whether threads share cores.
+void SummarizeHyperThreading(CSystemInfo& info, bool mayHaveMore) {
+    const int logical = info.LogicalCount();
+    info.packageCount = CountPackages(info.processors);
+    const int total = info.coresPerPackage * info.packageCount;
+    if (logical > total) {
+        info.htState = kHtOn;
+        if (logical < 2 * total && !mayHaveMore) info.inactiveCores = static_cast<uint16_t>(total - logical / 2);
+        return;
+    }
+    info.htState = kHtOff;
+    if (logical < total && !mayHaveMore) info.inactiveCores = static_cast<uint16_t>(total - logical);
+}
+
+// Every other processor: packages from the counts, rounded up, the shortfall inactive.
+void SummarizeFromCounts(CSystemInfo& info, bool mayHaveMore) {
+    info.htState = kHtNotReported;
+    // Only Zen's SMT, or another maker's leaf 11, gives more than one thread per core
+    // here: a package then holds cores x threads, and inactive cores count whole cores.
+    const int threads = info.vendor != kVendorIntel && info.threadsPerCore > 1 ? info.threadsPerCore : 1;
+    const int perPackage = info.coresPerPackage * threads;
+    const int logical = info.LogicalCount();
+    info.packageCount = static_cast<uint16_t>(logical / perPackage);
+    if (info.packageCount * perPackage >= logical) return;
+    info.packageCount = static_cast<uint16_t>(std::ceil(static_cast<double>(logical) / perPackage));
+    if (!mayHaveMore) info.inactiveCores = static_cast<uint16_t>((perPackage * info.packageCount - logical) / threads);
 }
 
 }  // namespace
@@ -50,7 +110,7 @@ void CSystemInfo::CountCores() {
     cpuid.Query(1, 0, false);
     htState = Byte(bits(cpuid.edx, 28, 28));
     uint8_t threads = Byte(bits(cpuid.ebx, 23, 16));
-    if (threads == 0 || Leaf1EbxIsNoise(vendor, cpuid.ebx, cpuid.edx, logicalCount)) threads = 1;
+    if (threads == 0 || Leaf1EbxIsNoise(vendor, cpuid.ebx, cpuid.edx, LogicalCount())) threads = 1;
 
     CoreCounts counts{};
     if (vendor == kVendorIntel) {
@@ -72,7 +132,8 @@ void CSystemInfo::CountCores() {
 // Processor 0 is read from the leaf cache; every other one executes CPUID
 // itself, on the processor the walk has pinned the process to.
 void CSystemInfo::DecodeApicId(int index) {
-    if (index < 0 || static_cast<size_t>(index) >= apicTable.size()) return;
+    ProcessorEntry* processor = EntryAt(index);
+    if (processor == nullptr) return;
     const bool live = index != 0;
     ApicLayout layout;
     // Some processors report a highest leaf of 11 or more but leaf 11 as zeros
@@ -90,9 +151,24 @@ void CSystemInfo::DecodeApicId(int index) {
     uint32_t x2ApicId = 0;
     if (topology::ReadX2ApicId(cpuid, live, &x2ApicId)) layout.apicId = x2ApicId;
 
-    ApicEntry& entry = apicTable[static_cast<size_t>(index)];
+    ApicEntry& entry = processor->apic;
     entry.apicId = layout.apicId;
     entry.packageId = ShiftRight(layout.apicId, layout.packageShift);
     entry.coreId = ShiftRight(layout.apicId, layout.threadShift) & layout.coreMask;
     entry.threadId = layout.apicId & layout.threadMask;
+}
+
+void CSystemInfo::SummarizeTopology() {
+    // Processors the walk never reached are not inactive cores.
+    const bool mayHaveMore = walkStoppedShort != 0;
+    // Until here htState holds the HTT flag.
+    if (vendor == kVendorIntel && threadsPerCore > 1 && topology::IsHybrid(cpuid)) {
+        SummarizeHybrid(*this);
+        return;
+    }
+    if (vendor == kVendorIntel && htState == 1 && threadsPerPackage > coresPerPackage) {
+        SummarizeHyperThreading(*this, mayHaveMore);
+        return;
+    }
+    SummarizeFromCounts(*this, mayHaveMore);
 }
