@@ -16,6 +16,7 @@
 
 Exits 1 with every disagreement named, 0 when all agree.
 """
+import fcntl
 import os
 import pty
 import re
@@ -25,6 +26,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -253,8 +255,16 @@ def at_a_terminal(command):
     error; its exit status, what it wrote (line ends as the program wrote them)
     and how long it took; None for the status where it had to be killed."""
     controller, terminal = pty.openpty()
+
+    # The terminal is the program's controlling terminal, its process group
+    # the foreground one: as in a shell, where the report would wait for a key.
+    def take_the_terminal():
+        os.setsid()
+        fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
     start = time.monotonic()
-    process = subprocess.Popen(command, stdin=terminal, stdout=terminal, stderr=terminal, start_new_session=True)
+    process = subprocess.Popen(command, stdin=terminal, stdout=terminal, stderr=terminal,
+                               preexec_fn=take_the_terminal)
     os.close(terminal)
     output = b""
     while time.monotonic() - start < TIME_LIMIT_S:
