@@ -68,9 +68,10 @@ check "LICENSE is the MIT licence of the Vexmora developers" \
 
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 installed=$(cd "$work/prefix" && find . -type f | sort | tr '\n' ' ')
-check "cmake --install puts the programs, the manual pages, the licence and the changelog under the prefix" \
+check "cmake --install puts the programs, the manual pages, the licence, the changelog and the JSON schema under the prefix" \
   test "$installed" = "./bin/vexmora ./bin/vexmora-replay ./share/doc/vexmora/changelog.gz \
-./share/doc/vexmora/copyright ./share/man/man1/vexmora-replay.1.gz ./share/man/man1/vexmora.1.gz "
+./share/doc/vexmora/copyright ./share/doc/vexmora/vexmora.schema.json ./share/man/man1/vexmora-replay.1.gz \
+./share/man/man1/vexmora.1.gz "
 # The terms of the copyright file's stand-alone Expat paragraph, as plain text.
 copyright_terms() { sed -n '/^License: Expat$/{n;/^ /{:t;p;n;/^ /bt}}' "$1" | sed 's/^ //; s/^\.$//'; }
 check "the copyright file carries LICENSE's terms" \

@@ -20,7 +20,7 @@ if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
   # Another apt on the same machine may hold the lock for a while.
   apt-get -o DPkg::Lock::Timeout=600 update -qq || true
   apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev \
-    python3 man-db groff-base lintian >/dev/null
+    python3 python3-jsonschema man-db groff-base lintian >/dev/null
 fi
 
 # progress WHAT: reads ninja's "[N/M] ..." or ctest's "N/M Test #..." lines

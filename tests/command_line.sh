@@ -1,8 +1,8 @@
 #!/bin/sh
 # The real program's command line: --help and --version answer on standard
-# output with status 0; anything else is refused on standard error with the
-# usage line and status 2, and nothing is reported. An answer that cannot be
-# written fails as the report does.
+# output with status 0; --json takes no other argument; anything else is
+# refused on standard error with the usage line and status 2, and nothing is
+# reported. An answer that cannot be written fails as the report does.
 set -u
 prog=$1
 version=$2
@@ -10,7 +10,7 @@ dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-usage='Usage : vexmora [--help | --version]'
+usage='Usage : vexmora [--json | --help | --version]'
 
 # label;arguments (split on spaces; EMPTY is one empty argument);status;first line of standard output;standard error
 while IFS=';' read -r label arguments status out err; do
@@ -35,13 +35,20 @@ an operand;rapport.txt;2;;Vexmora: argument inconnu : rapport.txt
 an empty argument;EMPTY;2;;Vexmora: argument inconnu : 
 help with a second argument;--help extra;2;;Vexmora: argument en trop : extra
 version then help;--version --help;2;;Vexmora: argument en trop : --help
+json then help;--json --help;2;;Vexmora: argument en trop : --help
+json with an operand;--json x;2;;Vexmora: argument en trop : x
+json twice;--json --json;2;;Vexmora: argument en trop : --json
+help then json;--help --json;2;;Vexmora: argument en trop : --json
+an operand then json;x --json;2;;Vexmora: argument inconnu : x
+json misspelt;--jsn;2;;Vexmora: argument inconnu : --jsn
 CASES
 
 # What the help promises, in UTF-8 as the terminal shows it.
 timeout 60 "$prog" --help >"$dir/out" 2>/dev/null
 iconv -f UTF-8 -t UTF-8 "$dir/out" >/dev/null 2>&1 || fail "help: not UTF-8"
 for promise in "écrit un rapport en français" "il ne prend pas d'autre" "Codes de retour" \
-               "  2        argument inconnu ou en trop" "man vexmora"; do
+               "  2        argument inconnu ou en trop" "man vexmora" "  --json     écrit le même rapport en un document JSON" \
+               "sans attendre de touche" "vexmora.schema.json"; do
   grep -q -F -- "$promise" "$dir/out" || fail "help: no \"$promise\""
 done
 

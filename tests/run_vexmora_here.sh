@@ -16,4 +16,8 @@ for row in "Vexmora 91" "OS : " "CPU : " "CPU Family " "ConstTSC=" "Methode clas
   previous=$line
 done
 grep -q -E '^[0-9]+ Processeurs?( [A-Za-z]+)+.* (32|64) bits$' "$out" || { echo "no summary line"; cat "$out"; exit 1; }
+# On one stream for both outputs, a note (a missing module's hint) comes after
+# the report lines written before it, never ahead of the banner.
+first=$(timeout 60 "$exe" </dev/null 2>&1 | head -n 1)
+[ "$first" = "Vexmora 91" ] || { echo "standard error ahead of the banner: $first"; exit 1; }
 cat "$out"

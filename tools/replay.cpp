@@ -30,6 +30,7 @@ const char kUsage[] =
     "  --mhz=F                          time-stamp counter and MSR 0xE8 rate (default 2000)\n"
     "  --library=ready|absent|status:N  the hardware-access library (default ready)\n"
     "  --os=MAJOR.MINOR[.PRODUCTTYPE]   the Windows version (default 10.0.1)\n"
+    "  --json                           the report as one JSON document (doc/vexmora.schema.json)\n"
     "  --capture FILE                   write this machine's CPUID as a dump instead (- for\n"
     "                                   standard output); an existing FILE is kept\n"
     "  --force                          with --capture, replace an existing FILE\n"
@@ -57,6 +58,7 @@ struct Options {
     const char* capture = nullptr;
     bool force = false;
     Answer answer = Answer::kNone;  // the first of --help and --version
+    bool json = false;
 };
 
 int UsageError(const std::string& why) {
@@ -139,6 +141,11 @@ bool TakeCapture(const char* file, Options& o) {
     return true;
 }
 
+bool TakeJson(const char*, Options& o) {
+    o.json = true;
+    return true;
+}
+
 bool TakeForce(const char*, Options& o) {
     o.force = true;
     return true;
@@ -148,6 +155,7 @@ const OptionRow kOptions[] = {
     {"--mhz", Value::kJoined, Run::kReplay, [](const char* v, Options& o) { return ParseMhz(v, o.mhz); }, nullptr},
     {"--library", Value::kJoined, Run::kReplay, ParseLibrary, nullptr},
     {"--os", Value::kJoined, Run::kReplay, ParseOs, nullptr},
+    {"--json", Value::kNone, Run::kReplay, TakeJson, nullptr},
     {"--capture", Value::kNextArgument, Run::kCapture, TakeCapture, "FILE"},
     {"--force", Value::kNone, Run::kCapture, TakeForce, nullptr},
     {"--help", Value::kNone, Run::kAny, [](const char*, Options& o) { return Ask(o, Answer::kHelp); }, nullptr},
@@ -230,13 +238,15 @@ bool WriteOut(const std::string& text, const char* what) {
     return error == 0;
 }
 
-// What the Linux layer would have shown: message boxes on standard error, the report on standard output.
+// What the Linux layer would have shown: message boxes on standard error, the
+// report (or the --json document, already UTF-8) on standard output.
 int WriteRecorded(const sim::Machine& machine) {
     for (const sim::MessageBox& box : machine.messageBoxes) {
         std::fprintf(stderr, "Vexmora: %s\n", platform::Windows1252ToUtf8(box.text.c_str()).c_str());
     }
     for (const std::string& note : machine.notes) std::fputs(platform::Windows1252ToUtf8(note.c_str()).c_str(), stderr);
-    const std::string text = platform::CodePage850ToUtf8(machine.output.data(), machine.output.size());
+    const std::string text =
+        platform::CodePage850ToUtf8(machine.output.data(), machine.output.size()) + machine.document;
     return WriteOut(text, "the report") ? 0 : 1;
 }
 
@@ -437,7 +447,7 @@ int Replay(const Options& o) {
     {
         // Destroyed while the machine exists: its teardown unbinds the simulated library.
         CSystemInfo record;
-        status = RunProgram(record, input.path());
+        status = RunProgram(record, input.path(), o.json ? ReportForm::kJson : ReportForm::kFrench);
     }
     const int written = WriteRecorded(machine);
     return written != 0 ? written : status;

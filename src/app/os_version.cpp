@@ -30,17 +30,20 @@ void FormatWindowsVersion(uint32_t major, uint32_t minor, uint8_t productType, c
     }
 }
 
+void FormatOsLine(char* line, size_t size) {
+    if (platform::DescribeHostOs(line, size)) return;
+    OSVERSIONINFOEXA info;
+    std::memset(&info, 0, sizeof info);
+    info.dwOSVersionInfoSize = sizeof(OSVERSIONINFOEXA);
+    if (!GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&info))) {
+        info.dwOSVersionInfoSize = sizeof(OSVERSIONINFOA);
+        GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&info));
+    }
+    FormatWindowsVersion(info.dwMajorVersion, info.dwMinorVersion, info.wProductType, line, size);
+}
+
 void PrintOsLine() {
     char line[128];
-    if (!platform::DescribeHostOs(line, sizeof line)) {
-        OSVERSIONINFOEXA info;
-        std::memset(&info, 0, sizeof info);
-        info.dwOSVersionInfoSize = sizeof(OSVERSIONINFOEXA);
-        if (!GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&info))) {
-            info.dwOSVersionInfoSize = sizeof(OSVERSIONINFOA);
-            GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&info));
-        }
-        FormatWindowsVersion(info.dwMajorVersion, info.dwMinorVersion, info.wProductType, line, sizeof line);
-    }
+    FormatOsLine(line, sizeof line);
     ConsolePuts(line);
 }

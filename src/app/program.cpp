@@ -1,4 +1,7 @@
+#include <string>
+
 #include "app/console.h"
+#include "app/json_report.h"
 #include "app/report.h"
 #include "platform/seam.h"
 #include "sysinfo/system_info.h"
@@ -21,9 +24,27 @@ int ExitStatus(platform::ReportDelivery delivery) {
     return kWriteFailedStatus;
 }
 
+// The same run as the French report's, waits included, for a program to read:
+// no banner and no key to wait for, even at a terminal.
+int RunJsonReport(CSystemInfo& info, const char* dumpPath) {
+    JsonReportRun run;
+    // A replay reports the machine its dump describes.
+    if (dumpPath != nullptr) run.program = "vexmora-replay";
+    char osLine[128];
+    FormatOsLine(osLine, sizeof osLine);
+    run.osLine = osLine;
+    info.Detect(dumpPath);  // the document holds whatever the pass filled
+    run.temperatures = ReadTemperatureSection(info);
+    run.messages = platform::NotesWritten();
+    const std::string document = JsonReport(info, run);
+    platform::WriteDocument(document.data(), document.size());
+    return ExitStatus(platform::FinishReport());
+}
+
 }  // namespace
 
-int RunProgram(CSystemInfo& info, const char* dumpPath) {
+int RunProgram(CSystemInfo& info, const char* dumpPath, ReportForm form) {
+    if (form == ReportForm::kJson) return RunJsonReport(info, dumpPath);
     ConsolePuts("Vexmora 91");
     PrintOsLine();
     info.Detect(dumpPath);  // the report prints whatever the pass filled
@@ -36,6 +57,7 @@ int RunProgram(CSystemInfo& info, const char* dumpPath) {
 int RunCommandLine(CSystemInfo& info, int argc, const char* const* argv) {
     switch (platform::ReadCommandLine(argc, argv)) {
         case platform::CommandLine::kReport: return RunProgram(info);
+        case platform::CommandLine::kJson: return RunProgram(info, nullptr, ReportForm::kJson);
         case platform::CommandLine::kAnswered: return ExitStatus(platform::FinishReport());
         case platform::CommandLine::kRefused: break;
     }

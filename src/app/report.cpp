@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <string>
 
 #include "app/console.h"
 #include "app/report.h"
@@ -79,23 +80,23 @@ void PrintReport(const CSystemInfo& info) {
     PrintSummaryLine(info);
 }
 
-void PrintSummaryLine(const CSystemInfo& info) {
-    if (info.packageCount == 1) {
-        ConsolePrintf("1 Processeur");
-    } else {
-        ConsolePrintf("%d Processeurs", info.packageCount);
-    }
-    ConsolePrintf("%s", CoreWord(info.coresPerPackage));
+std::string SummaryLine(const CSystemInfo& info) {
+    std::string line = info.packageCount == 1 ? "1 Processeur" : std::to_string(info.packageCount) + " Processeurs";
+    line += CoreWord(info.coresPerPackage);
     if (info.htState == kHtOn) {
-        ConsolePrintf(" HT On");
+        line += " HT On";
     } else if (info.htState == kHtOff) {
-        ConsolePrintf(" HT Off");
+        line += " HT Off";
     }
     if (info.inactiveCores == 1) {
-        ConsolePrintf(" (1 core inactif)");
+        line += " (1 core inactif)";
     } else if (info.inactiveCores > 1) {
-        ConsolePrintf(" (%d cores inactifs)", info.inactiveCores);
+        line += " (" + std::to_string(info.inactiveCores) + " cores inactifs)";
     }
-    ConsolePrintf("%s", (info.features & kFeatureLongMode) ? " 64 bits" : " 32 bits");
-    ConsolePrintf("\n");
+    line += (info.features & kFeatureLongMode) ? " 64 bits" : " 32 bits";
+    return line;
+}
+
+void PrintSummaryLine(const CSystemInfo& info) {
+    ConsolePuts(SummaryLine(info).c_str());
 }

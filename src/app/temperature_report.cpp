@@ -2,60 +2,107 @@
 #include "app/report.h"
 #include "sysinfo/system_info.h"
 
-void PrintTemperatureSection(CSystemInfo& info) {
-    Sleep(1200);
-    if (info.vendor == kVendorAmd) {
-        PrintAmdTemperatures(info);
-    } else if (info.vendor == kVendorIntel) {
-        PrintIntelTemperatures(info);
-    }
-}
-
 namespace {
+
+// Between the summary line and the readings, as the report has always waited.
+constexpr DWORD kTemperatureWaitMs = 1200;
 
 // The degree sign in the console's OEM code page.
 constexpr int kDegree = 248;
 
-void PrintInvalid(int index) {
-    ConsolePrintf("Tcore%d = Invalide\n", index);
+using Reader = int (CSystemInfo::*)(int cpu, double* out);
+
+// One reading per walked processor, in order, where the sensor is supported.
+TemperatureReadings ReadEach(CSystemInfo& info, bool sensor, Reader read) {
+    TemperatureReadings readings;
+    readings.sensor = sensor;
+    if (!sensor) return readings;
+    for (int i = 0; i < info.LogicalCount(); ++i) {
+        double t = 0.0;
+        if ((info.*read)(i, &t) == 1) {
+            readings.celsius.emplace_back(t);
+        } else {
+            readings.celsius.emplace_back();
+        }
+    }
+    return readings;
 }
 
-}  // namespace
+TemperatureReadings ReadIntelTemperatures(CSystemInfo& info) {
+    return ReadEach(info, info.intelDts == 1, &CSystemInfo::ReadIntelTemperature);
+}
 
-void PrintIntelTemperatures(CSystemInfo& info) {
-    if (info.intelDts != 1) {
+TemperatureReadings ReadAmdTemperatures(CSystemInfo& info) {
+    return ReadEach(info, info.amdThermal == 1, &CSystemInfo::ReadAmdTemperature);
+}
+
+void PrintInvalid(size_t index) {
+    ConsolePrintf("Tcore%d = Invalide\n", static_cast<int>(index));
+}
+
+void PrintIntelSection(const CSystemInfo& info, const TemperatureReadings& readings) {
+    if (!readings.sensor) {
         ConsolePuts("Support Intel DTS : Non");
         return;
     }
     ConsolePuts("Support Intel DTS : Oui");
     ConsolePrintf("Tj(Max) = %d%cC\n", info.tjMax, kDegree);
-    for (int i = 0; i < info.LogicalCount(); ++i) {
-        double t = 0.0;
-        if (info.ReadIntelTemperature(i, &t) != 1) {
+    for (size_t i = 0; i < readings.celsius.size(); ++i) {
+        const std::optional<double>& t = readings.celsius[i];
+        if (!t) {
             PrintInvalid(i);
         } else if (info.packageCount > 1) {
-            const ApicEntry& e = info.processors[static_cast<size_t>(i)].apic;
-            ConsolePrintf("Tcpu%ucore%u = %.1f%cC\n", e.packageId, e.coreId, t, kDegree);
+            const ApicEntry& e = info.processors[i].apic;
+            ConsolePrintf("Tcpu%ucore%u = %.1f%cC\n", e.packageId, e.coreId, *t, kDegree);
         } else {
-            ConsolePrintf("Tcore%d = %.1f%cC\n", i, t, kDegree);
+            ConsolePrintf("Tcore%d = %.1f%cC\n", static_cast<int>(i), *t, kDegree);
         }
     }
 }
 
-void PrintAmdTemperatures(CSystemInfo& info) {
-    if (info.amdThermal != 1) {
+void PrintAmdSection(const TemperatureReadings& readings) {
+    if (!readings.sensor) {
         ConsolePuts("Support AMD TTP : Non");
         return;
     }
     ConsolePuts("Support AMD TTP : Oui");
-    for (int i = 0; i < info.LogicalCount(); ++i) {
-        double t = 0.0;
-        if (info.ReadAmdTemperature(i, &t) == 1) {
-            ConsolePrintf("Tcore%d = %.1f%cC\n", i, t, kDegree);
+    for (size_t i = 0; i < readings.celsius.size(); ++i) {
+        const std::optional<double>& t = readings.celsius[i];
+        if (t) {
+            ConsolePrintf("Tcore%d = %.1f%cC\n", static_cast<int>(i), *t, kDegree);
         } else {
             PrintInvalid(i);
         }
     }
+}
+
+}  // namespace
+
+TemperatureReadings ReadTemperatureSection(CSystemInfo& info) {
+    Sleep(kTemperatureWaitMs);
+    if (info.vendor == kVendorAmd) return ReadAmdTemperatures(info);
+    if (info.vendor == kVendorIntel) return ReadIntelTemperatures(info);
+    return TemperatureReadings{};
+}
+
+void PrintTemperatures(const CSystemInfo& info, const TemperatureReadings& readings) {
+    if (info.vendor == kVendorAmd) {
+        PrintAmdSection(readings);
+    } else if (info.vendor == kVendorIntel) {
+        PrintIntelSection(info, readings);
+    }
+}
+
+void PrintTemperatureSection(CSystemInfo& info) {
+    PrintTemperatures(info, ReadTemperatureSection(info));
+}
+
+void PrintIntelTemperatures(CSystemInfo& info) {
+    PrintIntelSection(info, ReadIntelTemperatures(info));
+}
+
+void PrintAmdTemperatures(CSystemInfo& info) {
+    PrintAmdSection(ReadAmdTemperatures(info));
 }
 
 void PrintIntelTemperatures() {

@@ -12,4 +12,7 @@ void FlushReportStream();
 // Flushes, then gives the first error a write or flush met, or 0.
 int FinishReportStream();
 
+// Keeps the lines of a note written to standard error, for NotesWritten.
+void KeepNote(const char* text);
+
 }  // namespace platform

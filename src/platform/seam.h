@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "platform/win32.h"
@@ -40,6 +41,9 @@ enum class ReportDelivery {
     kReaderGone,  // the pipe's reader closed it: nothing worth a message
 };
 
+// The --json document, already UTF-8: written as it is, to the report's stream.
+void WriteDocument(const char* bytes, size_t count);
+
 // Flushes what the layer still holds and says how every report write went.
 ReportDelivery FinishReport();
 
@@ -47,9 +51,11 @@ ReportDelivery FinishReport();
 void RunPause();
 
 // What the program's command line asks for. The options and their texts are
-// the layer's: Windows ignores the arguments, Linux answers --help and --version.
+// the layer's: Windows ignores the arguments, Linux answers --help and
+// --version and takes --json.
 enum class CommandLine {
     kReport,    // the report, as with no argument
+    kJson,      // the same run, its report written as one JSON document
     kAnswered,  // the layer wrote its answer as report text; the run ends with FinishReport
     kRefused,   // the layer named the bad argument and the usage on standard error
 };
@@ -63,6 +69,10 @@ bool DescribeHostOs(char* line, size_t size);
 // A line on standard error that is no warning box: a note about what the
 // report covers.
 void WriteNote(const char* text);
+
+// Every line the run has written to standard error so far, warnings and
+// notes, in UTF-8 and without line ends: the --json document carries them.
+std::vector<std::string> NotesWritten();
 
 // The detection pass's walk: the logical processors it pins the process to,
 // one at a time, by the system's numbers for them.

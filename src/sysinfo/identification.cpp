@@ -153,8 +153,13 @@ void BuildName(CSystemInfo& info, const char* vendorText) {
 }  // namespace
 
 void CSystemInfo::ReadIdentification() {
-    char vendorText[13] = " Unknown CPU";
+    static const char kNoVendor[13] = " Unknown CPU";
+    char vendorText[13];
+    std::memcpy(vendorText, kNoVendor, sizeof vendorText);
     vendor = ReadVendor(cpuid, vendorText);
+    if (std::memcmp(vendorText, kNoVendor, sizeof vendorText) != 0) {
+        std::memcpy(vendorName, vendorText, sizeof vendorName);
+    }
     hygon = std::strcmp(vendorText, "HygonGenuine") == 0 ? 1 : 0;
     ReadSignature(*this);
     BuildName(*this, vendorText);

@@ -124,10 +124,16 @@ public:
     // Temperature readers: 1 with *out set, or 0 with *out untouched.
     int ReadIntelTemperature(int cpu, double* out);
     int ReadAmdTemperature(int cpu, double* out);
+    // Where those readers read: "msr" (Intel's digital thermal sensor), "pci"
+    // (the northbridge's register of AMD's families before Zen) or "smn" (Zen's
+    // Tctl); null where the processor has no sensor they read.
+    const char* TemperatureSource() const;
 
     CpuidRegisters cpuid;
     HMODULE driverModule = nullptr;
     char brand[48] = {};
+    // Leaf 0's vendor string ("GenuineIntel"); empty where leaf 0 names none.
+    char vendorName[13] = {};
     uint8_t vendor = kVendorOther;
     // 1 for "HygonGenuine", whose vendor stays kVendorOther.
     uint8_t hygon = 0;

@@ -241,3 +241,10 @@ int CSystemInfo::ReadAmdTemperature(int cpu, double* out) {
     *out = t;
     return 1;
 }
+
+const char* CSystemInfo::TemperatureSource() const {
+    if (vendor == kVendorIntel) return intelDts == 1 ? "msr" : nullptr;
+    if (vendor != kVendorAmd || amdThermal != 1) return nullptr;
+    // As ReadAmdTemperature chooses.
+    return extFamily != 0 && family >= 0x17 ? "smn" : "pci";
+}

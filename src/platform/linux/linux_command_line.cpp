@@ -1,6 +1,7 @@
 // The Linux program's command line: --help and --version, as every tool beside
-// it answers them, and a usage error for anything else, before anything is
-// measured. The texts are Windows-1252, as the program's other messages.
+// it answers them, --json for programs that read the report, and a usage
+// error for anything else, before anything is measured. The texts are
+// Windows-1252, as the program's other messages.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -11,7 +12,7 @@
 
 namespace {
 
-const char kUsage[] = "Usage : vexmora [--help | --version]\n";
+const char kUsage[] = "Usage : vexmora [--json | --help | --version]\n";
 
 const char kHelp[] =
     "\n"
@@ -20,11 +21,14 @@ const char kHelp[] =
     "processeurs, c\x9Curs et threads, identifiants APIC, caches L2 et L3,\n"
     "temp\xE9ratures. Sans argument, il \xE9" "crit le rapport ; il ne prend pas d'autre\n"
     "argument que :\n"
+    "  --json     \xE9" "crit le m\xEAme rapport en un document JSON (UTF-8), pour les\n"
+    "             programmes, sans attendre de touche ; son sch\xE9ma est\n"
+    "             /usr/share/doc/vexmora/vexmora.schema.json\n"
     "  --help     affiche cette aide\n"
     "  --version  affiche la version\n"
     "\n"
     "Codes de retour :\n"
-    "  0        le rapport a \xE9t\xE9 \xE9" "crit\n"
+    "  0        le rapport (ou le document JSON) a \xE9t\xE9 \xE9" "crit\n"
     "  1        l'\xE9" "criture du rapport a \xE9" "chou\xE9 (disque plein, sortie ferm\xE9" "e)\n"
     "  2        argument inconnu ou en trop\n"
     "  141      le lecteur du tube est parti avant la derni\xE8re \xE9" "criture\n"
@@ -56,10 +60,12 @@ namespace platform {
 CommandLine ReadCommandLine(int argc, const char* const* argv) {
     if (argc < 2) return CommandLine::kReport;
     const char* option = argv[1];
+    const bool json = std::strcmp(option, "--json") == 0;
     const bool help = std::strcmp(option, "--help") == 0;
     const bool version = std::strcmp(option, "--version") == 0;
-    if (!help && !version) return Refuse("Vexmora: argument inconnu : ", option);
+    if (!json && !help && !version) return Refuse("Vexmora: argument inconnu : ", option);
     if (argc > 2) return Refuse("Vexmora: argument en trop : ", argv[2]);
+    if (json) return CommandLine::kJson;
     if (help) {
         Answer(kUsage);
         Answer(kHelp);

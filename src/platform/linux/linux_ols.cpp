@@ -17,6 +17,7 @@
 #include "hwaccess/ols_library.h"
 #include "platform/console_text.h"
 #include "platform/linux/linux_hwaccess.h"
+#include "platform/seam.h"
 #include "platform/win32.h"
 
 namespace {
@@ -52,8 +53,7 @@ bool smnAddressLatched = false;
 void HintOnce(bool& said, const char* text) {
     if (said) return;
     said = true;
-    std::fprintf(stderr, "Vexmora: %s\n", platform::Windows1252ToUtf8(text).c_str());
-    std::fflush(stderr);
+    platform::WriteNote(("Vexmora: " + platform::Windows1252ToUtf8(text) + "\n").c_str());
 }
 
 bool msrHintGiven = false;

@@ -130,10 +130,8 @@ BOOL GetVersionExA(OSVERSIONINFOA*) {
 
 int MessageBoxA(HWND, LPCSTR text, LPCSTR, UINT) {
     // No modal window here: the warning goes to standard error and counts as acknowledged.
-    // The report so far goes out first, so a combined stream keeps the order a person sees on Windows.
-    platform::FlushReportStream();
-    std::fprintf(stderr, "Vexmora: %s\n", platform::Windows1252ToUtf8(text ? text : "").c_str());
-    std::fflush(stderr);
+    const std::string line = "Vexmora: " + platform::Windows1252ToUtf8(text ? text : "") + "\n";
+    platform::WriteNote(line.c_str());
     return IDOK;
 }
 
@@ -162,10 +160,11 @@ bool RestoreProcessAffinity(const ProcessorWalk& walk) {
 }
 
 void WriteNote(const char* text) {
-    // The report so far goes out first, as with a warning.
+    // The report so far goes out first, so a combined stream keeps the order a person sees on Windows.
     FlushReportStream();
     std::fputs(text, stderr);
     std::fflush(stderr);
+    KeepNote(text);
 }
 
 CpuidResult ExecuteCpuid(uint32_t leaf, uint32_t subleaf) {
@@ -190,6 +189,10 @@ long ElapsedMilliseconds() {
 void WriteReport(const char* bytes, size_t count) {
     const std::string text = CodePage850ToUtf8(bytes, count);
     WriteReportStream(text.data(), text.size());
+}
+
+void WriteDocument(const char* bytes, size_t count) {
+    WriteReportStream(bytes, count);
 }
 
 ReportDelivery FinishReport() {

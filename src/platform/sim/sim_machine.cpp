@@ -6,6 +6,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "platform/console_text.h"
+
 namespace sim {
 
 namespace {
@@ -198,6 +200,10 @@ void WriteReport(const char* bytes, size_t count) {
     Machine::Current().output.append(bytes, count);
 }
 
+void WriteDocument(const char* bytes, size_t count) {
+    Machine::Current().document.append(bytes, count);
+}
+
 void RunPause() {
     ++Machine::Current().pauseCount;
 }
@@ -211,6 +217,19 @@ ReportDelivery FinishReport() {
 
 void WriteNote(const char* text) {
     Machine::Current().notes.push_back(text);
+}
+
+// As the replay shows them: the warnings, then the notes, each one line.
+std::vector<std::string> NotesWritten() {
+    const Machine& m = Machine::Current();
+    std::vector<std::string> lines;
+    for (const sim::MessageBox& box : m.messageBoxes) lines.push_back("Vexmora: " + Windows1252ToUtf8(box.text.c_str()));
+    for (const std::string& note : m.notes) {
+        std::string line = Windows1252ToUtf8(note.c_str());
+        while (!line.empty() && line.back() == '\n') line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
 }
 
 CommandLine ReadCommandLine(int argc, const char* const* argv) {

@@ -207,6 +207,7 @@ public:
     std::vector<UINT> beginPeriodCalls;
     std::vector<MessageBox> messageBoxes;
     std::string output;  // report bytes exactly as written
+    std::string document;  // what WriteDocument wrote: the --json document, UTF-8
     std::vector<std::string> arguments;  // given to ReadCommandLine, the program's name first
     int pauseCount = 0;
     int finishCount = 0;

@@ -39,6 +39,11 @@ void WriteReport(const char* bytes, size_t count) {
     WriteReportStream(bytes, count);
 }
 
+// Never called: the Windows program takes no --json.
+void WriteDocument(const char* bytes, size_t count) {
+    WriteReportStream(bytes, count);
+}
+
 void RunPause() {
     // The interpreter writes to the same console: the report must be out first.
     FlushReportStream();
@@ -86,6 +91,7 @@ void WriteNote(const char* text) {
     FlushReportStream();
     std::fputs(text, stderr);
     std::fflush(stderr);
+    KeepNote(text);
 }
 
 }  // namespace platform
