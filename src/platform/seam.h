@@ -8,16 +8,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "cpuid/cpuid_leaf.h"
 #include "platform/win32.h"
 
 namespace platform {
 
-struct CpuidResult {
-    uint32_t eax;
-    uint32_t ebx;
-    uint32_t ecx;
-    uint32_t edx;
-};
+using CpuidResult = CpuidLeaf;
 
 // CPUID with EAX = leaf and ECX = subleaf, on the logical processor running the caller.
 CpuidResult ExecuteCpuid(uint32_t leaf, uint32_t subleaf);

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "cpuid/cpuid_leaf.h"
 #include "cpuid/cpuid_registers.h"
+#include "hwaccess/hw_access.h"
 #include "platform/seam.h"
 #include "platform/win32.h"
 
@@ -19,9 +21,6 @@ constexpr uint8_t kHtOff = 1;
 constexpr uint8_t kHtOn = 2;
 // `features`: long mode, which the summary prints as " 64 bits".
 constexpr uint16_t kFeatureLongMode = 0x0020;
-// The walk's bound: the most logical processors a Linux kernel supports. It
-// keeps every count inside 16 bits whatever a dump or a platform claims.
-constexpr size_t kMaxWalkedProcessors = 8192;
 
 // One logical processor's APIC id and its split; the id is the 32-bit x2APIC
 // id where the processor reports one.

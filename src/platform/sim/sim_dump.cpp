@@ -7,8 +7,7 @@
 #include <cstring>
 #include <memory>
 
-#include "cpuid/cpuid_registers.h"
-#include "sysinfo/system_info.h"
+#include "cpuid/cpuid_leaf.h"
 #include "platform/sim/sim_machine.h"
 
 namespace sim {

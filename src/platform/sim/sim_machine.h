@@ -15,17 +15,13 @@
 #include <utility>
 #include <vector>
 
+#include "cpuid/cpuid_leaf.h"
 #include "platform/seam.h"
 #include "platform/win32.h"
 
 namespace sim {
 
-struct Registers {
-    uint32_t eax = 0;
-    uint32_t ebx = 0;
-    uint32_t ecx = 0;
-    uint32_t edx = 0;
-};
+using Registers = CpuidLeaf;
 
 struct Processor {
     // CPUID answers by (leaf, subleaf); anything unlisted reads as zeros.
