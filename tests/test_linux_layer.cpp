@@ -127,7 +127,7 @@ TEST(LinuxLayer, NotesHowManyOnlineProcessorsTheReportCovers) {
     EXPECT_EQ(linuxproc::CoverageNote(384, 384), "");
     EXPECT_EQ(linuxproc::CoverageNote(1, 2),
               "Vexmora: le rapport couvre 1 des 2 processeurs logiques en ligne, ceux sur lesquels le processus "
-              "peut s'ex\xC3\xA9" "cuter.\n");
+              "peut s'ex\xE9" "cuter.\n");
 }
 
 TEST(LinuxLayer, WalkPinsEveryProcessorOfThisProcessAndRestoresItsAffinity) {

@@ -56,8 +56,10 @@ CommandLine ReadCommandLine(int argc, const char* const* argv);
 // Windows and returns true; returns false where the Windows version table applies.
 bool DescribeHostOs(char* line, size_t size);
 
-// A line on standard error that is no warning box: a note about what the
-// report covers.
+// Standard error: every warning, note and hint the program gives beside the
+// report passes here, as whole lines ("Vexmora: ...\n") in the program's
+// single-byte text (Windows-1252; the Windows program's are ASCII). The report
+// written so far goes out first.
 void WriteNote(const char* text);
 
 // The detection pass's walk: the logical processors it pins the process to,

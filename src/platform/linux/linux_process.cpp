@@ -79,9 +79,8 @@ namespace linuxproc {
 
 std::string CoverageNote(int walked, int online) {
     if (walked >= online) return "";
-    return platform::Windows1252ToUtf8(
-        ("Vexmora: le rapport couvre " + std::to_string(walked) + " des " + std::to_string(online) +
-         " processeurs logiques en ligne, ceux sur lesquels le processus peut s'ex\xE9" "cuter.\n").c_str());
+    return "Vexmora: le rapport couvre " + std::to_string(walked) + " des " + std::to_string(online) +
+           " processeurs logiques en ligne, ceux sur lesquels le processus peut s'ex\xE9" "cuter.\n";
 }
 
 }  // namespace linuxproc
@@ -129,11 +128,8 @@ BOOL GetVersionExA(OSVERSIONINFOA*) {
 }
 
 int MessageBoxA(HWND, LPCSTR text, LPCSTR, UINT) {
-    // No modal window here: the warning goes to standard error and counts as acknowledged.
-    // The report so far goes out first, so a combined stream keeps the order a person sees on Windows.
-    platform::FlushReportStream();
-    std::fprintf(stderr, "Vexmora: %s\n", platform::Windows1252ToUtf8(text ? text : "").c_str());
-    std::fflush(stderr);
+    // No modal window here: the warning is a line on standard error and counts as acknowledged.
+    platform::WriteNote((std::string("Vexmora: ") + (text ? text : "") + "\n").c_str());
     return IDOK;
 }
 
@@ -161,10 +157,12 @@ bool RestoreProcessAffinity(const ProcessorWalk& walk) {
     return linuxproc::RunOn(walk.processors);
 }
 
+// Every line the program writes to standard error goes through here. The
+// report so far goes out first, so a combined stream keeps the order a person
+// sees on Windows.
 void WriteNote(const char* text) {
-    // The report so far goes out first, as with a warning.
     FlushReportStream();
-    std::fputs(text, stderr);
+    std::fputs(Windows1252ToUtf8(text).c_str(), stderr);
     std::fflush(stderr);
 }
 
@@ -197,9 +195,7 @@ ReportDelivery FinishReport() {
     if (error == 0) return ReportDelivery::kWritten;
     // Where SIGPIPE is ignored, a closed pipe reaches here instead of ending the process.
     if (error == EPIPE) return ReportDelivery::kReaderGone;
-    const std::string message = Windows1252ToUtf8("Vexmora: impossible d'\xE9" "crire le rapport : ");
-    std::fprintf(stderr, "%s%s\n", message.c_str(), std::strerror(error));
-    std::fflush(stderr);
+    WriteNote((std::string("Vexmora: impossible d'\xE9" "crire le rapport : ") + std::strerror(error) + "\n").c_str());
     return ReportDelivery::kFailed;
 }
 
