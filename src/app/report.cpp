@@ -1,5 +1,6 @@
 #include "app/console.h"
 #include "app/report.h"
+#include "hwaccess/hw_access.h"
 #include "sysinfo/system_info.h"
 
 namespace {
@@ -45,7 +46,7 @@ void PrintTopology(const CSystemInfo& info) {
 }  // namespace
 
 void PrintReport(const CSystemInfo& info) {
-    if (info.driverStatus != 0) ConsolePrintf("WinRing0 Status : erreur %d\n\n", info.driverStatus);
+    if (info.driverStatus != 0) ConsolePrintf("%s : erreur %d\n\n", hw::StatusLineName(), info.driverStatus);
     // Bounded by the buffer: the name can never be read past its 48 bytes.
     ConsolePrintf("CPU : %.*s\n", static_cast<int>(sizeof info.brand), info.brand);
     ConsolePrintf("CPU Family %02X Model %02X Stepping %X\n", info.family, info.model, info.stepping);

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "hwaccess/ols_library.h"
+#include "hwaccess/library_contract.h"
 
 namespace maskwalk {
 namespace {

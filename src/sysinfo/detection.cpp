@@ -3,7 +3,8 @@
 #include <cstring>
 #include <set>
 
-#include "hwaccess/ols_library.h"
+#include "hwaccess/hw_access.h"
+#include "hwaccess/library_contract.h"
 #include "sysinfo/system_info.h"
 #include "sysinfo/topology_rules.h"
 
@@ -82,13 +83,12 @@ CSystemInfo::CSystemInfo()
       walkStoppedShort(0) {}
 
 CSystemInfo::~CSystemInfo() {
-    ols::UnloadDriver(&driverModule);
+    hw::CloseAccess(&driverModule);
 }
 
 void CSystemInfo::LoadLibraryStep() {
-    const int loaded = ols::LoadDriver(&driverModule);
-    driverStatus = ols::LibraryStatus(loaded);
-    if (driverStatus != 0) Warn(ols::StatusMessage(driverStatus));
+    driverStatus = hw::OpenAccess(&driverModule);
+    if (driverStatus != 0) Warn(hw::StatusMessage(driverStatus));
 }
 
 int CSystemInfo::Detect(const char* dumpPath) {

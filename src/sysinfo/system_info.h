@@ -110,6 +110,8 @@ public:
     uint8_t amdThermal;
     uint8_t intelDts;
     uint8_t tjMax;
+    // Where the last temperature read came from: set by the temperature readers.
+    hw::TemperatureSource temperatureSource = hw::TemperatureSource::kNone;
     double coefCurrent;
     double coefMax;
     double freqClassic;

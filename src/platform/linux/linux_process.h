@@ -34,8 +34,8 @@ bool RunOn(const std::vector<int>& processors);
 // Pins one thread to one processor, by any number; false when the kernel refuses.
 bool RunThreadOn(pthread_t thread, int processor);
 
-// The standard-error line (Windows-1252, as WriteNote takes it) when the walk covers `walked` of the
-// `online` processors; "" when it covers them all.
+// The standard-error line (Windows-1252, as WriteNote takes it) when the walk
+// covers `walked` of the `online` processors; "" when it covers them all.
 std::string CoverageNote(int walked, int online);
 
 }  // namespace linuxproc
