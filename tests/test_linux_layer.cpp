@@ -37,16 +37,6 @@ private:
     cpu_set_t saved_;
 };
 
-TEST(LinuxLayer, MasksCoverTheOnlineProcessors) {
-    DWORD_PTR process = 0;
-    DWORD_PTR system = 0;
-    ASSERT_EQ(GetProcessAffinityMask(GetCurrentProcess(), &process, &system), 1);
-    const long online = sysconf(_SC_NPROCESSORS_ONLN);
-    const DWORD_PTR expected = online >= 32 ? 0xFFFFFFFFu : (DWORD_PTR{1} << online) - 1;
-    EXPECT_EQ(system, expected);
-    EXPECT_EQ(process & ~DWORD_PTR{0xFFFFFFFFu}, 0u);
-}
-
 // A CPU list file in a fresh temporary directory, removed with the object.
 class CpuListFile {
 public:
@@ -71,7 +61,7 @@ private:
     std::string path_;
 };
 
-TEST(LinuxLayer, CountsEveryListedProcessorBeyondTheMasks) {
+TEST(LinuxLayer, CountsEveryListedProcessor) {
     const struct {
         const char* list;
         int count;
@@ -149,30 +139,19 @@ TEST(LinuxLayer, WalkPinsEveryProcessorOfThisProcessAndRestoresItsAffinity) {
     EXPECT_FALSE(platform::PinProcessTo(1 << 20));
 }
 
-TEST(LinuxLayer, PinsForRealAndANarrowerAffinityShows) {
-    AffinityGuard guard;
-    ASSERT_EQ(SetProcessAffinityMask(GetCurrentProcess(), 1), 1);
-    EXPECT_EQ(sched_getcpu(), 0);
-    DWORD_PTR process = 0;
-    DWORD_PTR system = 0;
-    ASSERT_EQ(GetProcessAffinityMask(GetCurrentProcess(), &process, &system), 1);
-    EXPECT_EQ(process, 1u);
-    if (sysconf(_SC_NPROCESSORS_ONLN) > 1) {
-        EXPECT_NE(process, system);
+// Raising the priority is a privilege; anyone else walks at the priority the
+// process has, which is no failure. Normal gives back the nice value the
+// process started with, even one it could not take again unprivileged.
+TEST(LinuxLayer, PriorityIsRaisedWherePermittedAndGivenBackAsItWas) {
+    errno = 0;
+    const int before = getpriority(PRIO_PROCESS, 0);
+    ASSERT_EQ(errno, 0);
+    EXPECT_EQ(SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS), 1);
+    if (geteuid() == 0 && before > -20) {
+        EXPECT_LT(getpriority(PRIO_PROCESS, 0), before);
     }
-}
-
-TEST(LinuxLayer, PinningToAnAbsentProcessorFails) {
-    AffinityGuard guard;
-    const long online = sysconf(_SC_NPROCESSORS_ONLN);
-    if (online >= 32) GTEST_SKIP() << "every bit of the mask names a processor";
-    EXPECT_EQ(SetProcessAffinityMask(GetCurrentProcess(), DWORD_PTR{1} << 31), 0);
-}
-
-TEST(LinuxLayer, PriorityClassesMapToNiceValues) {
-    // Only a privileged process may raise its priority; a refusal is a failure.
-    EXPECT_EQ(SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS), geteuid() == 0 ? 1 : 0);
     EXPECT_EQ(SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS), 1);
+    EXPECT_EQ(getpriority(PRIO_PROCESS, 0), before);
 }
 
 TEST(LinuxLayer, MessageBoxWritesUtf8ToStandardErrorAndReturnsOk) {

@@ -9,6 +9,7 @@
 #include <future>
 #include <utility>
 
+#include "platform/seam.h"
 #include "platform/win32.h"
 
 namespace {
@@ -90,7 +91,7 @@ TEST(LinuxTiming, ASuspendedThreadRunsPinnedOnlyOnceResumed) {
     HANDLE thread = CreateThread(nullptr, 0, ProbeRoutine, &probe, CREATE_SUSPENDED, &id);
     ASSERT_NE(thread, nullptr);
     EXPECT_NE(id, 0u);
-    EXPECT_NE(SetThreadAffinityMask(thread, DWORD_PTR{1} << cpu), 0u);
+    EXPECT_TRUE(platform::PinThreadTo(thread, cpu));
     EXPECT_EQ(SetThreadPriority(thread, THREAD_PRIORITY_ABOVE_NORMAL), 1);
     EXPECT_EQ(WaitForSingleObject(thread, 0), static_cast<DWORD>(WAIT_TIMEOUT));
     EXPECT_FALSE(probe.ran);
@@ -124,14 +125,14 @@ TEST(LinuxTiming, BadRequestsFailAsOnWindows) {
     Probe probe;
     HANDLE thread = CreateThread(nullptr, 0, ProbeRoutine, &probe, CREATE_SUSPENDED, nullptr);
     ASSERT_NE(thread, nullptr);
-    EXPECT_EQ(SetThreadAffinityMask(thread, 0), 0u);
+    EXPECT_FALSE(platform::PinThreadTo(thread, -1));
     EXPECT_EQ(SetThreadPriority(thread, 7), 0);
     EXPECT_EQ(CloseHandle(thread), 1);  // never resumed: the routine never runs
 
     EXPECT_EQ(WaitForSingleObject(thread, 0), static_cast<DWORD>(WAIT_FAILED));
     EXPECT_EQ(ResumeThread(thread), static_cast<DWORD>(-1));
     EXPECT_EQ(SetThreadPriority(nullptr, 1), 0);
-    EXPECT_EQ(SetThreadAffinityMask(nullptr, 1), 0u);
+    EXPECT_FALSE(platform::PinThreadTo(nullptr, 0));
     EXPECT_EQ(CloseHandle(GetCurrentProcess()), 0);
     EXPECT_FALSE(probe.ran);
 }

@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -22,22 +23,7 @@
 
 namespace {
 
-// The process mask and the system mask are 32 bits wide, as on 32-bit Windows.
-constexpr int kMaskBits = 32;
-
 const char kOnlineList[] = "/sys/devices/system/cpu/online";
-
-DWORD_PTR OnlineProcessorMask() {
-    DWORD_PTR mask = 0;
-    for (int cpu : linuxproc::ListedProcessors(kOnlineList)) {
-        if (cpu >= 0 && cpu < kMaskBits) mask |= DWORD_PTR{1} << cpu;
-    }
-    if (mask == 0) {
-        const long count = sysconf(_SC_NPROCESSORS_ONLN);
-        for (long cpu = 0; cpu < count && cpu < kMaskBits; ++cpu) mask |= DWORD_PTR{1} << cpu;
-    }
-    return mask;
-}
 
 // A standard stream the program was started without (vexmora >&-) is held by
 // /dev/null, opened for the other direction: no file the program opens later
@@ -89,32 +75,33 @@ HANDLE GetCurrentProcess() {
     return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
 }
 
-BOOL GetProcessAffinityMask(HANDLE, PDWORD_PTR processMask, PDWORD_PTR systemMask) {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) != 0) return 0;
-    DWORD_PTR mask = 0;
-    for (int cpu = 0; cpu < kMaskBits; ++cpu) {
-        if (CPU_ISSET(cpu, &set)) mask |= DWORD_PTR{1} << cpu;
-    }
-    *processMask = mask;
-    *systemMask = OnlineProcessorMask();
-    return 1;
-}
+namespace {
 
-BOOL SetProcessAffinityMask(HANDLE, DWORD_PTR mask) {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    for (int cpu = 0; cpu < kMaskBits; ++cpu) {
-        if (mask & (DWORD_PTR{1} << cpu)) CPU_SET(cpu, &set);
-    }
-    return sched_setaffinity(0, sizeof set, &set) == 0 ? 1 : 0;
-}
+constexpr int kHighNice = -10;
+// The nice value the process had before the walk raised it, for the way back.
+int niceBeforeRaise = 0;
+bool raised = false;
 
+}  // namespace
+
+// High is a lower nice value, which only a privileged process may take: for
+// anyone else the walk runs at the priority it has, as it always may on Linux.
+// Normal gives back the value the process started with.
 BOOL SetPriorityClass(HANDLE, DWORD priorityClass) {
-    // High maps to a raised nice value, which only a privileged process may take.
-    const int nice = priorityClass == HIGH_PRIORITY_CLASS ? -10 : 0;
-    return setpriority(PRIO_PROCESS, 0, nice) == 0 ? 1 : 0;
+    if (priorityClass == HIGH_PRIORITY_CLASS) {
+        errno = 0;
+        const int before = getpriority(PRIO_PROCESS, 0);
+        if (before == -1 && errno != 0) return 0;
+        if (setpriority(PRIO_PROCESS, 0, std::min(before, kHighNice)) == 0) {
+            niceBeforeRaise = before;
+            raised = true;
+            return 1;
+        }
+        return errno == EACCES || errno == EPERM ? 1 : 0;
+    }
+    if (!raised) return 1;
+    raised = false;
+    return setpriority(PRIO_PROCESS, 0, niceBeforeRaise) == 0 ? 1 : 0;
 }
 
 void Sleep(DWORD milliseconds) {

@@ -25,7 +25,6 @@
 
 namespace {
 
-constexpr int kMaskBits = 32;  // as wide as the 32-bit Windows masks
 constexpr DWORD kWaitForever = 0xFFFFFFFFu;
 
 struct LinuxThread {
@@ -53,14 +52,6 @@ LinuxThread* Open(HANDLE handle) {
 
 void Release(LinuxThread* t) {
     if (t->shares.fetch_sub(1, std::memory_order_acq_rel) == 1) delete t;
-}
-
-DWORD_PTR MaskOf(const cpu_set_t& set) {
-    DWORD_PTR mask = 0;
-    for (int cpu = 0; cpu < kMaskBits; ++cpu) {
-        if (CPU_ISSET(cpu, &set)) mask |= DWORD_PTR{1} << cpu;
-    }
-    return mask;
 }
 
 // Windows priorities as nice steps from the process's own value. Raising needs
@@ -99,10 +90,8 @@ void* ThreadMain(void* arg) {
 // A Windows mutex: owned by one thread, which may take it again, until that
 // thread has released it as often as it took it.
 //
-// Linux has no system-wide convention for the PCI ports, and the hardware
-// provider here never touches real ports, so a named mutex is shared only
-// within this process: it serializes the program's own pairs and is otherwise
-// always free.
+// Linux has no system-wide convention for the PCI ports, and the Linux program
+// touches no port, so a named mutex is shared only within this process.
 struct LinuxMutex {
     std::mutex mutex;
     std::condition_variable released;
@@ -192,30 +181,6 @@ HANDLE CreateThread(void*, size_t stackSize, LPTHREAD_START_ROUTINE routine, LPV
     }
     if (threadId != nullptr) *threadId = ++lastThreadId;
     return t;
-}
-
-// Applied at once: a suspended thread is then already pinned when its routine first runs.
-DWORD_PTR SetThreadAffinityMask(HANDLE handle, DWORD_PTR mask) {
-    LinuxThread* t = Open(handle);
-    if (t == nullptr || mask == 0) return 0;
-    cpu_set_t allowed;
-    CPU_ZERO(&allowed);
-    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0 || (mask & ~MaskOf(allowed)) != 0) return 0;
-
-    // Under the thread's lock it cannot end, so its pthread_t stays valid.
-    std::lock_guard<std::mutex> lock(t->mutex);
-    if (t->finished) return 0;
-    cpu_set_t previous;
-    CPU_ZERO(&previous);
-    if (pthread_getaffinity_np(t->thread, sizeof previous, &previous) != 0) return 0;
-    cpu_set_t wanted;
-    CPU_ZERO(&wanted);
-    for (int cpu = 0; cpu < kMaskBits; ++cpu) {
-        if (mask & (DWORD_PTR{1} << cpu)) CPU_SET(cpu, &wanted);
-    }
-    if (pthread_setaffinity_np(t->thread, sizeof wanted, &wanted) != 0) return 0;
-    const DWORD_PTR before = MaskOf(previous);
-    return before != 0 ? before : mask;
 }
 
 // Any processor number, beyond what a mask can name: the set is sized for it.
