@@ -73,6 +73,28 @@ TEST(LinuxLayer, CountsEveryListedProcessor) {
     EXPECT_EQ(linuxproc::CountListedProcessors("/nonexistent/online"), 0);
 }
 
+// Without /sys the count comes from /proc/stat; without either it is unknown (0),
+// never the affinity's, which the C library's own count would give.
+TEST(LinuxLayer, OnlineProcessorsComeFromSysThenProcOrAreUnknown) {
+    CpuListFile online("0-3\n");
+    CpuListFile stat("cpu  10 0 5 100\ncpu0 5 0 2 50\ncpu1 5 0 3 50\ncpu5 0 0 0 1\nintr 1 2\ncpuX\n");
+    CpuListFile empty("");
+    const struct {
+        const char* name;
+        const char* list;
+        const char* procStat;
+        int count;
+    } cases[] = {
+        {"sys list", online.path(), stat.path(), 4},
+        {"proc stat without sys", "/nonexistent/online", stat.path(), 3},
+        {"neither", "/nonexistent/online", "/nonexistent/stat", 0},
+        {"both empty", empty.path(), empty.path(), 0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(linuxproc::CountOnlineProcessors(c.list, c.procStat), c.count) << c.name;
+    }
+}
+
 // An affinity of `count` possible processors holding the ranges given, such
 // as "0-31,64-95": what sched_getaffinity fills on a machine that large.
 class SimulatedAffinity {

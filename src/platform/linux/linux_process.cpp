@@ -44,10 +44,18 @@ bool HoldClosedStandardStreams() {
 // Before main, so that it precedes every file the program opens.
 [[maybe_unused]] const bool standardStreamsHeld = HoldClosedStandardStreams();
 
+const char kProcStat[] = "/proc/stat";
+
+// Without /sys and /proc (a minimal container) the count is unknown: the C
+// library's own count then falls back on the affinity, which would make a
+// narrower affinity look like the whole machine.
 int OnlineProcessors() {
-    const int listed = linuxproc::CountListedProcessors(kOnlineList);
-    return listed != 0 ? listed : static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
+    return linuxproc::CountOnlineProcessors(kOnlineList, kProcStat);
 }
+
+const char kUnknownOnlineNote[] =
+    "Vexmora: ni /sys ni /proc ne disent quels processeurs sont en ligne : le rapport couvre ceux sur "
+    "lesquels le processus peut s'ex\xE9" "cuter, sans en d\xE9" "duire de cores inactifs.\n";
 
 // Said once, at the walk's first pin: after the warning that the process may
 // not run everywhere, which comes between the plan and the pins.
@@ -62,6 +70,23 @@ void WritePendingCoverageNote() {
 }  // namespace
 
 namespace linuxproc {
+
+int CountOnlineProcessors(const char* onlineList, const char* procStat) {
+    const int listed = CountListedProcessors(onlineList);
+    if (listed != 0) return listed;
+    // One "cpuN" line per online processor, after the "cpu" line of their sum.
+    FILE* file = std::fopen(procStat, "r");
+    if (file == nullptr) return 0;
+    int count = 0;
+    char line[256];
+    bool lineStart = true;
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        if (lineStart && std::strncmp(line, "cpu", 3) == 0 && line[3] >= '0' && line[3] <= '9') ++count;
+        lineStart = std::strchr(line, '\n') != nullptr;
+    }
+    std::fclose(file);
+    return count;
+}
 
 std::string CoverageNote(int walked, int online) {
     if (walked >= online) return "";
@@ -126,6 +151,14 @@ bool PlanProcessorWalk(ProcessorWalk* walk) {
     if (!linuxproc::ReadAffinity(&walk->processors)) return false;
     const int online = OnlineProcessors();
     const int walked = static_cast<int>(walk->processors.size());
+    if (online == 0) {
+        // Nothing says the process is kept off any processor: no warning, but
+        // no processor the walk did not reach counts as inactive either.
+        walk->wholeSystem = true;
+        walk->stoppedShort = true;
+        pendingCoverageNote = walked > 0 ? kUnknownOnlineNote : "";
+        return true;
+    }
     walk->wholeSystem = walked >= online;
     // The affinity is read into a set sized for every possible processor: the
     // walk stops short only where the process may not run everywhere.

@@ -21,6 +21,10 @@ int CountListedProcessors(const char* path);
 // /sys/devices/system/cpu/possible; 0 when the file cannot be read.
 int PossibleProcessorCount(const char* path);
 
+// How many processors are online: those the list file (/sys/devices/system/cpu/online)
+// lists, else the "cpuN" lines of procStat (/proc/stat); 0 when neither can be read.
+int CountOnlineProcessors(const char* onlineList, const char* procStat);
+
 // The processors a CPU set of setSize bytes holds, in ascending order.
 std::vector<int> ProcessorsInSet(const cpu_set_t* set, size_t setSize);
 
