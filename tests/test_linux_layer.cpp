@@ -385,6 +385,48 @@ TEST_F(PauseAtTerminal, StoppedFromOutsideGivesTheTerminalBackUntilContinued) {
     EXPECT_EQ(PendingInput(), "");
 }
 
+// Stopped by a signal no program can catch (SIGSTOP, or the terminal's stop of
+// a background read), the prompt cannot give the terminal back; the shell
+// resets it. Continued, the prompt takes raw mode back.
+TEST_F(PauseAtTerminal, ContinuedAfterAStopItCouldNotSeeTakesRawModeBack) {
+    StartPause();
+    ASSERT_EQ(kill(child_, SIGSTOP), 0);
+    const int stopped = WaitStatus(WUNTRACED);
+    ASSERT_TRUE(WIFSTOPPED(stopped)) << "status " << stopped;
+    ASSERT_EQ(tcsetattr(terminal_, TCSANOW, &before_), 0);  // what the shell does
+
+    ASSERT_EQ(kill(child_, SIGCONT), 0);
+    WaitForRawMode();
+    ExpectKeyEndsIt("\x1b[A");
+    EXPECT_EQ(PendingInput(), "");
+}
+
+// A process group whose parent is in another session (exec vexmora, then kill
+// -TSTP from elsewhere) is orphaned: the kernel does not stop it, and no
+// SIGCONT will come. The prompt keeps the terminal in raw mode and waits on.
+TEST_F(PauseAtTerminal, AnOrphanedGroupIsNotStoppedAndKeepsRawMode) {
+    std::fflush(stdout);
+    child_ = fork();
+    ASSERT_GE(child_, 0);
+    if (child_ == 0) {
+        setsid();
+        dup2(terminal_, STDIN_FILENO);
+        dup2(terminal_, STDOUT_FILENO);
+        platform::RunPause();
+        _exit(0);
+    }
+    WaitForRawMode();
+    ASSERT_EQ(kill(child_, SIGTSTP), 0);
+    // Time for the handler to give the terminal back, find the stop discarded and retake it.
+    usleep(300000);
+    int status = 0;
+    EXPECT_EQ(waitpid(child_, &status, WNOHANG | WUNTRACED), 0) << "status " << status;
+    termios now;
+    ASSERT_EQ(tcgetattr(terminal_, &now), 0);
+    EXPECT_EQ(now.c_lflag & ICANON, 0u) << "raw mode was not taken back";
+    ExpectKeyEndsIt("\x1b[A");
+}
+
 struct EndingSignal {
     const char* name;
     int number;
