@@ -137,33 +137,4 @@ TEST(LinuxTiming, BadRequestsFailAsOnWindows) {
     EXPECT_FALSE(probe.ran);
 }
 
-// One name, one mutex: owned by one thread at a time, which may take it again.
-TEST(LinuxTiming, ANamedMutexIsSharedByNameAndOwnedByOneThread) {
-    HANDLE first = CreateMutexA(nullptr, 0, "Global\\Access_PCI");
-    HANDLE second = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, 0, "Global\\Access_PCI");
-    ASSERT_NE(first, nullptr);
-    ASSERT_NE(second, nullptr);
-    EXPECT_EQ(OpenMutexA(SYNCHRONIZE, 0, "never created"), nullptr);
-
-    ASSERT_EQ(WaitForSingleObject(first, 0), static_cast<DWORD>(WAIT_OBJECT_0));
-    EXPECT_EQ(WaitForSingleObject(second, 0), static_cast<DWORD>(WAIT_OBJECT_0));  // the owner again
-    auto fromAnotherThread = [second] {
-        return std::async(std::launch::async, [second] {
-                   const DWORD wait = WaitForSingleObject(second, 0);
-                   const BOOL released = ReleaseMutex(second);
-                   return std::make_pair(wait, released);
-               }).get();
-    };
-    EXPECT_EQ(fromAnotherThread(), std::make_pair(static_cast<DWORD>(WAIT_TIMEOUT), BOOL{0}));
-    EXPECT_EQ(ReleaseMutex(first), 1);
-    EXPECT_EQ(fromAnotherThread().first, static_cast<DWORD>(WAIT_TIMEOUT));  // still taken once
-    EXPECT_EQ(ReleaseMutex(first), 1);
-    EXPECT_EQ(ReleaseMutex(first), 0);  // not held any more
-    EXPECT_EQ(fromAnotherThread(), std::make_pair(static_cast<DWORD>(WAIT_OBJECT_0), BOOL{1}));
-
-    EXPECT_EQ(CloseHandle(first), 1);
-    EXPECT_EQ(CloseHandle(second), 1);
-    EXPECT_EQ(CloseHandle(second), 0);
-}
-
 }  // namespace

@@ -53,7 +53,6 @@ DWORD WINAPI SimGetDllStatus() {
 
 BOOL WINAPI SimInitializeOls() {
     Lib().calls.push_back("InitializeOls");
-    ++Lib().initializeCalls;
     return Lib().initializeResult;
 }
 

@@ -40,10 +40,6 @@ Machine& Machine::Current() {
     return *current;
 }
 
-bool Machine::HasCurrent() {
-    return current != nullptr;
-}
-
 void Machine::SetProcessorCount(int count) {
     processors.resize(static_cast<size_t>(count));
     DWORD_PTR mask = 0;
