@@ -20,7 +20,7 @@
 #include "hwaccess/hw_access.h"
 #include "hwaccess/library_contract.h"
 #include "platform/linux/linux_hwaccess.h"
-#include "platform/report_stream.h"
+#include "platform/shared/report_stream.h"
 #include "sysinfo/system_info.h"
 
 namespace fs = std::filesystem;

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "platform/report_stream.h"
+#include "platform/shared/report_stream.h"
 #include "platform/seam.h"
 
 namespace platform {

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/console_text.h"
-#include "platform/report_stream.h"
+#include "platform/shared/console_text.h"
+#include "platform/shared/report_stream.h"
 #include "platform/linux/linux_process.h"
 #include "platform/seam.h"
 #include "platform/win32.h"

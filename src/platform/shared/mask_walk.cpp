@@ -1,4 +1,4 @@
-#include "platform/mask_walk.h"
+#include "platform/shared/mask_walk.h"
 
 #include <cstdio>
 
