@@ -3,7 +3,8 @@
 # every line that depends neither on timing nor on sensors must be equal. Left
 # out: the OS line (the replay shows a Windows version), the frequencies and
 # multipliers (timing), PerfMSR and the temperature section (registers the
-# capture does not hold). The replay's library is given the live status.
+# capture does not hold). The replay's library is given the live status, which
+# the Linux program names after the msr driver and the replay after the library.
 # Exit 77 (skipped) where the live program cannot report this machine.
 set -eu
 vexmora=$1
@@ -18,13 +19,13 @@ trap 'rm -rf "$dir"' EXIT
 "$replay" --capture "$dir/capture.txt" 2>"$dir/capture.err" || { cat "$dir/capture.err"; exit 1; }
 timeout 60 "$vexmora" </dev/null >"$dir/live.txt" 2>/dev/null
 
-status=$(sed -n 's/^WinRing0 Status : erreur \([0-9]*\)$/\1/p' "$dir/live.txt")
+status=$(sed -n 's/^Pilote msr : erreur \([0-9]*\)$/\1/p' "$dir/live.txt")
 library=ready
 [ -n "$status" ] && library=status:$status
 timeout 60 "$replay" --library="$library" "$dir/capture.txt" >"$dir/replay.txt" 2>/dev/null
 
 comparable() {
-  grep -v -E '^(OS : |Methode |Frequence retenue|CoefMaxi=|Support |Tj\(Max\)|Tcore|Tcpu)' "$1" |
+  grep -v -E '^(OS : |Methode |Frequence retenue|CoefMaxi=|Support |Tj\(Max\)|Tcore|Tcpu|WinRing0 Status : |Pilote msr : )' "$1" |
     sed 's/ PerfMSR=[0-9]*$//'
 }
 comparable "$dir/live.txt" >"$dir/live.cmp"

@@ -350,6 +350,7 @@ TEST_F(JsonRunTest, ANamesControlBytesNeverReachTheDocumentRaw) {
 struct TemperatureCase : case_names::Named {
     uint8_t vendor;
     TemperatureReadings readings;
+    hw::TemperatureSource source;  // what the readers that gave them recorded
     Expected values;
 };
 
@@ -363,6 +364,7 @@ TEST_P(JsonTemperatureTest, EachReadingOrNull) {
     info.tjMax = 100;
     info.family = 0x10;
     info.extFamily = 1;
+    info.temperatureSource = GetParam().source;
     JsonReportRun run;
     run.temperatures = GetParam().readings;
     CheckedDocument doc;
@@ -380,27 +382,32 @@ INSTANTIATE_TEST_SUITE_P(
         TemperatureCase{{"IntelOneReadingFailed"},
                         kVendorIntel,
                         Sensor({90.0, std::nullopt}),
+                        hw::TemperatureSource::kMsr,
                         {{"temperatures.sensor", "true"}, {"temperatures.source", "\"msr\""},
                          {"temperatures.tj_max_c", "100"}, {"processors.0.temperature_c", "90.0"},
                          {"processors.1.temperature_c", "null"}}},
         TemperatureCase{{"IntelWithoutASensor"},
                         kVendorIntel,
                         TemperatureReadings{},
+                        hw::TemperatureSource::kNone,
                         {{"temperatures.sensor", "false"}, {"temperatures.source", "null"},
                          {"temperatures.tj_max_c", "null"}, {"processors.0.temperature_c", "null"}}},
         TemperatureCase{{"AmdNothingRead"},
                         kVendorAmd,
                         Sensor({std::nullopt, std::nullopt}),
+                        hw::TemperatureSource::kNone,
                         {{"temperatures.sensor", "true"}, {"temperatures.source", "null"},
                          {"temperatures.tj_max_c", "null"}}},
         TemperatureCase{{"AmdBeforeZen"},
                         kVendorAmd,
                         Sensor({58.125, -3.0}),
+                        hw::TemperatureSource::kPciRegisters,
                         {{"temperatures.source", "\"pci\""}, {"processors.0.temperature_c", "58.1"},
                          {"processors.1.temperature_c", "-3.0"}}},
         TemperatureCase{{"OtherMakersHaveNoSection"},
                         kVendorOther,
                         TemperatureReadings{},
+                        hw::TemperatureSource::kNone,
                         {{"temperatures.sensor", "null"}, {"temperatures.tj_max_c", "null"}}}),
     case_names::ByName{});
 

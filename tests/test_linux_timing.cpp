@@ -9,6 +9,7 @@
 #include <future>
 #include <utility>
 
+#include "platform/seam.h"
 #include "platform/win32.h"
 
 namespace {
@@ -90,7 +91,7 @@ TEST(LinuxTiming, ASuspendedThreadRunsPinnedOnlyOnceResumed) {
     HANDLE thread = CreateThread(nullptr, 0, ProbeRoutine, &probe, CREATE_SUSPENDED, &id);
     ASSERT_NE(thread, nullptr);
     EXPECT_NE(id, 0u);
-    EXPECT_NE(SetThreadAffinityMask(thread, DWORD_PTR{1} << cpu), 0u);
+    EXPECT_TRUE(platform::PinThreadTo(thread, cpu));
     EXPECT_EQ(SetThreadPriority(thread, THREAD_PRIORITY_ABOVE_NORMAL), 1);
     EXPECT_EQ(WaitForSingleObject(thread, 0), static_cast<DWORD>(WAIT_TIMEOUT));
     EXPECT_FALSE(probe.ran);
@@ -124,45 +125,16 @@ TEST(LinuxTiming, BadRequestsFailAsOnWindows) {
     Probe probe;
     HANDLE thread = CreateThread(nullptr, 0, ProbeRoutine, &probe, CREATE_SUSPENDED, nullptr);
     ASSERT_NE(thread, nullptr);
-    EXPECT_EQ(SetThreadAffinityMask(thread, 0), 0u);
+    EXPECT_FALSE(platform::PinThreadTo(thread, -1));
     EXPECT_EQ(SetThreadPriority(thread, 7), 0);
     EXPECT_EQ(CloseHandle(thread), 1);  // never resumed: the routine never runs
 
     EXPECT_EQ(WaitForSingleObject(thread, 0), static_cast<DWORD>(WAIT_FAILED));
     EXPECT_EQ(ResumeThread(thread), static_cast<DWORD>(-1));
     EXPECT_EQ(SetThreadPriority(nullptr, 1), 0);
-    EXPECT_EQ(SetThreadAffinityMask(nullptr, 1), 0u);
+    EXPECT_FALSE(platform::PinThreadTo(nullptr, 0));
     EXPECT_EQ(CloseHandle(GetCurrentProcess()), 0);
     EXPECT_FALSE(probe.ran);
-}
-
-// One name, one mutex: owned by one thread at a time, which may take it again.
-TEST(LinuxTiming, ANamedMutexIsSharedByNameAndOwnedByOneThread) {
-    HANDLE first = CreateMutexA(nullptr, 0, "Global\\Access_PCI");
-    HANDLE second = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, 0, "Global\\Access_PCI");
-    ASSERT_NE(first, nullptr);
-    ASSERT_NE(second, nullptr);
-    EXPECT_EQ(OpenMutexA(SYNCHRONIZE, 0, "never created"), nullptr);
-
-    ASSERT_EQ(WaitForSingleObject(first, 0), static_cast<DWORD>(WAIT_OBJECT_0));
-    EXPECT_EQ(WaitForSingleObject(second, 0), static_cast<DWORD>(WAIT_OBJECT_0));  // the owner again
-    auto fromAnotherThread = [second] {
-        return std::async(std::launch::async, [second] {
-                   const DWORD wait = WaitForSingleObject(second, 0);
-                   const BOOL released = ReleaseMutex(second);
-                   return std::make_pair(wait, released);
-               }).get();
-    };
-    EXPECT_EQ(fromAnotherThread(), std::make_pair(static_cast<DWORD>(WAIT_TIMEOUT), BOOL{0}));
-    EXPECT_EQ(ReleaseMutex(first), 1);
-    EXPECT_EQ(fromAnotherThread().first, static_cast<DWORD>(WAIT_TIMEOUT));  // still taken once
-    EXPECT_EQ(ReleaseMutex(first), 1);
-    EXPECT_EQ(ReleaseMutex(first), 0);  // not held any more
-    EXPECT_EQ(fromAnotherThread(), std::make_pair(static_cast<DWORD>(WAIT_OBJECT_0), BOOL{1}));
-
-    EXPECT_EQ(CloseHandle(first), 1);
-    EXPECT_EQ(CloseHandle(second), 1);
-    EXPECT_EQ(CloseHandle(second), 0);
 }
 
 }  // namespace

@@ -151,6 +151,7 @@ TEST_F(ThermalTest, IntelReadingRunsOnAThreadPinnedToTheProcessor) {
     EXPECT_EQ(thread.waits, (std::vector<DWORD>{600}));
     EXPECT_TRUE(thread.closed);
     EXPECT_EQ(machine->library.msrReads, (MsrList{kThermalStatus}));
+    EXPECT_EQ(info.temperatureSource, hw::TemperatureSource::kMsr);
 }
 
 // The register's valid bit cleared: the readout bits are stale.
@@ -415,6 +416,7 @@ TEST_F(ThermalTest, ZenReachesTctlThroughTheRootComplexPair) {
     EXPECT_EQ(t, 58.125);
     EXPECT_EQ(machine->library.portWrites, (PortWrites{{0xCF8, 0x80000060}, {0xCFC, 0x00059800}, {0xCF8, 0x80000064}}));
     EXPECT_EQ(machine->library.portReads, (std::vector<WORD>{0xCFC}));
+    EXPECT_EQ(info.temperatureSource, hw::TemperatureSource::kPciRegisters);
 }
 
 struct AmdAddressCase {

@@ -14,18 +14,15 @@
 #include <string>
 #include <vector>
 
-#include "cpuid/cpuid_registers.h"
+#include "cpuid/cpuid_leaf.h"
 #include "platform/linux/linux_process.h"
 
 namespace {
 
-constexpr uint32_t kExtendedBase = 0x80000000u;
 // Far more than any processor lists; a terminating entry that never comes cannot run away.
 constexpr uint32_t kMaxSubleaves = 64;
 
-struct Registers {
-    uint32_t eax, ebx, ecx, edx;
-};
+using Registers = CpuidLeaf;
 
 // The instruction itself: this tool links the simulated machine, whose
 // platform CPUID answers from the dump being replayed.

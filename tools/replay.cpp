@@ -15,7 +15,7 @@
 #include "app/report.h"
 #include "capture.h"
 #include "cpuid/cpuid_registers.h"
-#include "platform/console_text.h"
+#include "platform/shared/console_text.h"
 #include "platform/sim/sim_machine.h"
 #include "sysinfo/system_info.h"
 

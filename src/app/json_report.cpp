@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "app/json_writer.h"
-#include "platform/console_text.h"
+#include "platform/shared/console_text.h"
 #include "sysinfo/system_info.h"
 
 namespace {

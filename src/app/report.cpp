@@ -3,6 +3,7 @@
 
 #include "app/console.h"
 #include "app/report.h"
+#include "hwaccess/hw_access.h"
 #include "sysinfo/system_info.h"
 
 namespace {
@@ -65,7 +66,7 @@ std::string ReportedName(const CSystemInfo& info) {
 }
 
 void PrintReport(const CSystemInfo& info) {
-    if (info.driverStatus != 0) ConsolePrintf("WinRing0 Status : erreur %d\n\n", info.driverStatus);
+    if (info.driverStatus != 0) ConsolePrintf("%s : erreur %d\n\n", hw::StatusLineName(), info.driverStatus);
     ConsolePrintf("CPU : %s\n", ReportedName(info).c_str());
     ConsolePrintf("CPU Family %02X Model %02X Stepping %X\n", info.family, info.model, info.stepping);
     ConsolePrintf("ConstTSC=%d PerfMSR=%d\n", info.constTsc, info.perfMsr);

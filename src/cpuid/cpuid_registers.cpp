@@ -6,7 +6,6 @@
 
 namespace {
 
-constexpr uint32_t kExtendedBase = 0x80000000u;
 
 // Byte sizes must fit in 32 bits, as on the 32-bit target; a larger request fails.
 CpuidLeaf* MakeTable(uint64_t entries) {

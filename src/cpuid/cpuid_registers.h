@@ -5,25 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "cpuid/cpuid_leaf.h"
+
 class DumpSource;
-
-struct CpuidLeaf {
-    uint32_t eax = 0;
-    uint32_t ebx = 0;
-    uint32_t ecx = 0;
-    uint32_t edx = 0;
-};
-
-// The most entries one range's table may have (1 MiB). Real processors stay far
-// below; a dump declaring more is refused, and a processor (or hypervisor)
-// claiming more gets no table for that range rather than gigabytes of one.
-constexpr uint32_t kMaxTableEntries = 0x10000;
-
-// The most of a dump file the reader reads, whichever comes first. The largest
-// real dumps (two-socket servers, 384 logical processors) are about 1.5 MB and
-// 28,000 lines; the bound ends the reading of an endless or huge file.
-constexpr unsigned long kMaxDumpBytes = 8ul << 20;
-constexpr unsigned long kMaxDumpLines = 131072;
 
 struct CpuidLeafCache {
     CpuidLeaf* stdLeaves = nullptr;  // maxStdLeaf + 1 entries, subleaf 0

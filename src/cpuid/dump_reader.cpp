@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr uint32_t kExtendedBase = 0x80000000u;
 
 // A layout's line: its exact length (line end included), how it begins, and
 // where its five hexadecimal fields start.

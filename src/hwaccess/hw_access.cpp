@@ -1,3 +1,5 @@
+// The seam bound to the hardware-access library: the Windows program's access,
+// and the simulated machine's, which stands in for every state of the library.
 #include "hwaccess/hw_access.h"
 
 #include "hwaccess/ols_library.h"
@@ -7,8 +9,8 @@ namespace hw {
 
 namespace {
 
-constexpr WORD kConfigAddressPort = 0xCF8;
-constexpr WORD kConfigDataPort = 0xCFC;
+using ols::kConfigAddressPort;
+using ols::kConfigDataPort;
 
 bool PortsBound() {
     return ols::entryPoints[ols::kWriteIoPortDword] != nullptr && ols::entryPoints[ols::kReadIoPortDword] != nullptr;
@@ -51,6 +53,22 @@ private:
 };
 
 }  // namespace
+
+uint8_t OpenAccess(HMODULE* module) {
+    return ols::LibraryStatus(ols::LoadDriver(module));
+}
+
+const char* StatusMessage(uint8_t status) {
+    return ols::StatusMessage(status);
+}
+
+const char* StatusLineName() {
+    return "WinRing0 Status";
+}
+
+void CloseAccess(HMODULE* module) {
+    ols::UnloadDriver(module);
+}
 
 bool ReadMsr(uint32_t index, uint64_t* value) {
     if (ols::entryPoints[ols::kRdmsr] == nullptr) return false;
@@ -96,5 +114,22 @@ bool ReadIndexedConfig(uint32_t indexAddress, uint32_t dataAddress, uint32_t tar
     *value = In(kConfigDataPort);
     return true;
 }
+
+// The library reads registers only: the temperatures come from the MSR and the
+// northbridge's registers, never from a sensor driver of the system.
+bool ReadCoreSensor(int, double*) {
+    return false;
+}
+
+bool ReadCoreSensorCritical(int, double*) {
+    return false;
+}
+
+bool ReadNodeSensor(uint32_t, uint32_t, double*, TemperatureSource*) {
+    return false;
+}
+
+// The library's status warning has said all there is to say.
+void NoteMissingSensor(TemperatureSource) {}
 
 }  // namespace hw

@@ -9,16 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "cpuid/cpuid_leaf.h"
 #include "platform/win32.h"
 
 namespace platform {
 
-struct CpuidResult {
-    uint32_t eax;
-    uint32_t ebx;
-    uint32_t ecx;
-    uint32_t edx;
-};
+using CpuidResult = CpuidLeaf;
 
 // CPUID with EAX = leaf and ECX = subleaf, on the logical processor running the caller.
 CpuidResult ExecuteCpuid(uint32_t leaf, uint32_t subleaf);
@@ -66,8 +62,10 @@ CommandLine ReadCommandLine(int argc, const char* const* argv);
 // Windows and returns true; returns false where the Windows version table applies.
 bool DescribeHostOs(char* line, size_t size);
 
-// A line on standard error that is no warning box: a note about what the
-// report covers.
+// Standard error: every warning, note and hint the program gives beside the
+// report passes here, as whole lines ("Vexmora: ...\n") in the program's
+// single-byte text (Windows-1252; the Windows program's are ASCII). The report
+// written so far goes out first.
 void WriteNote(const char* text);
 
 // Every line the run has written to standard error so far, warnings and

@@ -1,6 +1,7 @@
 #include <algorithm>
 
-#include "hwaccess/ols_library.h"
+#include "hwaccess/hw_access.h"
+#include "hwaccess/library_contract.h"
 #include "sysinfo/system_info.h"
 
 namespace {
@@ -17,7 +18,7 @@ void Warn(const char* text) {
 CSystemInfo systemInfo;
 
 CSystemInfo::~CSystemInfo() {
-    ols::UnloadDriver(&driverModule);
+    hw::CloseAccess(&driverModule);
 }
 
 ProcessorEntry* CSystemInfo::EntryAt(int index) {
@@ -30,9 +31,8 @@ const ProcessorEntry* CSystemInfo::EntryAt(int index) const {
 }
 
 void CSystemInfo::LoadLibraryStep() {
-    const int loaded = ols::LoadDriver(&driverModule);
-    driverStatus = ols::LibraryStatus(loaded);
-    if (driverStatus != 0) Warn(ols::StatusMessage(driverStatus));
+    driverStatus = hw::OpenAccess(&driverModule);
+    if (driverStatus != 0) Warn(hw::StatusMessage(driverStatus));
 }
 
 int CSystemInfo::Detect(const char* dumpPath) {

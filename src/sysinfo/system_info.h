@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "cpuid/cpuid_leaf.h"
 #include "cpuid/cpuid_registers.h"
-#include "hwaccess/ols_library.h"
+#include "hwaccess/hw_access.h"
+#include "hwaccess/library_contract.h"
 #include "platform/seam.h"
 #include "platform/win32.h"
 
@@ -20,9 +22,6 @@ constexpr uint8_t kHtOff = 1;
 constexpr uint8_t kHtOn = 2;
 // `features`: long mode, which the summary prints as " 64 bits".
 constexpr uint16_t kFeatureLongMode = 0x0020;
-// The walk's bound: the most logical processors a Linux kernel supports. It
-// keeps every count inside 16 bits whatever a dump or a platform claims.
-constexpr size_t kMaxWalkedProcessors = 8192;
 
 // One logical processor's APIC id and its split; the id is the 32-bit x2APIC
 // id where the processor reports one.
@@ -152,6 +151,8 @@ public:
     uint8_t amdThermal = 0;
     uint8_t intelDts = 0;
     uint8_t tjMax = 0;
+    // Where the last temperature read came from: set by the temperature readers.
+    hw::TemperatureSource temperatureSource = hw::TemperatureSource::kNone;
     double coefCurrent = 1.0;
     double coefMax = 1.0;
     double freqClassic = 0.0;

@@ -20,12 +20,8 @@ constexpr uint32_t kNoDevice = 0xFFFFFFFFu;
 // function 3 belongs to the data fabric and this register is no sensor.
 constexpr uint32_t kReportedTemperatureRegister = 0xA4;
 // Family 0x15 models 0x60 to 0x7F moved it behind the root complex's index/data pair.
-constexpr uint32_t kNbIndexRegister = 0xB8;
-constexpr uint32_t kNbDataRegister = 0xBC;
 constexpr uint32_t kNbReportedTemperature = 0xD8200CA4;
 // Zen reads Tctl over the system management network, through the root complex.
-constexpr uint32_t kSmnIndexRegister = 0x60;
-constexpr uint32_t kSmnDataRegister = 0x64;
 constexpr uint32_t kSmnTctl = 0x00059800;
 
 // Some Zen desktop and workstation parts report Tctl above the die temperature,
@@ -49,10 +45,18 @@ uint8_t Model15TjMax(uint8_t stepping, uint32_t coresPerPackage) {
     return coresPerPackage == 1 ? static_cast<uint8_t>(byStepping - 5) : byStepping;
 }
 
-// Models with an extended model number report their limit; a zero byte means an unreadable target.
-uint8_t ReportedTjMax() {
+// Models with an extended model number report their limit; a zero byte means an
+// unreadable target. Where the register cannot be read at all, the system's
+// sensor driver may still know the limit for the first processor's core.
+uint8_t ReportedTjMax(const CSystemInfo& info) {
     uint64_t target64 = 0;
-    hw::ReadMsr(kMsrTemperatureTarget, &target64);
+    if (!hw::ReadMsr(kMsrTemperatureTarget, &target64)) {
+        double critical = 0;
+        if (!info.processors.empty() && hw::ReadCoreSensorCritical(info.processors.front().systemNumber, &critical) &&
+            critical >= 1 && critical <= 255) {
+            return static_cast<uint8_t>(critical + 0.5);
+        }
+    }
     const uint8_t target = static_cast<uint8_t>(bits(static_cast<uint32_t>(target64), 23, 16));
     return target != 0 ? target : 100;
 }
@@ -62,7 +66,7 @@ uint8_t Family6TjMax(const CSystemInfo& info) {
         case 0x0F: return Model15TjMax(info.stepping, info.coresPerPackage);
         case 0x17: return 100;
         case 0x1C: return info.stepping == 10 ? 100 : 90;
-        default: return info.extModel == 0 ? 90 : ReportedTjMax();
+        default: return info.extModel == 0 ? 90 : ReportedTjMax(info);
     }
 }
 
@@ -144,7 +148,7 @@ bool ReadThroughRootComplex(uint32_t indexRegister, uint32_t dataRegister, uint3
 bool ReadNorthbridgeIndexed(const ApicEntry& entry, double* out) {
     if (entry.packageId != 0) return false;
     uint32_t v = 0;
-    if (!ReadThroughRootComplex(kNbIndexRegister, kNbDataRegister, kNbReportedTemperature, &v)) return false;
+    if (!ReadThroughRootComplex(hw::kNbIndexRegister, hw::kNbDataRegister, kNbReportedTemperature, &v)) return false;
     *out = ReportedTemperature(v, false);
     return true;
 }
@@ -154,8 +158,28 @@ bool ReadNorthbridgeIndexed(const ApicEntry& entry, double* out) {
 bool ReadZen(const CSystemInfo& info, const ApicEntry& entry, double* out) {
     if (entry.packageId != 0) return false;
     uint32_t v = 0;
-    if (!ReadThroughRootComplex(kSmnIndexRegister, kSmnDataRegister, kSmnTctl, &v)) return false;
+    if (!ReadThroughRootComplex(hw::kSmnIndexRegister, hw::kSmnDataRegister, kSmnTctl, &v)) return false;
     *out = ReportedTemperature(v, true) - TctlOffsetOf(info.brand, sizeof info.brand);
+    return true;
+}
+
+// The northbridge's registers, as the family has them.
+bool ReadAmdRegisters(const CSystemInfo& info, const ApicEntry& entry, double* out) {
+    if (info.extFamily == 0) return ReadK8(info, entry, out);
+    if (info.family >= 0x17) return ReadZen(info, entry, out);
+    if (info.family == 0x15 && info.model >= 0x60 && info.model <= 0x7F) return ReadNorthbridgeIndexed(entry, out);
+    return ReadNorthbridge(entry, out);
+}
+
+// The system's own driver for the node: the same value as the registers give
+// (Tctl on Zen, before the offset is taken off), readable by any user.
+bool ReadAmdSensor(const CSystemInfo& info, const ApicEntry& entry, double* out, hw::TemperatureSource* source) {
+    const bool zen = info.extFamily != 0 && info.family >= 0x17;
+    // As with the registers, only package 0's Tctl is known to belong to its package.
+    if (zen && entry.packageId != 0) return false;
+    double t = 0;
+    if (!hw::ReadNodeSensor(entry.packageId, entry.coreId, &t, source)) return false;
+    *out = zen ? t - TctlOffsetOf(info.brand, sizeof info.brand) : t;
     return true;
 }
 
@@ -191,7 +215,18 @@ DWORD WINAPI DtsThreadProc(LPVOID param) {
 int CSystemInfo::ReadIntelTemperature(int cpu, double* out) {
     const ProcessorEntry* processor = EntryAt(cpu);
     if (processor == nullptr) return 0;
-    if (!LibraryReady(*this) || intelDts != 1) return 0;
+    if (intelDts != 1) return 0;
+    // The system's own sensor driver reads the same register for any user.
+    double degrees = 0;
+    if (hw::ReadCoreSensor(processor->systemNumber, &degrees)) {
+        *out = degrees;
+        temperatureSource = hw::TemperatureSource::kCoretemp;
+        return 1;
+    }
+    if (!LibraryReady(*this)) {
+        hw::NoteMissingSensor(hw::TemperatureSource::kCoretemp);
+        return 0;
+    }
 
     DtsRequest* request = new DtsRequest;
     request->tjMax = tjMax;
@@ -213,7 +248,10 @@ int CSystemInfo::ReadIntelTemperature(int cpu, double* out) {
     }
     CloseHandle(thread);
     const bool valid = request->valid;
-    if (valid) *out = static_cast<double>(request->temperature);
+    if (valid) {
+        *out = static_cast<double>(request->temperature);
+        temperatureSource = hw::TemperatureSource::kMsr;
+    }
     Release(request);
     return valid ? 1 : 0;
 }
@@ -221,30 +259,24 @@ int CSystemInfo::ReadIntelTemperature(int cpu, double* out) {
 int CSystemInfo::ReadAmdTemperature(int cpu, double* out) {
     const ProcessorEntry* processor = EntryAt(cpu);
     if (processor == nullptr) return 0;
-    if (!LibraryReady(*this) || amdThermal != 1) return 0;
+    if (amdThermal != 1) return 0;
     const ApicEntry& entry = processor->apic;
     // Beyond the eighth node the device number would name some other device.
     if (entry.packageId >= kNorthbridgeDevices) return 0;
 
     double t = 0;
-    bool read = false;
-    if (extFamily == 0) {
-        read = ReadK8(*this, entry, &t);
-    } else if (family >= 0x17) {
-        read = ReadZen(*this, entry, &t);
-    } else if (family == 0x15 && model >= 0x60 && model <= 0x7F) {
-        read = ReadNorthbridgeIndexed(entry, &t);
-    } else {
-        read = ReadNorthbridge(entry, &t);
+    hw::TemperatureSource source = hw::TemperatureSource::kPciRegisters;
+    const bool read =
+        ReadAmdSensor(*this, entry, &t, &source) || (LibraryReady(*this) && ReadAmdRegisters(*this, entry, &t));
+    if (!read) {
+        hw::NoteMissingSensor(extFamily == 0 ? hw::TemperatureSource::kK8temp : hw::TemperatureSource::kK10temp);
+        return 0;
     }
-    if (!read) return 0;
     *out = t;
+    temperatureSource = source;
     return 1;
 }
 
 const char* CSystemInfo::TemperatureSource() const {
-    if (vendor == kVendorIntel) return intelDts == 1 ? "msr" : nullptr;
-    if (vendor != kVendorAmd || amdThermal != 1) return nullptr;
-    // As ReadAmdTemperature chooses.
-    return extFamily != 0 && family >= 0x17 ? "smn" : "pci";
+    return temperatureSource == hw::TemperatureSource::kNone ? nullptr : hw::TemperatureSourceName(temperatureSource);
 }

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "platform/console_text.h"
-#include "platform/report_stream.h"
+#include "platform/shared/console_text.h"
+#include "platform/shared/report_stream.h"
 #include "platform/seam.h"
 
 namespace {

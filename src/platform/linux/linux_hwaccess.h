@@ -1,6 +1,6 @@
-// The Linux stand-in for the hardware-access library: LoadLibraryA("WinRing0.dll")
-// returns it; it reads MSRs through /dev/cpu/<n>/msr and PCI configuration
-// registers through /sys/bus/pci/devices/<device>/config.
+// The Linux hardware seam (linux_hw.cpp): MSRs through /dev/cpu/<n>/msr, PCI
+// configuration registers through /sys/bus/pci/devices/<device>/config, and
+// temperatures through /sys/class/hwmon.
 #pragma once
 
 #include <string>
@@ -8,7 +8,7 @@
 namespace linuxhw {
 
 // The directory under which dev/ and sys/ are looked for; "" (the default) is the
-// real system. Tests point it at a fake tree. The status is taken at the next load.
+// real system. Tests point it at a fake tree. It also lets each hint be said once more.
 void SetHardwareRoot(const std::string& root);
 
 }  // namespace linuxhw

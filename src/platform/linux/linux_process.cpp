@@ -1,43 +1,27 @@
 // Linux stand-ins for the Windows process services, the message box and the seam.
 #include <fcntl.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/utsname.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "platform/console_text.h"
-#include "platform/report_stream.h"
+#include "platform/shared/console_text.h"
+#include "platform/shared/report_stream.h"
 #include "platform/linux/linux_process.h"
 #include "platform/seam.h"
 #include "platform/win32.h"
 
 namespace {
 
-// The process mask and the system mask are 32 bits wide, as on 32-bit Windows.
-constexpr int kMaskBits = 32;
-
 const char kOnlineList[] = "/sys/devices/system/cpu/online";
-
-DWORD_PTR OnlineProcessorMask() {
-    DWORD_PTR mask = 0;
-    for (int cpu : linuxproc::ListedProcessors(kOnlineList)) {
-        if (cpu >= 0 && cpu < kMaskBits) mask |= DWORD_PTR{1} << cpu;
-    }
-    if (mask == 0) {
-        const long count = sysconf(_SC_NPROCESSORS_ONLN);
-        for (long cpu = 0; cpu < count && cpu < kMaskBits; ++cpu) mask |= DWORD_PTR{1} << cpu;
-    }
-    return mask;
-}
 
 // A standard stream the program was started without (vexmora >&-) is held by
 // /dev/null, opened for the other direction: no file the program opens later
@@ -58,10 +42,18 @@ bool HoldClosedStandardStreams() {
 // Before main, so that it precedes every file the program opens.
 [[maybe_unused]] const bool standardStreamsHeld = HoldClosedStandardStreams();
 
+const char kProcStat[] = "/proc/stat";
+
+// Without /sys and /proc (a minimal container) the count is unknown: the C
+// library's own count then falls back on the affinity, which would make a
+// narrower affinity look like the whole machine.
 int OnlineProcessors() {
-    const int listed = linuxproc::CountListedProcessors(kOnlineList);
-    return listed != 0 ? listed : static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
+    return linuxproc::CountOnlineProcessors(kOnlineList, kProcStat);
 }
+
+const char kUnknownOnlineNote[] =
+    "Vexmora: ni /sys ni /proc ne disent quels processeurs sont en ligne : le rapport couvre ceux sur "
+    "lesquels le processus peut s'ex\xE9" "cuter, sans en d\xE9" "duire de cores inactifs.\n";
 
 // Said once, at the walk's first pin: after the warning that the process may
 // not run everywhere, which comes between the plan and the pins.
@@ -77,11 +69,27 @@ void WritePendingCoverageNote() {
 
 namespace linuxproc {
 
+int CountOnlineProcessors(const char* onlineList, const char* procStat) {
+    const int listed = CountListedProcessors(onlineList);
+    if (listed != 0) return listed;
+    // One "cpuN" line per online processor, after the "cpu" line of their sum.
+    FILE* file = std::fopen(procStat, "r");
+    if (file == nullptr) return 0;
+    int count = 0;
+    char line[256];
+    bool lineStart = true;
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        if (lineStart && std::strncmp(line, "cpu", 3) == 0 && line[3] >= '0' && line[3] <= '9') ++count;
+        lineStart = std::strchr(line, '\n') != nullptr;
+    }
+    std::fclose(file);
+    return count;
+}
+
 std::string CoverageNote(int walked, int online) {
     if (walked >= online) return "";
-    return platform::Windows1252ToUtf8(
-        ("Vexmora: le rapport couvre " + std::to_string(walked) + " des " + std::to_string(online) +
-         " processeurs logiques en ligne, ceux sur lesquels le processus peut s'ex\xE9" "cuter.\n").c_str());
+    return "Vexmora: le rapport couvre " + std::to_string(walked) + " des " + std::to_string(online) +
+           " processeurs logiques en ligne, ceux sur lesquels le processus peut s'ex\xE9" "cuter.\n";
 }
 
 }  // namespace linuxproc
@@ -90,32 +98,33 @@ HANDLE GetCurrentProcess() {
     return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
 }
 
-BOOL GetProcessAffinityMask(HANDLE, PDWORD_PTR processMask, PDWORD_PTR systemMask) {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) != 0) return 0;
-    DWORD_PTR mask = 0;
-    for (int cpu = 0; cpu < kMaskBits; ++cpu) {
-        if (CPU_ISSET(cpu, &set)) mask |= DWORD_PTR{1} << cpu;
-    }
-    *processMask = mask;
-    *systemMask = OnlineProcessorMask();
-    return 1;
-}
+namespace {
 
-BOOL SetProcessAffinityMask(HANDLE, DWORD_PTR mask) {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    for (int cpu = 0; cpu < kMaskBits; ++cpu) {
-        if (mask & (DWORD_PTR{1} << cpu)) CPU_SET(cpu, &set);
-    }
-    return sched_setaffinity(0, sizeof set, &set) == 0 ? 1 : 0;
-}
+constexpr int kHighNice = -10;
+// The nice value the process had before the walk raised it, for the way back.
+int niceBeforeRaise = 0;
+bool raised = false;
 
+}  // namespace
+
+// High is a lower nice value, which only a privileged process may take: for
+// anyone else the walk runs at the priority it has, as it always may on Linux.
+// Normal gives back the value the process started with.
 BOOL SetPriorityClass(HANDLE, DWORD priorityClass) {
-    // High maps to a raised nice value, which only a privileged process may take.
-    const int nice = priorityClass == HIGH_PRIORITY_CLASS ? -10 : 0;
-    return setpriority(PRIO_PROCESS, 0, nice) == 0 ? 1 : 0;
+    if (priorityClass == HIGH_PRIORITY_CLASS) {
+        errno = 0;
+        const int before = getpriority(PRIO_PROCESS, 0);
+        if (before == -1 && errno != 0) return 0;
+        if (setpriority(PRIO_PROCESS, 0, std::min(before, kHighNice)) == 0) {
+            niceBeforeRaise = before;
+            raised = true;
+            return 1;
+        }
+        return errno == EACCES || errno == EPERM ? 1 : 0;
+    }
+    if (!raised) return 1;
+    raised = false;
+    return setpriority(PRIO_PROCESS, 0, niceBeforeRaise) == 0 ? 1 : 0;
 }
 
 void Sleep(DWORD milliseconds) {
@@ -129,9 +138,8 @@ BOOL GetVersionExA(OSVERSIONINFOA*) {
 }
 
 int MessageBoxA(HWND, LPCSTR text, LPCSTR, UINT) {
-    // No modal window here: the warning goes to standard error and counts as acknowledged.
-    const std::string line = "Vexmora: " + platform::Windows1252ToUtf8(text ? text : "") + "\n";
-    platform::WriteNote(line.c_str());
+    // No modal window here: the warning is a line on standard error and counts as acknowledged.
+    platform::WriteNote((std::string("Vexmora: ") + (text ? text : "") + "\n").c_str());
     return IDOK;
 }
 
@@ -141,6 +149,14 @@ bool PlanProcessorWalk(ProcessorWalk* walk) {
     if (!linuxproc::ReadAffinity(&walk->processors)) return false;
     const int online = OnlineProcessors();
     const int walked = static_cast<int>(walk->processors.size());
+    if (online == 0) {
+        // Nothing says the process is kept off any processor: no warning, but
+        // no processor the walk did not reach counts as inactive either.
+        walk->wholeSystem = true;
+        walk->stoppedShort = true;
+        pendingCoverageNote = walked > 0 ? kUnknownOnlineNote : "";
+        return true;
+    }
     walk->wholeSystem = walked >= online;
     // The affinity is read into a set sized for every possible processor: the
     // walk stops short only where the process may not run everywhere.
@@ -159,12 +175,15 @@ bool RestoreProcessAffinity(const ProcessorWalk& walk) {
     return linuxproc::RunOn(walk.processors);
 }
 
+// Every line the program writes to standard error goes through here. The
+// report so far goes out first, so a combined stream keeps the order a person
+// sees on Windows.
 void WriteNote(const char* text) {
-    // The report so far goes out first, so a combined stream keeps the order a person sees on Windows.
     FlushReportStream();
-    std::fputs(text, stderr);
+    const std::string line = Windows1252ToUtf8(text);
+    std::fputs(line.c_str(), stderr);
     std::fflush(stderr);
-    KeepNote(text);
+    KeepNote(line.c_str());
 }
 
 CpuidResult ExecuteCpuid(uint32_t leaf, uint32_t subleaf) {
@@ -200,139 +219,8 @@ ReportDelivery FinishReport() {
     if (error == 0) return ReportDelivery::kWritten;
     // Where SIGPIPE is ignored, a closed pipe reaches here instead of ending the process.
     if (error == EPIPE) return ReportDelivery::kReaderGone;
-    const std::string message = Windows1252ToUtf8("Vexmora: impossible d'\xE9" "crire le rapport : ");
-    std::fprintf(stderr, "%s%s\n", message.c_str(), std::strerror(error));
-    std::fflush(stderr);
+    WriteNote((std::string("Vexmora: impossible d'\xE9" "crire le rapport : ") + std::strerror(error) + "\n").c_str());
     return ReportDelivery::kFailed;
-}
-
-namespace {
-
-// The terminal's settings before the prompt and in raw mode, for the signal handlers.
-termios pauseSaved;
-termios pauseRaw;
-
-// The prompt may touch the terminal only while its process group owns it: a
-// job continued in the background leaves it alone. -1 is a terminal that is
-// not the controlling one.
-bool OwnsTerminal() {
-    const pid_t foreground = tcgetpgrp(STDIN_FILENO);
-    return foreground == -1 || foreground == getpgrp();
-}
-
-// A signal that ends the program at the prompt gives the terminal back first,
-// then ends it as the signal would have (the shell shows 128 + the signal).
-void RestoreTerminalAndDie(int signo) {
-    tcsetattr(STDIN_FILENO, TCSANOW, &pauseSaved);
-    struct sigaction fallback{};
-    fallback.sa_handler = SIG_DFL;
-    sigemptyset(&fallback.sa_mask);
-    sigaction(signo, &fallback, nullptr);
-    raise(signo);
-}
-
-// Stopped from outside (kill -TSTP; raw mode makes Ctrl-Z a key), the prompt
-// gives the shell its terminal as it was, stops as the signal would have, and
-// takes raw mode back once continued in the foreground. An orphaned process
-// group is not stopped at all: raw mode is back at once.
-void RestoreTerminalAndStop(int signo) {
-    const int savedErrno = errno;
-    // A job continued in the background left the terminal to the shell.
-    if (OwnsTerminal()) tcsetattr(STDIN_FILENO, TCSANOW, &pauseSaved);
-    struct sigaction stop{};
-    struct sigaction self{};
-    stop.sa_handler = SIG_DFL;
-    sigemptyset(&stop.sa_mask);
-    sigaction(signo, &stop, &self);
-    sigset_t pending;
-    sigemptyset(&pending);
-    sigaddset(&pending, signo);
-    raise(signo);
-    sigprocmask(SIG_UNBLOCK, &pending, nullptr);  // the stop happens here
-    sigprocmask(SIG_BLOCK, &pending, nullptr);
-    sigaction(signo, &self, nullptr);
-    if (OwnsTerminal()) tcsetattr(STDIN_FILENO, TCSANOW, &pauseRaw);
-    errno = savedErrno;
-}
-
-// Continued after any stop (SIGSTOP, or a background read's SIGTTIN): raw
-// mode again, once the terminal is the program's.
-void RetakeTerminal(int) {
-    const int savedErrno = errno;
-    if (OwnsTerminal()) tcsetattr(STDIN_FILENO, TCSANOW, &pauseRaw);
-    errno = savedErrno;
-}
-
-// Raw mode turns Ctrl-C and Ctrl-Z into keys, but signals still come from
-// elsewhere: a closed terminal, kill, a time limit. Ignored ones stay ignored.
-struct GuardedSignal {
-    int number;
-    void (*handler)(int);
-};
-constexpr GuardedSignal kGuardedSignals[] = {{SIGTERM, RestoreTerminalAndDie}, {SIGHUP, RestoreTerminalAndDie},
-                                             {SIGQUIT, RestoreTerminalAndDie}, {SIGINT, RestoreTerminalAndDie},
-                                             {SIGTSTP, RestoreTerminalAndStop}, {SIGCONT, RetakeTerminal}};
-constexpr size_t kGuardedSignalCount = sizeof kGuardedSignals / sizeof kGuardedSignals[0];
-
-// Every guarded signal, and SIGTTOU: the terminal is given back even from the background.
-sigset_t GuardedSet() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (const GuardedSignal& g : kGuardedSignals) sigaddset(&set, g.number);
-    sigaddset(&set, SIGTTOU);
-    return set;
-}
-
-void GuardTerminal(struct sigaction (&previous)[kGuardedSignalCount]) {
-    struct sigaction guard{};
-    guard.sa_mask = GuardedSet();
-    for (size_t i = 0; i < kGuardedSignalCount; ++i) {
-        guard.sa_handler = kGuardedSignals[i].handler;
-        sigaction(kGuardedSignals[i].number, nullptr, &previous[i]);
-        if (previous[i].sa_handler != SIG_IGN) sigaction(kGuardedSignals[i].number, &guard, nullptr);
-    }
-}
-
-// With the guarded signals held back, so that none can take raw mode back
-// between the terminal's restoring and the handlers' removal.
-void GiveTerminalBack(const struct sigaction (&previous)[kGuardedSignalCount]) {
-    const sigset_t guarded = GuardedSet();
-    sigset_t before;
-    sigprocmask(SIG_BLOCK, &guarded, &before);
-    tcsetattr(STDIN_FILENO, TCSANOW, &pauseSaved);
-    for (size_t i = 0; i < kGuardedSignalCount; ++i) sigaction(kGuardedSignals[i].number, &previous[i], nullptr);
-    sigprocmask(SIG_SETMASK, &before, nullptr);
-}
-
-}  // namespace
-
-void RunPause() {
-    FlushReportStream();
-    // Only a person at a terminal can press a key; redirected runs must not hang,
-    // nor a background job (timeout runs its command as one), which the terminal
-    // would stop at the first change of its settings.
-    if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) return;
-    if (!OwnsTerminal()) return;
-    std::fputs("Appuyez sur une touche pour continuer...", stdout);
-    FlushReportStream();
-    if (tcgetattr(STDIN_FILENO, &pauseSaved) == 0) {
-        pauseRaw = pauseSaved;
-        // Ctrl-C counts as the key too, so the terminal is always given back as it was.
-        pauseRaw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO | ISIG));
-        pauseRaw.c_cc[VMIN] = 1;
-        pauseRaw.c_cc[VTIME] = 0;
-        struct sigaction previous[kGuardedSignalCount];
-        GuardTerminal(previous);
-        tcsetattr(STDIN_FILENO, TCSANOW, &pauseRaw);
-        char key;
-        while (read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
-        }
-        // The rest of a key that sends several bytes (an arrow) is not left to the shell.
-        tcflush(STDIN_FILENO, TCIFLUSH);
-        GiveTerminalBack(previous);
-    }
-    std::fputs("\n", stdout);
-    FlushReportStream();
 }
 
 bool DescribeHostOs(char* line, size_t size) {

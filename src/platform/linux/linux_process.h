@@ -21,6 +21,10 @@ int CountListedProcessors(const char* path);
 // /sys/devices/system/cpu/possible; 0 when the file cannot be read.
 int PossibleProcessorCount(const char* path);
 
+// How many processors are online: those the list file (/sys/devices/system/cpu/online)
+// lists, else the "cpuN" lines of procStat (/proc/stat); 0 when neither can be read.
+int CountOnlineProcessors(const char* onlineList, const char* procStat);
+
 // The processors a CPU set of setSize bytes holds, in ascending order.
 std::vector<int> ProcessorsInSet(const cpu_set_t* set, size_t setSize);
 
@@ -34,8 +38,8 @@ bool RunOn(const std::vector<int>& processors);
 // Pins one thread to one processor, by any number; false when the kernel refuses.
 bool RunThreadOn(pthread_t thread, int processor);
 
-// The standard-error line (UTF-8) when the walk covers `walked` of the
-// `online` processors; "" when it covers them all.
+// The standard-error line (Windows-1252, as WriteNote takes it) when the walk
+// covers `walked` of the `online` processors; "" when it covers them all.
 std::string CoverageNote(int walked, int online);
 
 }  // namespace linuxproc

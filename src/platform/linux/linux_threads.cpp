@@ -1,4 +1,4 @@
-// Linux stand-ins for the Windows thread and mutex services, over POSIX threads.
+// Linux stand-ins for the Windows thread services, over POSIX threads.
 //
 // A handle is a LinuxThread with two shares: the handle's and the thread's own.
 // Whichever of CloseHandle and the thread's end comes last frees it, so a handle
@@ -12,12 +12,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <map>
-#include <memory>
 #include <mutex>
 #include <set>
-#include <string>
-#include <thread>
 
 #include "platform/linux/linux_process.h"
 #include "platform/seam.h"
@@ -25,7 +21,6 @@
 
 namespace {
 
-constexpr int kMaskBits = 32;  // as wide as the 32-bit Windows masks
 constexpr DWORD kWaitForever = 0xFFFFFFFFu;
 
 struct LinuxThread {
@@ -53,14 +48,6 @@ LinuxThread* Open(HANDLE handle) {
 
 void Release(LinuxThread* t) {
     if (t->shares.fetch_sub(1, std::memory_order_acq_rel) == 1) delete t;
-}
-
-DWORD_PTR MaskOf(const cpu_set_t& set) {
-    DWORD_PTR mask = 0;
-    for (int cpu = 0; cpu < kMaskBits; ++cpu) {
-        if (CPU_ISSET(cpu, &set)) mask |= DWORD_PTR{1} << cpu;
-    }
-    return mask;
 }
 
 // Windows priorities as nice steps from the process's own value. Raising needs
@@ -94,70 +81,6 @@ void* ThreadMain(void* arg) {
     t->changed.notify_all();
     Release(t);
     return nullptr;
-}
-
-// A Windows mutex: owned by one thread, which may take it again, until that
-// thread has released it as often as it took it.
-//
-// Linux has no system-wide convention for the PCI ports, and the hardware
-// provider here never touches real ports, so a named mutex is shared only
-// within this process: it serializes the program's own pairs and is otherwise
-// always free.
-struct LinuxMutex {
-    std::mutex mutex;
-    std::condition_variable released;
-    std::thread::id owner;
-    int count = 0;
-};
-
-// A handle is one opening of a mutex; a name always opens the same one.
-struct MutexHandle {
-    std::shared_ptr<LinuxMutex> mutex;
-};
-
-std::map<std::string, std::shared_ptr<LinuxMutex>> namedMutexes;
-std::set<MutexHandle*> openMutexes;
-
-MutexHandle* OpenMutexHandle(HANDLE handle) {
-    std::lock_guard<std::mutex> lock(registryMutex);
-    MutexHandle* h = static_cast<MutexHandle*>(handle);
-    return openMutexes.count(h) ? h : nullptr;
-}
-
-HANDLE NewMutexHandle(LPCSTR name, bool create) {
-    std::lock_guard<std::mutex> lock(registryMutex);
-    std::shared_ptr<LinuxMutex> mutex;
-    if (name == nullptr) {
-        if (!create) return nullptr;
-        mutex = std::make_shared<LinuxMutex>();
-    } else {
-        std::shared_ptr<LinuxMutex>& named = namedMutexes[name];
-        if (named == nullptr) {
-            if (!create) {
-                namedMutexes.erase(name);
-                return nullptr;
-            }
-            named = std::make_shared<LinuxMutex>();
-        }
-        mutex = named;
-    }
-    MutexHandle* h = new MutexHandle{mutex};
-    openMutexes.insert(h);
-    return h;
-}
-
-DWORD WaitForMutex(LinuxMutex& m, DWORD milliseconds) {
-    const std::thread::id self = std::this_thread::get_id();
-    std::unique_lock<std::mutex> lock(m.mutex);
-    const auto available = [&m, self] { return m.count == 0 || m.owner == self; };
-    if (milliseconds == kWaitForever) {
-        m.released.wait(lock, available);
-    } else if (!m.released.wait_for(lock, std::chrono::milliseconds(milliseconds), available)) {
-        return WAIT_TIMEOUT;
-    }
-    m.owner = self;
-    ++m.count;
-    return WAIT_OBJECT_0;
 }
 
 bool KnownPriority(int priority) {
@@ -194,30 +117,6 @@ HANDLE CreateThread(void*, size_t stackSize, LPTHREAD_START_ROUTINE routine, LPV
     return t;
 }
 
-// Applied at once: a suspended thread is then already pinned when its routine first runs.
-DWORD_PTR SetThreadAffinityMask(HANDLE handle, DWORD_PTR mask) {
-    LinuxThread* t = Open(handle);
-    if (t == nullptr || mask == 0) return 0;
-    cpu_set_t allowed;
-    CPU_ZERO(&allowed);
-    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0 || (mask & ~MaskOf(allowed)) != 0) return 0;
-
-    // Under the thread's lock it cannot end, so its pthread_t stays valid.
-    std::lock_guard<std::mutex> lock(t->mutex);
-    if (t->finished) return 0;
-    cpu_set_t previous;
-    CPU_ZERO(&previous);
-    if (pthread_getaffinity_np(t->thread, sizeof previous, &previous) != 0) return 0;
-    cpu_set_t wanted;
-    CPU_ZERO(&wanted);
-    for (int cpu = 0; cpu < kMaskBits; ++cpu) {
-        if (mask & (DWORD_PTR{1} << cpu)) CPU_SET(cpu, &wanted);
-    }
-    if (pthread_setaffinity_np(t->thread, sizeof wanted, &wanted) != 0) return 0;
-    const DWORD_PTR before = MaskOf(previous);
-    return before != 0 ? before : mask;
-}
-
 // Any processor number, beyond what a mask can name: the set is sized for it.
 bool platform::PinThreadTo(HANDLE handle, int processor) {
     LinuxThread* t = Open(handle);
@@ -252,32 +151,7 @@ DWORD ResumeThread(HANDLE handle) {
     return previous;
 }
 
-HANDLE CreateMutexA(void*, BOOL initialOwner, LPCSTR name) {
-    const HANDLE handle = NewMutexHandle(name, true);
-    if (handle != nullptr && initialOwner) WaitForMutex(*static_cast<MutexHandle*>(handle)->mutex, kWaitForever);
-    return handle;
-}
-
-HANDLE OpenMutexA(DWORD, BOOL, LPCSTR name) {
-    return NewMutexHandle(name, false);
-}
-
-BOOL ReleaseMutex(HANDLE handle) {
-    MutexHandle* h = OpenMutexHandle(handle);
-    if (h == nullptr) return 0;
-    LinuxMutex& m = *h->mutex;
-    {
-        std::lock_guard<std::mutex> lock(m.mutex);
-        if (m.count == 0 || m.owner != std::this_thread::get_id()) return 0;
-        if (--m.count > 0) return 1;
-        m.owner = std::thread::id();
-    }
-    m.released.notify_one();
-    return 1;
-}
-
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-    if (MutexHandle* h = OpenMutexHandle(handle)) return WaitForMutex(*h->mutex, milliseconds);
     LinuxThread* t = Open(handle);
     if (t == nullptr) return WAIT_FAILED;
     std::unique_lock<std::mutex> lock(t->mutex);
@@ -290,14 +164,6 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 }
 
 BOOL CloseHandle(HANDLE handle) {
-    {
-        std::lock_guard<std::mutex> lock(registryMutex);
-        MutexHandle* h = static_cast<MutexHandle*>(handle);
-        if (openMutexes.erase(h) != 0) {
-            delete h;
-            return 1;
-        }
-    }
     LinuxThread* t = static_cast<LinuxThread*>(handle);
     {
         std::lock_guard<std::mutex> lock(registryMutex);

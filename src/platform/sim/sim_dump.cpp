@@ -7,9 +7,8 @@
 #include <cstring>
 #include <memory>
 
-#include "cpuid/cpuid_registers.h"
+#include "cpuid/cpuid_leaf.h"
 #include "cpuid/dump_source.h"
-#include "sysinfo/system_info.h"
 #include "platform/sim/sim_machine.h"
 
 namespace sim {

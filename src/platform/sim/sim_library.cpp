@@ -3,7 +3,8 @@
 #include <string>
 #include <strings.h>
 
-#include "hwaccess/ols_library.h"
+#include "hwaccess/hw_access.h"
+#include "hwaccess/library_contract.h"
 #include "platform/sim/sim_machine.h"
 
 using sim::Machine;
@@ -52,7 +53,6 @@ DWORD WINAPI SimGetDllStatus() {
 
 BOOL WINAPI SimInitializeOls() {
     Lib().calls.push_back("InitializeOls");
-    ++Lib().initializeCalls;
     return Lib().initializeResult;
 }
 
@@ -107,14 +107,21 @@ void CountPortAccess() {
 
 // The root complex's register the latched address names, or -1 for another device.
 int RootComplexRegister(DWORD address) {
-    if ((address & 0x80000000u) == 0 || (address & 0x00FFFF00u) != 0) return -1;
-    return static_cast<int>(address & 0xFC);
+    if (!hw::ConfigEnabled(address) || hw::ConfigBus(address) != 0 || hw::ConfigDevice(address) != 0 ||
+        hw::ConfigFunction(address) != 0) {
+        return -1;
+    }
+    return static_cast<int>(hw::ConfigRegister(address));
+}
+
+bool IsIndexRegister(int reg) {
+    return reg == static_cast<int>(hw::kSmnIndexRegister) || reg == static_cast<int>(hw::kNbIndexRegister);
 }
 
 // The index register behind a root complex data register.
 int IndexRegisterOf(int dataRegister) {
-    if (dataRegister == 0x64) return 0x60;
-    if (dataRegister == 0xBC) return 0xB8;
+    if (dataRegister == static_cast<int>(hw::kSmnDataRegister)) return static_cast<int>(hw::kSmnIndexRegister);
+    if (dataRegister == static_cast<int>(hw::kNbDataRegister)) return static_cast<int>(hw::kNbIndexRegister);
     return -1;
 }
 
@@ -123,9 +130,9 @@ VOID WINAPI SimWriteIoPortDword(WORD port, DWORD value) {
     lib.calls.push_back("WriteIoPortDword");
     lib.portWrites.emplace_back(port, value);
     CountPortAccess();
-    if (port == 0xCF8) lib.latchedAddress = value;
+    if (port == ols::kConfigAddressPort) lib.latchedAddress = value;
     const int reg = RootComplexRegister(lib.latchedAddress);
-    if (port == 0xCFC && (reg == 0x60 || reg == 0xB8)) lib.latchedIndexes[reg] = value;
+    if (port == ols::kConfigDataPort && IsIndexRegister(reg)) lib.latchedIndexes[reg] = value;
 }
 
 DWORD WINAPI SimReadIoPortDword(WORD port) {
@@ -133,9 +140,9 @@ DWORD WINAPI SimReadIoPortDword(WORD port) {
     lib.calls.push_back("ReadIoPortDword");
     lib.portReads.push_back(port);
     CountPortAccess();
-    if (port != 0xCFC || (lib.latchedAddress & 0x80000000u) == 0) return 0xFFFFFFFFu;
+    if (port != ols::kConfigDataPort || !hw::ConfigEnabled(lib.latchedAddress)) return 0xFFFFFFFFu;
     const DWORD a = lib.latchedAddress;
-    if (((a >> 16) & 0xFF) != 0) return 0xFFFFFFFFu;  // bus 0 only
+    if (hw::ConfigBus(a) != 0) return 0xFFFFFFFFu;  // bus 0 only
     const int indexRegister = IndexRegisterOf(RootComplexRegister(a));
     if (indexRegister >= 0) {
         const auto index = lib.latchedIndexes.find(indexRegister);
@@ -143,8 +150,8 @@ DWORD WINAPI SimReadIoPortDword(WORD port) {
         const auto it = lib.indexedRegisters.find({indexRegister, index->second});
         return it == lib.indexedRegisters.end() ? 0xFFFFFFFFu : it->second;
     }
-    const auto key = std::make_tuple(static_cast<int>((a >> 11) & 0x1F), static_cast<int>((a >> 8) & 0x7),
-                                     static_cast<int>(a & 0xFC));
+    const auto key = std::make_tuple(static_cast<int>(hw::ConfigDevice(a)), static_cast<int>(hw::ConfigFunction(a)),
+                                     static_cast<int>(hw::ConfigRegister(a)));
     const auto it = lib.pciRegisters.find(key);
     return it == lib.pciRegisters.end() ? 0xFFFFFFFFu : it->second;
 }

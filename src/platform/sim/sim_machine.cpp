@@ -6,7 +6,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "platform/console_text.h"
+#include "platform/shared/console_text.h"
 
 namespace sim {
 
@@ -40,10 +40,6 @@ Machine::~Machine() {
 Machine& Machine::Current() {
     if (current == nullptr) throw std::logic_error("no simulated machine");
     return *current;
-}
-
-bool Machine::HasCurrent() {
-    return current != nullptr;
 }
 
 void Machine::SetProcessorCount(int count) {

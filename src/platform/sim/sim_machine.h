@@ -15,17 +15,13 @@
 #include <utility>
 #include <vector>
 
+#include "cpuid/cpuid_leaf.h"
 #include "platform/seam.h"
 #include "platform/win32.h"
 
 namespace sim {
 
-struct Registers {
-    uint32_t eax = 0;
-    uint32_t ebx = 0;
-    uint32_t ecx = 0;
-    uint32_t edx = 0;
-};
+using Registers = CpuidLeaf;
 
 struct Processor {
     // CPUID answers by (leaf, subleaf); anything unlisted reads as zeros.
@@ -86,7 +82,6 @@ struct Library {
     std::vector<std::string> lookups;       // names given to GetProcAddress for the library
     // SetDefaultDllDirectories, SetDllDirectoryA and LoadLibraryA calls in order, as "Name(argument)".
     std::vector<std::string> moduleCalls;
-    int initializeCalls = 0;
     int deinitializeCalls = 0;
     int freeCalls = 0;
     DWORD latchedAddress = 0;
@@ -145,7 +140,6 @@ public:
     Machine& operator=(const Machine&) = delete;
 
     static Machine& Current();
-    static bool HasCurrent();
 
     // How the program sees the processors: through 32-bit affinity masks, as
     // the Windows program does (up to 32), or through processor sets of any

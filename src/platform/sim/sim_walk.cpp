@@ -2,7 +2,7 @@
 // Windows program's own code, or through processor sets of any size.
 #include <algorithm>
 
-#include "platform/mask_walk.h"
+#include "platform/shared/mask_walk.h"
 #include "platform/sim/sim_machine.h"
 
 using sim::Machine;

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <ctime>
 
-#include "platform/mask_walk.h"
-#include "platform/report_stream.h"
+#include "platform/shared/mask_walk.h"
+#include "platform/shared/report_stream.h"
 #include "platform/seam.h"
 
 namespace platform {

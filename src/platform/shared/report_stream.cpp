@@ -1,4 +1,4 @@
-#include "platform/report_stream.h"
+#include "platform/shared/report_stream.h"
 
 #include <cerrno>
 #include <cstdio>

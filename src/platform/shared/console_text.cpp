@@ -1,4 +1,4 @@
-#include "platform/console_text.h"
+#include "platform/shared/console_text.h"
 
 namespace platform {
 

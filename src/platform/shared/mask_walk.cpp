@@ -1,8 +1,8 @@
-#include "platform/mask_walk.h"
+#include "platform/shared/mask_walk.h"
 
 #include <cstdio>
 
-#include "hwaccess/ols_library.h"
+#include "hwaccess/library_contract.h"
 
 namespace maskwalk {
 namespace {

@@ -1,0 +1,533 @@
+// The Linux hardware seam against a fake /dev and /sys tree: the msr driver's
+// nodes, sysfs configuration space and the hwmon sensor drivers, alone and
+// under the detection pass and the temperature report.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/report.h"
+#include "case_names.h"
+#include "hwaccess/hw_access.h"
+#include "hwaccess/library_contract.h"
+#include "platform/linux/linux_hwaccess.h"
+#include "platform/shared/report_stream.h"
+#include "sysinfo/system_info.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using case_names::operator<<;
+
+class FakeRoot : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = fs::temp_directory_path() / "vexmora-hw-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        root = pattern;
+        linuxhw::SetHardwareRoot(root);
+        ASSERT_EQ(sched_getaffinity(0, sizeof savedAffinity, &savedAffinity), 0);
+    }
+
+    void TearDown() override {
+        sched_setaffinity(0, sizeof savedAffinity, &savedAffinity);
+        linuxhw::SetHardwareRoot("");
+        fs::remove_all(root);
+    }
+
+    // A text file under the fake root, its directories created.
+    void Write(const std::string& relative, const std::string& text) {
+        const fs::path path = fs::path(root) / relative;
+        fs::create_directories(path.parent_path());
+        FILE* file = std::fopen(path.c_str(), "w");
+        ASSERT_NE(file, nullptr) << path;
+        std::fputs(text.c_str(), file);
+        std::fclose(file);
+    }
+
+    // A file under the fake root, `size` zero bytes long, its directories created.
+    std::string MakeFile(const std::string& relative, off_t size) {
+        const fs::path path = fs::path(root) / relative;
+        fs::create_directories(path.parent_path());
+        const int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+        EXPECT_GE(fd, 0) << path;
+        EXPECT_EQ(ftruncate(fd, size), 0);
+        close(fd);
+        return path;
+    }
+
+    static void PutBytes(const std::string& path, off_t offset, const std::vector<unsigned char>& bytes) {
+        const int fd = open(path.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0) << path;
+        EXPECT_EQ(pwrite(fd, bytes.data(), bytes.size(), offset), static_cast<ssize_t>(bytes.size()));
+        close(fd);
+    }
+
+    static std::vector<unsigned char> GetBytes(const std::string& path, off_t offset, size_t count) {
+        std::vector<unsigned char> bytes(count);
+        const int fd = open(path.c_str(), O_RDONLY);
+        EXPECT_GE(fd, 0) << path;
+        EXPECT_EQ(pread(fd, bytes.data(), count, offset), static_cast<ssize_t>(count));
+        close(fd);
+        return bytes;
+    }
+
+    // A register of a processor's msr node: eight bytes at its index, as a
+    // sparse file stands for the driver's node.
+    void PutMsr(int cpu, uint32_t index, uint64_t value) {
+        const fs::path node = fs::path(root) / ("dev/cpu/" + std::to_string(cpu) + "/msr");
+        if (!fs::exists(node)) MakeFile(fs::relative(node, root), 0);
+        std::vector<unsigned char> bytes(8);
+        for (size_t i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+        PutBytes(node, static_cast<off_t>(index), bytes);
+    }
+
+    // The kernel's topology of one logical processor.
+    void Topology(int cpu, int package, int core) {
+        const std::string dir = "sys/devices/system/cpu/cpu" + std::to_string(cpu) + "/topology/";
+        Write(dir + "physical_package_id", std::to_string(package) + "\n");
+        Write(dir + "core_id", std::to_string(core) + "\n");
+    }
+
+    // A hwmon device: its driver's name and its temp<N>_<attribute> files.
+    std::string Hwmon(int number, const char* driver, const std::map<std::string, std::string>& attributes) {
+        const std::string dir = "sys/class/hwmon/hwmon" + std::to_string(number);
+        Write(dir + "/name", std::string(driver) + "\n");
+        for (const auto& attribute : attributes) Write(dir + "/" + attribute.first, attribute.second + "\n");
+        return dir;
+    }
+
+    // A k10temp or k8temp device bound to function 3 of node `node`.
+    void NodeHwmon(int number, const char* driver, int node, const std::map<std::string, std::string>& attributes) {
+        const std::string dir = Hwmon(number, driver, attributes);
+        char slot[64];
+        std::snprintf(slot, sizeof slot, "../../../devices/pci0000:00/0000:00:%02x.3", 0x18 + node);
+        fs::create_symlink(slot, fs::path(root) / dir / "device");
+    }
+
+    // The processors this process may run on, the first `most` of them.
+    std::vector<int> AllowedProcessors(size_t most) const {
+        std::vector<int> cpus;
+        for (int cpu = 0; cpu < CPU_SETSIZE && cpus.size() < most; ++cpu) {
+            if (CPU_ISSET(cpu, &savedAffinity)) cpus.push_back(cpu);
+        }
+        return cpus;
+    }
+
+    static void RunOn(int cpu) {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(cpu, &one);
+        ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    }
+
+    std::string root;
+    cpu_set_t savedAffinity;
+};
+
+// --- The msr driver -----------------------------------------------------------
+
+TEST_F(FakeRoot, StatusFollowsTheMsrNode) {
+    constexpr int kDependsOnRights = -1;
+    struct Row {
+        const char* name;
+        void (*make)(const fs::path& node);
+        int status;
+    };
+    const Row rows[] = {
+        {"no msr driver", [](const fs::path&) {}, ols::kStatusDriverNotFound},
+        {"cpu directory without node", [](const fs::path& node) { fs::create_directories(node.parent_path()); },
+         ols::kStatusDriverNotFound},
+        {"readable node",
+         [](const fs::path& node) {
+             fs::create_directories(node.parent_path());
+             close(open(node.c_str(), O_CREAT | O_WRONLY, 0600));
+         },
+         ols::kStatusReady},
+        // A name that is there but refuses every opener, root included.
+        {"node that cannot be opened",
+         [](const fs::path& node) {
+             fs::create_directories(node.parent_path());
+             fs::create_symlink("msr", node);
+         },
+         ols::kStatusNeedsAdministrator},
+        {"link to a missing node",
+         [](const fs::path& node) {
+             fs::create_directories(node.parent_path());
+             fs::create_symlink("gone", node);
+         },
+         ols::kStatusDriverNotFound},
+        // What an ordinary user meets (root reads through the mode, and then it is ready).
+        {"node without read permission",
+         [](const fs::path& node) {
+             fs::create_directories(node.parent_path());
+             close(open(node.c_str(), O_CREAT | O_WRONLY, 0000));
+         },
+         kDependsOnRights},
+    };
+    int index = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string rowRoot = root + "/row" + std::to_string(index++);
+        fs::create_directories(rowRoot);
+        const fs::path node = fs::path(rowRoot) / "dev/cpu/0/msr";
+        row.make(node);
+        int status = row.status;
+        if (status == kDependsOnRights) {
+            const int fd = open(node.c_str(), O_RDONLY);
+            status = fd >= 0 ? ols::kStatusReady : ols::kStatusNeedsAdministrator;
+            if (fd >= 0) close(fd);
+        }
+        linuxhw::SetHardwareRoot(rowRoot);
+        testing::internal::CaptureStderr();
+        HMODULE module = reinterpret_cast<HMODULE>(&index);
+        EXPECT_EQ(hw::OpenAccess(&module), status);
+        EXPECT_EQ(module, nullptr);  // no library is opened
+        EXPECT_EQ(hw::MsrAvailable(), status == ols::kStatusReady);
+        hw::CloseAccess(&module);
+        // The detection pass gives the one warning; opening says nothing.
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    }
+}
+
+// Each warning says what a Linux user can do, in Linux's words.
+TEST_F(FakeRoot, StatusWordsNameWhatLinuxHas) {
+    struct Row {
+        const char* name;
+        uint8_t status;
+        const char* advice;
+    };
+    const Row rows[] = {
+        {"rights", ols::kStatusNeedsAdministrator, "sudo"},
+        {"no driver", ols::kStatusDriverNotFound, "sudo modprobe msr"},
+        {"anything else", ols::kNoStatus, "MSR"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string message = hw::StatusMessage(row.status);
+        EXPECT_NE(message.find(row.advice), std::string::npos) << message;
+        for (const char* windowsWord : {"WinRing0", "administrateur", "Driver"}) {
+            EXPECT_EQ(message.find(windowsWord), std::string::npos) << message;
+        }
+    }
+    EXPECT_STREQ(hw::StatusLineName(), "Pilote msr");
+}
+
+TEST_F(FakeRoot, MsrReadsTheCallingProcessorsNodeAtTheRegisterIndex) {
+    const std::vector<int> cpus = AllowedProcessors(4);
+    // Each register is eight bytes at its own index, so neighbours closer than that would overlap.
+    const uint32_t indices[] = {0x10, 0x198, 0x1A2, 0xC0010015u};
+    auto valueOf = [](int cpu, uint32_t index) { return (uint64_t{0xA0u + static_cast<unsigned>(cpu)} << 56) | index; };
+    for (int cpu : cpus) {
+        // The highest index ends the file, so a read one byte further runs past its end.
+        for (uint32_t index : indices) PutMsr(cpu, index, valueOf(cpu, index));
+    }
+    for (int cpu : cpus) {
+        SCOPED_TRACE(cpu);
+        RunOn(cpu);
+        for (uint32_t index : indices) {
+            uint64_t value = 0;
+            ASSERT_TRUE(hw::ReadMsr(index, &value)) << std::hex << index;
+            EXPECT_EQ(value, valueOf(cpu, index)) << std::hex << index;
+        }
+        uint64_t untouched = 7;
+        EXPECT_FALSE(hw::ReadMsr(0xC0010016u, &untouched));  // past the end of the node
+        EXPECT_EQ(untouched, 7u);
+    }
+    // A processor without its node reads nothing.
+    fs::remove(fs::path(root) / ("dev/cpu/" + std::to_string(sched_getcpu())) / "msr");
+    uint64_t value = 0;
+    EXPECT_FALSE(hw::ReadMsr(0x10, &value));
+}
+
+// --- PCI configuration space ----------------------------------------------------
+
+TEST_F(FakeRoot, ConfigurationReadsTheAddressedDevicesFile) {
+    const std::string northbridge = MakeFile("sys/bus/pci/devices/0000:00:18.3/config", 256);
+    const std::string other = MakeFile("sys/bus/pci/devices/0000:1a:1f.7/config", 4096);
+    PutBytes(northbridge, 0xA4, {0x78, 0x56, 0x34, 0x12});
+    PutBytes(other, 0xFC, {0x01, 0x02, 0x03, 0x04});
+
+    uint32_t value = 0;
+    ASSERT_TRUE(hw::ReadConfig(hw::ConfigAddress(0, 0x18, 3, 0xA4), &value));
+    EXPECT_EQ(value, 0x12345678u);
+    ASSERT_TRUE(hw::ReadConfig(hw::ConfigAddress(0x1A, 0x1F, 7, 0xFC), &value));
+    EXPECT_EQ(value, 0x04030201u);
+    EXPECT_FALSE(hw::ReadConfig(hw::ConfigAddress(0, 0x19, 3, 0xA4), &value));  // no such device
+    EXPECT_FALSE(hw::ReadConfig(hw::ConfigAddress(0, 0x18, 3, 0xA4) & 0x7FFFFFFFu, &value));  // not enabled
+
+    // K8's sensor register: the selection is written, then the register read back.
+    ASSERT_TRUE(hw::SelectAndReadConfig(hw::ConfigAddress(0, 0x18, 3, 0xE4), 4, &value));
+    EXPECT_EQ(value, 4u);
+    EXPECT_EQ(GetBytes(northbridge, 0xE4, 4), (std::vector<unsigned char>{4, 0, 0, 0}));
+}
+
+// The root complex's index/data pairs belong to the kernel's drivers: nothing
+// is written there, and nothing read through them.
+TEST_F(FakeRoot, NoIndexedReadTouchesTheRootComplex) {
+    const std::string rootComplex = MakeFile("sys/bus/pci/devices/0000:00:00.0/config", 256);
+    PutBytes(rootComplex, hw::kSmnDataRegister, {0x00, 0x00, 0x40, 0x5A});
+    uint32_t value = 0;
+    EXPECT_FALSE(hw::ReadIndexedConfig(hw::ConfigAddress(0, 0, 0, hw::kSmnIndexRegister),
+                                       hw::ConfigAddress(0, 0, 0, hw::kSmnDataRegister), 0x00059800, &value));
+    EXPECT_EQ(GetBytes(rootComplex, hw::kSmnIndexRegister, 4), (std::vector<unsigned char>{0, 0, 0, 0}));
+}
+
+// --- coretemp -------------------------------------------------------------------
+
+// Two packages whose devices are listed in the other order, each with its
+// "Package id" input first; processors 0 to 3 on package 0 (2 and 3 are the
+// hyper-threads of cores 0 and 1), processors 4 and 5 on package 1.
+class Coretemp : public FakeRoot {
+protected:
+    void SetUp() override {
+        FakeRoot::SetUp();
+        Hwmon(3, "coretemp",
+              {{"temp1_label", "Package id 1"}, {"temp1_input", "71000"}, {"temp1_crit", "96000"},
+               {"temp2_label", "Core 0"}, {"temp2_input", "61000"}, {"temp2_crit", "96000"},
+               {"temp3_label", "Core 4"}, {"temp3_input", "-5000"}});
+        Hwmon(1, "coretemp",
+              {{"temp1_label", "Package id 0"}, {"temp1_input", "55000"}, {"temp1_crit", "100000"},
+               {"temp2_label", "Core 0"}, {"temp2_input", "41000"}, {"temp2_crit", "100000"},
+               {"temp3_label", "Core 1"}, {"temp3_input", "43500"}, {"temp3_crit", "100000"},
+               // Core 2's input went missing; core 3's is no number.
+               {"temp4_label", "Core 2"},
+               {"temp5_label", "Core 3"}, {"temp5_input", "n/a"}});
+        // Another sensor driver beside them is never taken for a core.
+        Hwmon(0, "acpitz", {{"temp1_label", "Core 9"}, {"temp1_input", "30000"}});
+        Topology(0, 0, 0);
+        Topology(1, 0, 1);
+        Topology(2, 0, 0);
+        Topology(3, 0, 1);
+        Topology(4, 1, 0);
+        Topology(5, 1, 4);
+        Topology(6, 0, 2);
+        Topology(7, 0, 3);
+        Topology(8, 0, 9);  // only a "Package id" input could stand for it
+        Topology(9, 2, 0);  // a package with no device
+    }
+};
+
+struct CoreCase : case_names::Named {
+    int processor;
+    std::optional<double> degrees;
+};
+
+TEST_F(Coretemp, EachProcessorReadsItsOwnPackagesCoreInput) {
+    const CoreCase cases[] = {
+        {{"first core of package 0"}, 0, 41.0},
+        {{"second core of package 0"}, 1, 43.5},
+        {{"hyper-thread shares its core's input"}, 2, 41.0},
+        {{"other hyper-thread"}, 3, 43.5},
+        {{"same core number on package 1"}, 4, 61.0},
+        {{"negative reading is a reading"}, 5, -5.0},
+        {{"core input missing"}, 6, std::nullopt},
+        {{"core input not a number"}, 7, std::nullopt},
+        {{"no core input beside the package's"}, 8, std::nullopt},
+        {{"package without a device"}, 9, std::nullopt},
+        {{"processor without topology"}, 10, std::nullopt},
+    };
+    for (const CoreCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        double degrees = 1234;
+        ASSERT_EQ(hw::ReadCoreSensor(c.processor, &degrees), c.degrees.has_value());
+        EXPECT_EQ(degrees, c.degrees.value_or(1234));
+    }
+}
+
+TEST_F(Coretemp, CriticalPointComesFromTheSameInput) {
+    double degrees = 0;
+    ASSERT_TRUE(hw::ReadCoreSensorCritical(0, &degrees));
+    EXPECT_EQ(degrees, 100.0);
+    ASSERT_TRUE(hw::ReadCoreSensorCritical(4, &degrees));
+    EXPECT_EQ(degrees, 96.0);
+    EXPECT_FALSE(hw::ReadCoreSensorCritical(5, &degrees));  // that input has no critical point
+}
+
+// --- k10temp and k8temp ---------------------------------------------------------
+
+struct NodeCase : case_names::Named {
+    uint32_t node;
+    uint32_t core;
+    std::optional<double> degrees;
+    hw::TemperatureSource source;
+};
+
+TEST_F(FakeRoot, NodeSensorsComeFromTheirNodesDriver) {
+    NodeHwmon(2, "k10temp", 1, {{"temp1_input", "38250"}});
+    NodeHwmon(1, "k10temp", 0, {{"temp1_input", "45125"}, {"temp1_label", "Tctl"}});
+    NodeHwmon(4, "k8temp", 2, {{"temp1_input", "30000"}, {"temp3_input", "32000"}});
+    NodeHwmon(5, "k10temp", 3, {{"temp1_input", "hot"}});
+    // A device the driver names, bound elsewhere than a node's function 3.
+    const std::string stray = Hwmon(6, "k10temp", {{"temp1_input", "99000"}});
+    fs::create_symlink("../../../devices/pci0000:00/0000:00:18.4", fs::path(root) / stray / "device");
+
+    const NodeCase cases[] = {
+        {{"node 0"}, 0, 0, 45.125, hw::TemperatureSource::kK10temp},
+        {{"node 1"}, 1, 3, 38.25, hw::TemperatureSource::kK10temp},
+        {{"k8temp core 0"}, 2, 0, 30.0, hw::TemperatureSource::kK8temp},
+        {{"k8temp core 1"}, 2, 1, 32.0, hw::TemperatureSource::kK8temp},
+        {{"k8temp has two cores"}, 2, 2, std::nullopt, hw::TemperatureSource::kNone},
+        {{"reading not a number"}, 3, 0, std::nullopt, hw::TemperatureSource::kNone},
+        {{"node without a device"}, 4, 0, std::nullopt, hw::TemperatureSource::kNone},
+    };
+    for (const NodeCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        double degrees = 1234;
+        hw::TemperatureSource source = hw::TemperatureSource::kNone;
+        ASSERT_EQ(hw::ReadNodeSensor(c.node, c.core, &degrees, &source), c.degrees.has_value());
+        EXPECT_EQ(degrees, c.degrees.value_or(1234));
+        EXPECT_EQ(source, c.source);
+    }
+}
+
+// --- Hints ----------------------------------------------------------------------
+
+TEST_F(FakeRoot, AMissingDriverIsNamedOnceAndAPresentOneNever) {
+    struct Row {
+        const char* name;
+        hw::TemperatureSource wanted;
+        const char* advice;
+    };
+    const Row rows[] = {
+        {"coretemp", hw::TemperatureSource::kCoretemp, "sudo modprobe coretemp"},
+        {"k10temp", hw::TemperatureSource::kK10temp, "sudo modprobe k10temp"},
+        {"k8temp", hw::TemperatureSource::kK8temp, "sudo modprobe k8temp"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        linuxhw::SetHardwareRoot(root);
+        testing::internal::CaptureStderr();
+        hw::NoteMissingSensor(row.wanted);
+        hw::NoteMissingSensor(row.wanted);
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+        EXPECT_EQ(said.rfind("Vexmora: ", 0), 0u) << said;
+        EXPECT_NE(said.find(row.advice), std::string::npos) << said;
+        EXPECT_NE(said.find("temp\xC3\xA9rature"), std::string::npos) << said;  // UTF-8 on the terminal
+
+        // With the driver loaded there is nothing to load.
+        linuxhw::SetHardwareRoot(root);
+        Hwmon(7, row.name, {});
+        testing::internal::CaptureStderr();
+        hw::NoteMissingSensor(row.wanted);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        fs::remove_all(fs::path(root) / "sys/class/hwmon/hwmon7");
+    }
+}
+
+// --- Under the detection pass and the report ------------------------------------
+
+// A recorded Haswell-EP (family 6, model 0x3F: its Tj max is read from MSR
+// 0x1A2) detected on this machine's processors against the fake tree.
+class HaswellOnFakeRoot : public FakeRoot {
+protected:
+    // The report and the temperature section as printed, and what standard error said.
+    std::string Report(CSystemInfo& info, std::string* said) {
+        testing::internal::CaptureStderr();
+        testing::internal::CaptureStdout();
+        info.Detect(VEXMORA_FIXTURES "/dumps/GenuineIntel00306F2_HaswellEP_CPUID.txt");
+        PrintReport(info);
+        PrintIntelTemperatures(info);
+        platform::FlushReportStream();
+        const std::string out = testing::internal::GetCapturedStdout();
+        *said = testing::internal::GetCapturedStderr();
+        return out;
+    }
+
+    static bool Has(const std::string& text, const std::string& line) {
+        return text.find(line) != std::string::npos;
+    }
+};
+
+// Root with the msr driver: every value comes from the nodes (read with pread).
+TEST_F(HaswellOnFakeRoot, MsrNodesReachTheMultiplierAndTemperatureLines) {
+    for (int cpu : AllowedProcessors(CPU_SETSIZE)) {
+        PutMsr(cpu, 0xE8, 0x1000);       // APERF: readable and not 0
+        PutMsr(cpu, 0xCE, 0x2300);       // maximum non-turbo ratio 35
+        PutMsr(cpu, 0x198, 0x1C00);      // current ratio 28
+        PutMsr(cpu, 0x1A2, 0x00690000);  // Tj max 105
+        PutMsr(cpu, 0x19C, 0x88350000);  // valid, 53 below Tj max
+    }
+    CSystemInfo info;
+    std::string said;
+    const std::string out = Report(info, &said);
+    EXPECT_EQ(info.driverStatus, 0);
+    EXPECT_FALSE(Has(out, "Pilote msr")) << out;
+    EXPECT_EQ(said.find("modprobe"), std::string::npos) << said;
+    EXPECT_TRUE(Has(out, "CoefMaxi=35.0 CoefActuel=28.0\n")) << out;
+    EXPECT_TRUE(Has(out, "Tj(Max) = 105\xC2\xB0" "C\n")) << out;
+    EXPECT_TRUE(Has(out, "Tcore0 = 52.0\xC2\xB0" "C\n")) << out;
+    EXPECT_EQ(info.temperatureSource, hw::TemperatureSource::kMsr);
+}
+
+// Any user without the msr driver: coretemp gives the temperatures and Tj max.
+TEST_F(HaswellOnFakeRoot, CoretempGivesEveryUserTheTemperatures) {
+    std::map<std::string, std::string> inputs = {{"temp1_label", "Package id 0"}, {"temp1_input", "66000"},
+                                                 {"temp1_crit", "90000"}};
+    const std::vector<int> cpus = AllowedProcessors(CPU_SETSIZE);
+    for (size_t i = 0; i < cpus.size(); ++i) {
+        Topology(cpus[i], 0, static_cast<int>(i));
+        const std::string n = std::to_string(i + 2);
+        inputs["temp" + n + "_label"] = "Core " + std::to_string(i);
+        inputs["temp" + n + "_input"] = std::to_string(40000 + 1000 * i);
+        inputs["temp" + n + "_crit"] = "95000";
+    }
+    Hwmon(0, "coretemp", inputs);
+    CSystemInfo info;
+    std::string said;
+    const std::string out = Report(info, &said);
+    EXPECT_EQ(info.driverStatus, ols::kStatusDriverNotFound);
+    EXPECT_TRUE(Has(out, "Pilote msr : erreur 3\n\n")) << out;
+    EXPECT_TRUE(Has(said, "sudo modprobe msr")) << said;
+    EXPECT_FALSE(Has(said, "coretemp")) << said;
+    EXPECT_TRUE(Has(out, "Tj(Max) = 95\xC2\xB0" "C\n")) << out;  // the core's critical point, not the package's
+    EXPECT_TRUE(Has(out, "Tcore0 = 40.0\xC2\xB0" "C\n")) << out;
+    if (cpus.size() > 1 && info.packageCount == 1) {
+        EXPECT_TRUE(Has(out, "Tcore1 = 41.0\xC2\xB0" "C\n")) << out;
+    }
+    EXPECT_EQ(info.temperatureSource, hw::TemperatureSource::kCoretemp);
+}
+
+// Neither the msr driver nor coretemp: the report says so as always, and
+// standard error names the driver to load, once.
+TEST_F(HaswellOnFakeRoot, WithNeitherTheUserIsToldWhatToLoad) {
+    CSystemInfo info;
+    std::string said;
+    const std::string out = Report(info, &said);
+    EXPECT_TRUE(Has(out, "Tj(Max) = 100\xC2\xB0" "C\n")) << out;
+    EXPECT_TRUE(Has(out, "Tcore0 = Invalide\n")) << out;
+    const size_t first = said.find("sudo modprobe coretemp");
+    ASSERT_NE(first, std::string::npos) << said;
+    EXPECT_EQ(said.find("sudo modprobe coretemp", first + 1), std::string::npos) << said;
+    EXPECT_EQ(info.temperatureSource, hw::TemperatureSource::kNone);
+}
+
+// An AMD record read through k10temp alone: Tctl less the part's offset.
+TEST_F(FakeRoot, K10tempGivesTheAmdReadingWithoutMsrOrConfigurationSpace) {
+    NodeHwmon(0, "k10temp", 0, {{"temp1_input", "70500"}});
+    CSystemInfo info;
+    info.vendor = kVendorAmd;
+    info.amdThermal = 1;
+    info.family = 0x17;
+    info.extFamily = 8;
+    info.driverStatus = ols::kStatusDriverNotFound;
+    std::snprintf(info.brand, sizeof info.brand, "AMD Ryzen 7 1800X Eight-Core Processor");
+    double degrees = 0;
+    ASSERT_EQ(info.ReadAmdTemperature(0, &degrees), 1);
+    EXPECT_EQ(degrees, 50.5);
+    EXPECT_EQ(info.temperatureSource, hw::TemperatureSource::kK10temp);
+    EXPECT_STREQ(hw::TemperatureSourceName(info.temperatureSource), "k10temp");
+}
+
+}  // namespace
