@@ -7,6 +7,9 @@
 
 namespace platform {
 
+// One code point (up to U+10FFFF), appended as UTF-8.
+void AppendUtf8(std::string& out, char32_t c);
+
 // Report bytes, which the console shows in code page 850 (the OEM page of a French Windows).
 std::string CodePage850ToUtf8(const char* bytes, size_t count);
 
