@@ -57,6 +57,21 @@ void AsIfWalked(CSystemInfo& info, int count) {
     }
 }
 
+CSystemInfo& MeasuredRecord(CSystemInfo& info, uint8_t vendor, uint8_t constTsc, uint8_t perfMsr) {
+    info.driverStatus = 0;
+    info.vendor = vendor;
+    info.constTsc = constTsc;
+    info.perfMsr = perfMsr;
+    info.coefMax = 12.0;
+    info.coefCurrent = 9.5;
+    info.freqClassic = 2400.123;
+    info.freqClassicFixed = 1900.5;
+    info.freqAlt1 = 1901.25;
+    info.freqAlt2 = 1899.999;
+    info.freqRetained = 1901.25;
+    return info;
+}
+
 std::string FixturePath(const std::string& relative) {
     return std::string(VEXMORA_FIXTURES) + "/" + relative;
 }

@@ -35,3 +35,7 @@ std::string FixturePath(const std::string& relative);
 // The record as a walk over processors 0 .. count-1 leaves it: that many
 // entries with all-zero APIC ids, each processor pinned by its own number.
 void AsIfWalked(CSystemInfo& info, int count);
+
+// A record with every measured value set (each clock figure and multiplier),
+// so that the conditions alone decide which of them a report shows.
+CSystemInfo& MeasuredRecord(CSystemInfo& info, uint8_t vendor, uint8_t constTsc, uint8_t perfMsr);

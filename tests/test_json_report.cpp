@@ -167,18 +167,7 @@ CSystemInfo& Walked(CSystemInfo& info, int count) {
 }
 
 CSystemInfo& EveryFigureMeasured(CSystemInfo& info, uint8_t vendor) {
-    Walked(info, 2);
-    info.vendor = vendor;
-    info.constTsc = 1;
-    info.perfMsr = 1;
-    info.coefMax = 12.0;
-    info.coefCurrent = 9.5;
-    info.freqClassic = 2400.123;
-    info.freqClassicFixed = 1900.5;
-    info.freqAlt1 = 1901.25;
-    info.freqAlt2 = 1899.999;
-    info.freqRetained = 1901.25;
-    return info;
+    return MeasuredRecord(Walked(info, 2), vendor, 1, 1);
 }
 
 void IntelWithEveryFigure(CSystemInfo& info) {

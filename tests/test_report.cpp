@@ -204,22 +204,6 @@ TEST_F(ReportTest, NameWithoutNulEndsWithItsBuffer) {
     }
 }
 
-// A record with every measured value set, so the conditions alone decide the rows.
-CSystemInfo& MeasuredRecord(CSystemInfo& info, uint8_t vendor, uint8_t constTsc, uint8_t perfMsr) {
-    info.driverStatus = 0;
-    info.vendor = vendor;
-    info.constTsc = constTsc;
-    info.perfMsr = perfMsr;
-    info.coefMax = 12.0;
-    info.coefCurrent = 9.5;
-    info.freqClassic = 2400.123;
-    info.freqClassicFixed = 1900.5;
-    info.freqAlt1 = 1901.25;
-    info.freqAlt2 = 1899.999;
-    info.freqRetained = 1901.25;
-    return info;
-}
-
 TEST_F(ReportTest, IntelWithBothFlagsPrintsEveryFrequencyRow) {
     PrintReport(MeasuredRecord(Record(), 1, 1, 1));
     const std::string& out = machine->output;
