@@ -322,27 +322,19 @@ bool ReadNodeSensor(uint32_t node, uint32_t core, double* degrees, TemperatureSo
 }
 
 void NoteMissingSensor(TemperatureSource wanted) {
+    bool* said = nullptr;
     switch (wanted) {
-        case TemperatureSource::kCoretemp:
-            if (!HwmonDevices("coretemp").empty()) return;
-            HintOnce(coretempHintGiven,
-                     "Vexmora: pas de temp\xE9rature sans le pilote coretemp. "
-                     "Chargez-le avec : sudo modprobe coretemp\n");
-            return;
-        case TemperatureSource::kK10temp:
-            if (!HwmonDevices("k10temp").empty()) return;
-            HintOnce(k10tempHintGiven,
-                     "Vexmora: pas de temp\xE9rature sans le pilote k10temp. "
-                     "Chargez-le avec : sudo modprobe k10temp\n");
-            return;
-        case TemperatureSource::kK8temp:
-            if (!HwmonDevices("k8temp").empty()) return;
-            HintOnce(k8tempHintGiven,
-                     "Vexmora: pas de temp\xE9rature sans le pilote k8temp. "
-                     "Chargez-le avec : sudo modprobe k8temp\n");
-            return;
+        case TemperatureSource::kCoretemp: said = &coretempHintGiven; break;
+        case TemperatureSource::kK10temp: said = &k10tempHintGiven; break;
+        case TemperatureSource::kK8temp: said = &k8tempHintGiven; break;
         default: return;
     }
+    // The driver's name is the source's.
+    const std::string driver = TemperatureSourceName(wanted);
+    if (!HwmonDevices(driver.c_str()).empty()) return;
+    const std::string hint = "Vexmora: pas de temp\xE9rature sans le pilote " + driver +
+                             ". Chargez-le avec : sudo modprobe " + driver + "\n";
+    HintOnce(*said, hint.c_str());
 }
 
 }  // namespace hw
