@@ -25,6 +25,9 @@ installed() {
   done
   command -v cmake >/dev/null && command -v ninja >/dev/null
 }
+apt_install() {  # apt_install [APT-OPTIONS...]: the packages, quietly
+  apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "$@" "${packages[@]}" cmake ninja-build
+}
 install_packages() {
   installed && return 0
   [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null || return 0
@@ -33,11 +36,24 @@ install_packages() {
   dpkg --add-architecture i386
   # The i386 security index sometimes fails to download; the main one suffices.
   apt-get update -qq || true
-  # Pinned to the release: the amd64 security updates and the i386 packages
-  # otherwise disagree on versions and the install fails.
-  local release
+  # A Multi-Arch "same" library must have one version in both architectures,
+  # and Wine brings i386 twins of amd64 libraries the machine may have already.
+  # Unpinned, apt takes the newest versions: that fails where a twin can only
+  # be had at an older one than the installed library (seen where an i386
+  # index was missing). Pinned to the release, apt takes the release's: that
+  # fails where the amd64 library is at a security update's version, as on a
+  # fresh machine. Unpinned first, then pinned.
+  local release unpinned pinned
   release=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
-  apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends -t "$release" "${packages[@]}" cmake ninja-build >/dev/null
+  if unpinned=$(apt_install 2>&1); then
+    echo "== installed them at the candidate versions (the release and its updates)"
+  elif pinned=$(apt_install -t "$release" 2>&1); then
+    echo "== installed them pinned to $release: unpinned, apt said \"$(grep -m1 '^E: ' <<<"$unpinned" || tail -n 1 <<<"$unpinned")\""
+  else
+    echo "== the install failed, unpinned and pinned to $release alike:"
+    printf '%s\n' "-- unpinned:" "$unpinned" "-- pinned to $release:" "$pinned"
+    return 1
+  fi
 }
 
 failures=0
