@@ -2,7 +2,6 @@
 // speed with smaller ones built for efficiency, and only each processor's own
 // leaf says which it is.
 #include <set>
-#include <vector>
 
 #include "sysinfo/bits.h"
 #include "sysinfo/system_info.h"
@@ -42,58 +41,27 @@ CoreType AmdCoreType(CpuidRegisters& cpuid, bool live) {
     }
 }
 
-bool ApicIdsComeTwice(const std::vector<ProcessorEntry>& processors) {
-    std::set<uint32_t> seen;
-    for (const ProcessorEntry& p : processors) {
-        if (!seen.insert(p.apic.apicId).second) return true;
-    }
-    return false;
-}
-
-// The first package's processors; false where the walk cannot vouch that it
-// met each of them, once.
-bool WholeFirstPackage(const CSystemInfo& info, std::vector<const ProcessorEntry*>* package) {
-    package->clear();
-    if (info.processors.empty()) return false;
-    // A processor whose pin failed belongs to no known package.
-    for (const ProcessorEntry& p : info.processors) {
-        if (!p.walked) return false;
-    }
-    // A dump that repeats one processor's leaves stands for processors it never reached.
-    if (ApicIdsComeTwice(info.processors)) return false;
-    const uint32_t first = info.processors.front().apic.packageId;
-    for (const ProcessorEntry& p : info.processors) {
-        if (p.apic.packageId == first) package->push_back(&p);
-    }
-    // Fewer than the leaves say a package holds: a dump of part of a machine,
-    // or a process kept off some processors.
-    const size_t met = package->size();
-    if (met < info.threadsPerPackage) return false;
-    // A walk that may have missed processors (a 32-bit mask full to bit 31)
-    // vouches for the package only where it met exactly what the leaves say.
-    return info.walkStoppedShort == 0 || met == info.threadsPerPackage;
-}
-
 struct Kind {
     std::set<uint32_t> cores;
     uint16_t threads = 0;
 };
 
 HybridCores CountHybridCores(const CSystemInfo& info) {
-    std::vector<const ProcessorEntry*> package;
-    if (!WholeFirstPackage(info, &package)) return {};
+    // Runs after the topology's summary, whose walked cores may have lowered the leaves' count.
+    if (!info.firstPackage.MetWhatTheLeavesCount(info.threadsPerPackage, info.walkStoppedShort)) return {};
     Kind performance;
     Kind efficiency;
-    for (const ProcessorEntry* p : package) {
+    for (const ProcessorEntry& p : info.processors) {
+        if (!info.InFirstPackage(p)) continue;
         Kind* kind = nullptr;
-        if (p->coreType == CoreType::kPerformance) {
+        if (p.coreType == CoreType::kPerformance) {
             kind = &performance;
-        } else if (p->coreType == CoreType::kEfficiency) {
+        } else if (p.coreType == CoreType::kEfficiency) {
             kind = &efficiency;
         } else {
             return {};  // one kind of core, or one processor whose kind is unknown
         }
-        kind->cores.insert(p->apic.coreId);
+        kind->cores.insert(p.apic.coreId);
         ++kind->threads;
     }
     if (performance.cores.empty() || efficiency.cores.empty()) return {};
@@ -111,12 +79,10 @@ HybridCores CountHybridCores(const CSystemInfo& info) {
 
 }  // namespace
 
-// Processor 0 is read from the leaf cache; every other one executes CPUID
-// itself, on the processor the walk has pinned the process to.
 void CSystemInfo::ReadCoreType(int index) {
     ProcessorEntry* processor = EntryAt(index);
     if (processor == nullptr) return;
-    const bool live = index != 0;
+    const bool live = ReadsCpuidLive(index);
     if (vendor == kVendorIntel) {
         processor->coreType = IntelCoreType(cpuid, live);
     } else if (FollowsAmdTopology()) {

@@ -37,13 +37,11 @@ using Level = CacheInstance ProcessorCaches::*;
 // package lists no cache of that level.
 bool FirstPackageCaches(const CSystemInfo& info, Level level, uint8_t listedFlag, std::vector<CacheInstance>* out) {
     out->clear();
-    if (info.processors.empty()) return false;
-    const uint32_t firstPackage = info.processors.front().apic.packageId;
+    // A processor whose pin failed has an all-zero APIC entry: its package is unknown.
+    if (!info.firstPackage.everyPinHeld) return false;
     std::set<uint32_t> seen;
     for (const ProcessorEntry& processor : info.processors) {
-        // A processor whose pin failed has an all-zero APIC entry: its package is unknown.
-        if (!processor.walked) return false;
-        if (processor.apic.packageId != firstPackage) continue;
+        if (!info.InFirstPackage(processor)) continue;
         if ((processor.caches.flags & listedFlag) == 0) return false;
         const CacheInstance& cache = processor.caches.*level;
         if (seen.insert(cache.id).second) out->push_back(cache);
@@ -80,8 +78,6 @@ uint32_t TotalKb(const std::vector<CacheInstance>& caches) {
 
 }  // namespace
 
-// Processor 0 is read from the leaf cache where it holds the subleaf; every
-// other one executes CPUID itself, on the processor the walk has pinned.
 void CSystemInfo::ReadProcessorCaches(int index) {
     ProcessorEntry* processor = EntryAt(index);
     if (processor == nullptr) return;
@@ -103,7 +99,7 @@ void CSystemInfo::ReadProcessorCaches(int index) {
                 caches.flags |= kListsL3;
             }
         },
-        index != 0);
+        ReadsCpuidLive(index));
 }
 
 void CSystemInfo::SummarizeCaches() {
@@ -112,7 +108,7 @@ void CSystemInfo::SummarizeCaches() {
     // off some processors) keeps the lines the first processor's counts give:
     // its L2s as the cores', one L3. Its distinct caches are not the package's,
     // unless the one cache it found is shared by the whole package.
-    const bool whole = firstPackageWalked != 0;
+    const bool whole = firstPackage.whole;
     std::vector<CacheInstance> caches;
     if (FirstPackageCaches(*this, &ProcessorCaches::l2, kListsL2, &caches) && !caches.empty() &&
         (whole || SharedByThePackage(caches, threadsPerPackage))) {

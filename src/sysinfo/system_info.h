@@ -71,6 +71,34 @@ struct HybridCores {
     uint16_t efficiencyCores = 0;
     uint16_t efficiencyThreads = 0;
 };
+// What the walk met of the first processor's package, judged once after the
+// walk (SummarizeTopology) for the counts, the caches and the hybrid line alike.
+struct FirstPackageWalk {
+    bool everyPinHeld = false;    // every processor of the walk was pinned and read
+    bool idTwice = false;         // an APIC id came twice: blocks that stand for processors never reached
+    bool otherPackage = false;    // the walk reached a processor of another package
+    uint16_t processorsMet = 0;   // distinct processors the walk reached, in every package
+    uint16_t logical = 0;         // those of the first package
+    uint16_t cores = 0;           // the distinct cores among them
+    // The walk met every processor of the first package, once: the cores,
+    // threads and caches it met are the package's, where the leaves may count more.
+    bool whole = false;
+
+    // The hybrid line's test, which trusts the leaves' count instead: each
+    // processor met once, and at least as many in the first package as the
+    // leaves count there (a hybrid's leaves count its processors as they are, so
+    // a walk with fewer misses cores of some kind). A walk that may have missed
+    // processors (a 32-bit mask full to bit 31) vouches only where it met exactly that.
+    bool MetWhatTheLeavesCount(uint16_t threadsPerPackage, uint8_t walkStoppedShort) const {
+        if (!everyPinHeld || idTwice || logical < threadsPerPackage) return false;
+        return walkStoppedShort == 0 || logical == threadsPerPackage;
+    }
+};
+// Processor 0 is read from the leaf cache, which its own passes filled; every
+// other one executes CPUID itself, on the processor the walk has pinned the process to.
+constexpr bool ReadsCpuidLive(int index) {
+    return index != 0;
+}
 // Caches of one size: how many, and how large each is.
 struct CacheKind {
     uint16_t count;
@@ -111,6 +139,11 @@ public:
 
     // The logical processors the walk covered, pinned or not.
     uint16_t LogicalCount() const { return static_cast<uint16_t>(processors.size()); }
+    // In the first walked processor's package (a processor whose pin failed has
+    // an all-zero entry, package 0).
+    bool InFirstPackage(const ProcessorEntry& p) const {
+        return !processors.empty() && p.apic.packageId == processors.front().apic.packageId;
+    }
     // The entry of a walk index, or null beyond the walk: the one bound check.
     ProcessorEntry* EntryAt(int index);
     const ProcessorEntry* EntryAt(int index) const;
@@ -184,9 +217,9 @@ public:
     // 1 where the walk may not have reached every processor of the system
     // (32-bit masks, a narrower affinity): inactive cores are then not inferred.
     uint8_t walkStoppedShort = 0;
-    // 1 where the walk reached every logical processor of the first package
-    // (SummarizeTopology): only then do its distinct caches make the cache lines.
-    uint8_t firstPackageWalked = 0;
+    // What the walk met of the first package (SummarizeTopology): only where it
+    // met all of it do its distinct caches make the cache lines.
+    FirstPackageWalk firstPackage;
 
 private:
     void LoadLibraryStep();

@@ -51,25 +51,42 @@ uint16_t CountPackages(const std::vector<ProcessorEntry>& processors) {
 }
 
 // Distinct core numbers among the entries in the first processor's package.
-uint16_t CountCoresOfFirstPackage(const std::vector<ProcessorEntry>& processors) {
-    if (processors.empty()) return 0;
+uint16_t CountCoresOfFirstPackage(const CSystemInfo& info) {
     std::set<uint32_t> seen;
-    for (const ProcessorEntry& p : processors) {
-        if (p.apic.packageId == processors.front().apic.packageId) seen.insert(p.apic.coreId);
+    for (const ProcessorEntry& p : info.processors) {
+        if (info.InFirstPackage(p)) seen.insert(p.apic.coreId);
     }
     return static_cast<uint16_t>(seen.size());
 }
 
-// What the walk met of the first processor's package.
-struct FirstPackageWalk {
-    bool whole = false;    // every one of its logical processors
-    uint16_t logical = 0;  // its distinct processors the walk reached
-    uint16_t cores = 0;    // the distinct cores among them
-};
-
 // Tools that record dumps, and the Windows walk, stop at 32 processors (a
 // 32-bit mask) or at a group of up to 64: a walk below 32 met no such limit.
 constexpr uint16_t kSmallestWalkLimit = 32;
+
+// What the walk met: each processor walked once, and the first package's
+// processors and cores among them.
+FirstPackageWalk CountWhatTheWalkMet(const CSystemInfo& info) {
+    FirstPackageWalk walk;
+    if (info.processors.empty()) return walk;
+    std::set<uint32_t> ids;
+    std::set<uint32_t> cores;
+    walk.everyPinHeld = true;
+    for (const ProcessorEntry& p : info.processors) {
+        if (!p.walked) {
+            walk.everyPinHeld = false;
+        } else if (!ids.insert(p.apic.apicId).second) {
+            walk.idTwice = true;
+        } else if (!info.InFirstPackage(p)) {
+            walk.otherPackage = true;
+        } else {
+            ++walk.logical;
+            cores.insert(p.apic.coreId);
+        }
+    }
+    walk.processorsMet = static_cast<uint16_t>(ids.size());
+    walk.cores = static_cast<uint16_t>(cores.size());
+    return walk;
+}
 
 // A file of one processor's leaves (other tools often record only the first),
 // a tool that repeats one processor once it can go no further, a failed pin, a
@@ -78,35 +95,15 @@ constexpr uint16_t kSmallestWalkLimit = 32;
 // that may be addressed, not processors present), a walk that reached another
 // package, or that met no recording limit, still covered the first package.
 FirstPackageWalk WalkOfFirstPackage(const CSystemInfo& info) {
-    FirstPackageWalk walk;
-    if (info.processors.empty()) return walk;
-    const uint32_t firstPackage = info.processors.front().apic.packageId;
-    std::set<uint32_t> ids;
-    std::set<uint32_t> cores;
-    bool everyPinHeld = true;
-    bool idTwice = false;
-    bool otherPackage = false;
-    for (const ProcessorEntry& p : info.processors) {
-        if (!p.walked) {
-            everyPinHeld = false;
-        } else if (!ids.insert(p.apic.apicId).second) {
-            idTwice = true;
-        } else if (p.apic.packageId != firstPackage) {
-            otherPackage = true;
-        } else {
-            ++walk.logical;
-            cores.insert(p.apic.coreId);
-        }
-    }
-    walk.cores = static_cast<uint16_t>(cores.size());
+    FirstPackageWalk walk = CountWhatTheWalkMet(info);
     const uint16_t walked = info.LogicalCount();
     // One processor of a package of several cores is a file of the first
     // processor's leaves; one of a single core is that core (its second
     // thread switched off or not).
-    const bool reachedAll = walk.logical >= info.threadsPerPackage || otherPackage ||
+    const bool reachedAll = walk.logical >= info.threadsPerPackage || walk.otherPackage ||
                             (walked > 1 && walked < kSmallestWalkLimit) ||
                             (walked == 1 && info.coresPerPackage == 1);
-    walk.whole = info.walkStoppedShort == 0 && everyPinHeld && !idTwice && reachedAll;
+    walk.whole = info.walkStoppedShort == 0 && walk.everyPinHeld && !walk.idTwice && reachedAll;
     return walk;
 }
 
@@ -130,7 +127,7 @@ void CountTheWalkedCores(CSystemInfo& info, const FirstPackageWalk& walk) {
 // instead. A hybrid package has no inactive cores to infer.
 void SummarizeHybrid(CSystemInfo& info) {
     info.packageCount = CountPackages(info.processors);
-    info.coresPerPackage = CountCoresOfFirstPackage(info.processors);
+    info.coresPerPackage = CountCoresOfFirstPackage(info);
     info.htState = info.LogicalCount() > info.coresPerPackage * info.packageCount ? kHtOn : kHtOff;
 }
 
@@ -202,12 +199,10 @@ void CSystemInfo::CountCores() {
     l2Count = atLeastOne(counts.l2Count);
 }
 
-// Processor 0 is read from the leaf cache; every other one executes CPUID
-// itself, on the processor the walk has pinned the process to.
 void CSystemInfo::DecodeApicId(int index) {
     ProcessorEntry* processor = EntryAt(index);
     if (processor == nullptr) return;
-    const bool live = index != 0;
+    const bool live = ReadsCpuidLive(index);
     ApicLayout layout;
     // Some processors report a highest leaf of 11 or more but leaf 11 as zeros
     // (a Pentium Dual-Core T4200): every id would read 0, so the counts decide.
@@ -232,8 +227,8 @@ void CSystemInfo::DecodeApicId(int index) {
 }
 
 void CSystemInfo::SummarizeTopology() {
-    const FirstPackageWalk walk = WalkOfFirstPackage(*this);
-    firstPackageWalked = walk.whole ? 1 : 0;
+    firstPackage = WalkOfFirstPackage(*this);
+    const FirstPackageWalk& walk = firstPackage;
     // Processors the walk never reached are not inactive cores.
     const bool mayHaveMore = !walk.whole;
     // Until here htState holds the HTT flag.
