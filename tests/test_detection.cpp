@@ -289,6 +289,7 @@ struct SummaryCase {
     uint8_t threadsPerCore = 1;
     bool walkStoppedShort = false;
     uint16_t coresAfter = 0;  // the cores per package the summary leaves; 0: the leaves' count stands
+    bool coresFromLeaf1Only = false;
 };
 
 // Package numbers of `packages` packages of `perPackage` processors each, in order.
@@ -307,6 +308,12 @@ SummaryCase StoppedAtTheMask(SummaryCase c) {
 // The same case where the walk's cores replace the leaves' count.
 SummaryCase CountsTheWalkedCores(SummaryCase c, uint16_t cores) {
     c.coresAfter = cores;
+    return c;
+}
+
+// The same case where the cores are leaf 1's count alone (another maker, no leaf 11).
+SummaryCase CountedFromLeaf1Only(SummaryCase c) {
+    c.coresFromLeaf1Only = true;
     return c;
 }
 
@@ -339,6 +346,7 @@ TEST_P(SummaryTest, DerivesPackagesHyperThreadingAndInactiveCores) {
     info.walkStoppedShort = c.walkStoppedShort ? 1 : 0;
     info.coresPerPackage = c.coresPerPackage;
     info.threadsPerCore = c.threadsPerCore;
+    info.coresFromLeaf1Only = c.coresFromLeaf1Only ? 1 : 0;
     for (size_t i = 0; i < c.packageIds.size(); ++i) info.processors[i].apic.packageId = c.packageIds[i];
     NumberTheWalkedProcessors(info, c.coresPerPackage);
 
@@ -360,6 +368,11 @@ INSTANTIATE_TEST_SUITE_P(
         CountsTheWalkedCores(SummaryCase{"IntelHtOnFiveOfSixCores", 1, 1, 12, 10, 6, {}, 1, 2, 0}, 5),
         CountsTheWalkedCores(SummaryCase{"IntelHtOffThreeOfFourCores", 1, 1, 8, 3, 4, {}, 1, 1, 0}, 3),
         CountsTheWalkedCores(SummaryCase{"OtherVendorEightOfNinetySixCores", 0, 1, 96, 8, 96, {}, 1, 0, 0}, 8),
+        // Leaf 1's count alone splits the ids by that count: a VIA Nano X2's ids 0 and 2
+        // decode as two packages of one core, yet the two are all one package holds.
+        CountedFromLeaf1Only(SummaryCase{"OtherVendorOnePackageSplitByItsCount", 0, 1, 2, 2, 2, {0, 1}, 1, 0, 0}),
+        CountedFromLeaf1Only(
+            CountsTheWalkedCores(SummaryCase{"OtherVendorLeaf1CountWalkedInOnePackage", 0, 1, 4, 2, 4, {}, 1, 0, 0}, 2)),
         // One processor of a package of four cores is a file of one processor's
         // leaves: no HT Off or inactive core from the processors it lacks.
         SummaryCase{"IntelOneProcessorOfFourCores", 1, 1, 8, 1, 4, {}, 1, 2, 0},

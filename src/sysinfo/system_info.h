@@ -208,6 +208,9 @@ public:
     uint16_t threadsPerCore = 0;
     uint16_t threadsPerPackage = 1;
     uint8_t htState = 0;
+    // 1 where the cores are leaf 1's count alone (CountCores): another maker's
+    // part without leaf 11, whose APIC ids are split by that same count.
+    uint8_t coresFromLeaf1Only = 0;
     uint16_t inactiveCores = 0;
     HybridCores hybridCores;
     // One entry per logical processor walked, by walk index; its size is the

@@ -107,6 +107,15 @@ FirstPackageWalk WalkOfFirstPackage(const CSystemInfo& info) {
     return walk;
 }
 
+// Without leaf 11, another maker's cores are leaf 1's count, and the APIC ids
+// are split by that same count. Where the ids are spaced apart (a VIA Nano X2:
+// ids 0 and 2 of a package of 2), the split puts one package's processors in
+// several, each with fewer cores than the count: a walk that met no more
+// processors than one package holds, spread over several, met that one package.
+bool OnePackageSplitByItsCount(const CSystemInfo& info, const FirstPackageWalk& walk) {
+    return info.coresFromLeaf1Only != 0 && walk.otherPackage && walk.processorsMet <= info.threadsPerPackage;
+}
+
 // Intel's leaf 1, leaf 4 EAX[31:26] and leaf 11 count the ids a package may
 // address, not its processors (leaf 11's counts are "as shipped", for display
 // only); other makers copy those leaves. Where a whole walk meets fewer cores,
@@ -117,6 +126,7 @@ FirstPackageWalk WalkOfFirstPackage(const CSystemInfo& info) {
 // and stays an inactive core.
 void CountTheWalkedCores(CSystemInfo& info, const FirstPackageWalk& walk) {
     if (!walk.whole || info.FollowsAmdTopology() || walk.cores == 0 || walk.cores >= info.coresPerPackage) return;
+    if (OnePackageSplitByItsCount(info, walk)) return;
     info.l2Count = static_cast<uint16_t>((info.l2Count * walk.cores + info.coresPerPackage - 1) / info.coresPerPackage);
     info.coresPerPackage = walk.cores;
     if (walk.logical < info.threadsPerPackage) info.threadsPerPackage = walk.logical;
@@ -189,6 +199,7 @@ void CSystemInfo::CountCores() {
         counts = topology::CountAmdCores(cpuid, family, threads);
     } else {
         counts = topology::CountOtherCores(cpuid, threads);
+        coresFromLeaf1Only = topology::HasBothTopologyLevels(cpuid) ? 0 : 1;
     }
 
     // The one place where a count that came out as 0 becomes 1.

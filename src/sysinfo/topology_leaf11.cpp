@@ -76,6 +76,12 @@ uint16_t PackageThreadsFromTopologyLeaf(CpuidRegisters& cpuid) {
     return Count16(bits(ReadTopologyLevels(cpuid).coreEbx, 15, 0));
 }
 
+bool HasBothTopologyLevels(CpuidRegisters& cpuid) {
+    if (cpuid.maxStdLeaf < kTopologyLeaf) return false;
+    const TopologyLevels levels = ReadTopologyLevels(cpuid);
+    return bits(levels.smtEbx, 15, 0) != 0 && bits(levels.coreEbx, 15, 0) != 0;
+}
+
 bool IsHybrid(CpuidRegisters& cpuid) {
     if (cpuid.maxStdLeaf < 7) return false;
     cpuid.Query(7, 0, false);
@@ -118,11 +124,8 @@ CoreCounts CountIntelCores(CpuidRegisters& cpuid, uint8_t threadsPerPackage) {
 // Other makers: leaf 1's count stands for cores, threads and L2s alike, unless a
 // filled-in leaf 11 (both levels) says how the threads divide into cores.
 CoreCounts CountOtherCores(CpuidRegisters& cpuid, uint8_t threadsPerPackage) {
-    const CoreCounts fromLeaf1{threadsPerPackage, 1, threadsPerPackage, threadsPerPackage};
-    if (cpuid.maxStdLeaf < kTopologyLeaf) return fromLeaf1;
+    if (!HasBothTopologyLevels(cpuid)) return CoreCounts{threadsPerPackage, 1, threadsPerPackage, threadsPerPackage};
     const TopologyLevels levels = ReadTopologyLevels(cpuid);
-    if (bits(levels.smtEbx, 15, 0) == 0 || bits(levels.coreEbx, 15, 0) == 0) return fromLeaf1;
-
     const uint16_t d = Count16(bits(levels.smtEbx, 15, 0));
     const uint16_t t = Count16(bits(levels.coreEbx, 15, 0));
     const uint16_t cores = d > 1 ? Count16(t / d) : t;

@@ -56,6 +56,8 @@ CoreCounts CountIntelCores(CpuidRegisters& cpuid, uint8_t threadsPerPackage);
 CoreCounts CountOtherCores(CpuidRegisters& cpuid, uint8_t threadsPerPackage);
 // Leaf 11 as the first processor reports it: true when its SMT level is filled in.
 bool HasTopologyLeaf(CpuidRegisters& cpuid);
+// True when both its SMT and its core level are: only then do other makers count from it.
+bool HasBothTopologyLevels(CpuidRegisters& cpuid);
 // Leaf 7 EDX bit 15: cores of two kinds in one package.
 bool IsHybrid(CpuidRegisters& cpuid);
 ApicLayout LayoutFromTopologyLeaf(CpuidRegisters& cpuid, bool live);
