@@ -1,5 +1,6 @@
 #include <cmath>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "sysinfo/bits.h"
@@ -47,6 +48,13 @@ ApicLayout LayoutFromCounts(CpuidRegisters& cpuid, bool live, const CSystemInfo&
 uint16_t CountPackages(const std::vector<ProcessorEntry>& processors) {
     std::set<uint32_t> seen;
     for (const ProcessorEntry& p : processors) seen.insert(p.apic.packageId);
+    return static_cast<uint16_t>(seen.size());
+}
+
+// Distinct (package, core) pairs among the entries: the cores the walk met in every package.
+uint16_t CountDistinctCores(const std::vector<ProcessorEntry>& processors) {
+    std::set<std::pair<uint32_t, uint32_t>> seen;
+    for (const ProcessorEntry& p : processors) seen.insert({p.apic.packageId, p.apic.coreId});
     return static_cast<uint16_t>(seen.size());
 }
 
@@ -157,7 +165,11 @@ void SummarizeHyperThreading(CSystemInfo& info, const FirstPackageWalk& walk) {
     const int total = info.coresPerPackage * info.packageCount;
     if (logical > total) {
         info.htState = kHtOn;
-        if (logical < 2 * total) info.inactiveCores = static_cast<uint16_t>(total - logical / 2);
+        // A core met with one thread is there, its second thread switched off (some
+        // boards' firmware does it core by core: an i9-10900K with 16 of its 20
+        // threads): only the cores the walk never met are inactive.
+        const int cores = CountDistinctCores(info.processors);
+        if (logical < 2 * total && cores < total) info.inactiveCores = static_cast<uint16_t>(total - cores);
         return;
     }
     info.htState = kHtOff;
