@@ -156,10 +156,11 @@ void SummarizeHyperThreading(CSystemInfo& info, const FirstPackageWalk& walk) {
     info.packageCount = CountPackages(info.processors);
     if (!walk.whole) {
         // Part of a package: two threads met on one core are HT On, several
-        // cores met without a sibling HT Off. A single processor shows nothing
-        // of its siblings, so the leaves' threads per core stand. Processors
-        // that were not walked are no inactive cores.
-        info.htState = walk.logical > walk.cores || logical == 1 ? kHtOn : kHtOff;
+        // cores met without a sibling HT Off. A single processor, in one block
+        // or in a block repeated (a recording tool that could not move on),
+        // shows nothing of its siblings, so the leaves' threads per core stand.
+        // Processors that were not walked are no inactive cores.
+        info.htState = walk.logical > walk.cores || walk.processorsMet <= 1 ? kHtOn : kHtOff;
         return;
     }
     const int total = info.coresPerPackage * info.packageCount;
