@@ -203,10 +203,37 @@ REPLAY_VARIANTS = [
     (["--library=absent"], ["GenuineIntel00106A4_Bloomfield_CPUID.txt", "AuthenticAMD0100F42_K10_Deneb_CPUID.txt"]),
     (["--library=status:3"], ["GenuineIntel00206C1_Gulftown_CPUID.txt"]),
     (["--os=6.1", "--mhz=3200"], ["GenuineIntel00B06D1_LunarLake_04_CPUID.txt"]),
+    # A warning of two lines: two messages.
+    (["--library=status:2"], ["GenuineIntel00206C1_Gulftown_CPUID.txt"]),
+    # Clocks so slow that every figure prints as 0.00, and one far faster than any processor.
+    (["--mhz=0.004"], ["GenuineIntel00106A4_Bloomfield_CPUID.txt", "AuthenticAMD0100F42_K10_Deneb_CPUID.txt"]),
+    (["--mhz=100000"], ["GenuineIntel00B06D1_LunarLake_04_CPUID.txt"]),
 ]
 
+# More processors than are replayed: the first 8192, and a warning that says so.
+MANY_PROCESSORS = 9000
 
-def replay_agreement(replay, schema, version, dump, options):
+
+def crafted_dumps(dump_dir, directory):
+    """Dumps no recorded machine gives, made in directory, each with a line its
+    standard error must hold: a name with bytes from 0x80 up (which the
+    report's console shows in code page 850), and more processors than are
+    replayed, in blocks of two leaves to stay within the bound on lines."""
+    with open(os.path.join(dump_dir, "GenuineIntel00106A4_Bloomfield_CPUID.txt"), "rb") as f:
+        bloomfield = f.read()
+    # "Genu" becomes the bytes 81 AE E9 99: a C1 control in Windows-1252, not here.
+    high_bytes = re.sub(rb"(?m)^CPUID 80000002: 756E6547-", b"CPUID 80000002: 99E9AE81-", bloomfield)
+    block = (b"CPUID 00000000: 00000001-756E6547-6C65746E-49656E69\n"
+             b"CPUID 00000001: 000106A4-00100800-0098E3BD-BFEBFBFF\n")
+    dumps = [("name_with_high_bytes.txt", high_bytes, None),
+             ("many_processors.txt", block * MANY_PROCESSORS, "the first 8192 are replayed")]
+    for name, data, _ in dumps:
+        with open(os.path.join(directory, name), "wb") as f:
+            f.write(data)
+    return [(os.path.join(directory, name), said) for name, _, said in dumps]
+
+
+def replay_agreement(replay, schema, version, dump, options, said=None):
     french = run([replay, *options, dump])
     json_run = run([replay, "--json", *options, dump])
     problems = []
@@ -222,23 +249,26 @@ def replay_agreement(replay, schema, version, dump, options):
     messages = json_run.stderr.decode("utf-8").splitlines()
     if document["messages"] != messages:
         problems.append(f"messages {document['messages']} for standard error {messages}")
+    if said is not None and not any(said in line for line in document["messages"]):
+        problems.append(f"no message says {said!r}: {document['messages']}")
     return problems
 
 
 def check_replays(replay, schema_path, version, dump_dir):
     schema = json_document.load_schema(schema_path)
     dumps = sorted(name for name in os.listdir(dump_dir) if name.endswith(".txt"))
-    cases = [(name, []) for name in dumps]
-    cases += [(name, options) for options, names in REPLAY_VARIANTS for name in names]
     failures = 0
-    for name, options in cases:
-        problems = replay_agreement(replay, schema, version, os.path.join(dump_dir, name), options)
-        label = " ".join([*options, name])
-        for problem in problems:
-            print(f"FAIL {label}: {problem}")
-        failures += bool(problems)
-    # What is not a replay is refused before anything is read or written.
     with tempfile.TemporaryDirectory() as tmp:
+        cases = [(os.path.join(dump_dir, name), [], None) for name in dumps]
+        cases += [(os.path.join(dump_dir, name), options, None) for options, names in REPLAY_VARIANTS for name in names]
+        cases += [(path, [], said) for path, said in crafted_dumps(dump_dir, tmp)]
+        for path, options, said in cases:
+            problems = replay_agreement(replay, schema, version, path, options, said)
+            label = " ".join([*options, os.path.basename(path)])
+            for problem in problems:
+                print(f"FAIL {label}: {problem}")
+            failures += bool(problems)
+        # What is not a replay is refused before anything is read or written.
         capture = os.path.join(tmp, "capture.txt")
         refused = run([replay, "--json", "--capture", capture])
         if refused.returncode != 2 or refused.stdout or os.path.exists(capture):

@@ -241,6 +241,7 @@ bool WriteOut(const std::string& text, const char* what) {
 // What the Linux layer would have shown: message boxes on standard error, the
 // report (or the --json document, already UTF-8) on standard output.
 int WriteRecorded(const sim::Machine& machine) {
+    for (const std::string& note : machine.toolNotes) std::fputs(note.c_str(), stderr);
     for (const sim::MessageBox& box : machine.messageBoxes) {
         std::fprintf(stderr, "Vexmora: %s\n", platform::Windows1252ToUtf8(box.text.c_str()).c_str());
     }
@@ -436,13 +437,15 @@ int Replay(const Options& o) {
         return 2;
     }
 
-    if (moreThanKept) {
-        std::fprintf(stderr, "vexmora-replay: %s lists more than %zu processors, more than any machine has: the first %zu are replayed\n",
-                     input.name().c_str(), kMaxWalkedProcessors, kMaxWalkedProcessors);
-    }
     sim::Machine machine(static_cast<int>(processors.size()));
     machine.processors = std::move(processors);
     Configure(machine, o);
+    // Said first, and repeated in the document's messages as the program's own lines are.
+    if (moreThanKept) {
+        const std::string count = std::to_string(kMaxWalkedProcessors);
+        machine.toolNotes.push_back("vexmora-replay: " + input.name() + " lists more than " + count +
+                                    " processors, more than any machine has: the first " + count + " are replayed\n");
+    }
     int status;
     {
         // Destroyed while the machine exists: its teardown unbinds the simulated library.
