@@ -260,6 +260,32 @@ status_is capture-onto-a-file 1
 grep -q -F "$old exists: not replaced (--force replaces it)" "$dir/capture-onto-a-file.err" ||
   fail "capture onto a file: $(cat "$dir/capture-onto-a-file.err")"
 cmp -s "$old" "$dir/old.copy" || fail "capture onto a file: the file was changed"
+# Refused before anything is made beside it, even in a folder where the
+# capture could not make its temporary file: the message says the file
+# exists, not that the folder is closed. /proc takes no new file, even from
+# root; a read-only folder keeps out a user who is not root, which root
+# becomes here through setpriv, with a copy of the tool that user may run.
+mkdir "$dir/locked"
+printf 'an older dump\n' >"$dir/locked/old.txt"
+cp "$replay" "$dir/locked/vexmora-replay"
+chmod 555 "$dir/locked"
+chmod 755 "$dir"
+as_a_user=
+[ "$(id -u)" = 0 ] && as_a_user="setpriv --reuid=65534 --regid=65534 --clear-groups"
+while IFS='|' read -r label file; do
+  # shellcheck disable=SC2086
+  run_command "$label" $as_a_user "$dir/locked/vexmora-replay" --capture "$file"
+  status_is "$label" 1
+  grep -q -x -F "vexmora-replay: $file exists: not replaced (--force replaces it)" "$dir/$label.err" ||
+    fail "$label: $(cat "$dir/$label.err")"
+done <<CASES
+capture-onto-a-file-in-a-read-only-folder|$dir/locked/old.txt
+capture-onto-a-file-in-proc|/proc/version
+CASES
+[ "$(ls -A "$dir/locked" | tr '\n' ' ')" = "old.txt vexmora-replay " ] ||
+  fail "read-only folder: $(ls -A "$dir/locked")"
+cmp -s "$dir/locked/old.txt" "$dir/old.copy" || fail "read-only folder: the file was changed"
+chmod 755 "$dir/locked"
 run_command capture-cut-short sh -c 'ulimit -f 1; trap "" XFSZ; "$1" --capture "$2" --force' sh "$replay" "$old"
 status_is capture-cut-short 1
 grep -q -F "cannot write $old: File too large" "$dir/capture-cut-short.err" ||
