@@ -18,8 +18,8 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from timing import designed_waits_ms  # noqa: E402
 
-RSS_LIMIT_KB = 1024
-RSS_LIMIT_OF_LSCPU = 0.5
+RSS_LIMIT_KB = 900
+RSS_LIMIT_OF_LSCPU = 0.4
 WALL_LIMIT_OVER_WAITS = 0.01
 TIME = "/usr/bin/time"
 

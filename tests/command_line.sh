@@ -41,6 +41,10 @@ json twice;--json --json;2;;Vexmora: argument en trop : --json
 help then json;--help --json;2;;Vexmora: argument en trop : --json
 an operand then json;x --json;2;;Vexmora: argument inconnu : x
 json misspelt;--jsn;2;;Vexmora: argument inconnu : --jsn
+json with a tail;--jsonx;2;;Vexmora: argument inconnu : --jsonx
+json with a value;--json=yes;2;;Vexmora: argument inconnu : --json=yes
+help with a tail;--helpx;2;;Vexmora: argument inconnu : --helpx
+version with a tail;--version2;2;;Vexmora: argument inconnu : --version2
 CASES
 
 # What the help promises, in UTF-8 as the terminal shows it.

@@ -8,6 +8,8 @@ version=$3
 dump=$fixtures/dumps/GenuineIntel00106A4_Bloomfield_CPUID.txt
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
+# Whatever a run makes by mistake lands in the scratch directory, where checks look for it.
+cd "$dir" || exit 1
 failures=0
 
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -44,6 +46,10 @@ run mhz --mhz=3200 "$dump"
 has_line mhz "Methode classique : 3200.00 MHz"
 # Bloomfield's recorded ratios are 25 of 24: the retained frequency is the fixed one.
 has_line mhz "Frequence retenue : 3333.33 MHz"
+
+# --mhz takes digits with at most one point, either side of it.
+run mhz-no-decimals --mhz=5. "$dump";   has_line mhz-no-decimals "Methode classique : 5.00 MHz"
+run mhz-no-units --mhz=.5 "$dump";      has_line mhz-no-units "Methode classique : 0.50 MHz"
 
 run os7 --os=6.1 "$dump";           has_line os7 "OS : Windows 7"
 run server --os=6.1.3 "$dump";     has_line server "OS : Windows Server 2008 R2"
@@ -156,6 +162,15 @@ two dumps|"$dump" "$dump"
 unknown option|--fast "$dump"
 mhz not a number|--mhz=fast "$dump"
 mhz zero|--mhz=0 "$dump"
+mhz with a leading blank|"--mhz= 5" "$dump"
+mhz with a sign|--mhz=+5 "$dump"
+mhz negative|--mhz=-5 "$dump"
+mhz hexadecimal|--mhz=0x10 "$dump"
+mhz with an exponent|--mhz=1e-300 "$dump"
+mhz infinite|--mhz=inf "$dump"
+mhz two points|--mhz=1.2.3 "$dump"
+mhz a point alone|--mhz=. "$dump"
+mhz empty|--mhz= "$dump"
 library unknown|--library=maybe "$dump"
 library status not a number|--library=status:x "$dump"
 os without minor|--os=6 "$dump"
@@ -164,6 +179,9 @@ os product type too large|--os=6.1.300 "$dump"
 capture without file|--capture
 capture with a dump|--capture "$dir/c.txt" "$dump"
 force without capture|--force "$dump"
+capture with only --|--capture --
+help after -- is a dump|-- --help
+two dumps after --|-- "$dump" "$dump"
 CASES
 
 # --help and --version are answered wherever they stand, whatever else is given.
@@ -181,12 +199,15 @@ version-before-a-dump|--version "$dump"|vexmora-replay $version
 help-after-a-dump|"$dump" --help|usage: vexmora-replay [options] DUMP
 help-after-a-bad-option|--mhz=fast --help|usage: vexmora-replay [options] DUMP
 help-with-a-capture|--capture "$dir/never.txt" --help|usage: vexmora-replay [options] DUMP
+help-for-the-capture-file|--capture --help|usage: vexmora-replay [options] DUMP
+version-for-the-capture-file|--capture --version "$dir/never.txt"|vexmora-replay $version
 first-answer-wins|--version --help|vexmora-replay $version
 CASES
 for option in --help --version --force; do
   grep -q -e "^ *\(-h, \)\?$option " "$dir/help.out" || fail "help: the usage does not list $option"
 done
 [ -e "$dir/never.txt" ] && fail "help-with-a-capture: captured"
+[ -e ./--help ] && fail "help-for-the-capture-file: made a file called --help"
 
 # An answer that cannot be written is a failure, said on standard error.
 for option in --help --version; do
@@ -201,6 +222,13 @@ for option in --help --version; do
     grep -q "^vexmora-replay: cannot write the .*: " "$dir/$label.err" || fail "$label: no message: $(cat "$dir/$label.err")"
   done
 done
+
+# "--" ends the options: what follows is the DUMP, even one named like an option.
+run after-double-dash --mhz=2000 -- "$dump"
+status_is after-double-dash 0; plain_run after-double-dash
+cp "$dump" ./-dump.txt
+run named-like-an-option -- -dump.txt
+status_is named-like-an-option 0; plain_run named-like-an-option
 
 # "-" is standard input for a replay.
 run_command from-standard-input sh -c 'TMPDIR="$1" "$2" - <"$3"' sh "$dir/tmp" "$replay" "$dump"
@@ -232,6 +260,32 @@ status_is capture-onto-a-file 1
 grep -q -F "$old exists: not replaced (--force replaces it)" "$dir/capture-onto-a-file.err" ||
   fail "capture onto a file: $(cat "$dir/capture-onto-a-file.err")"
 cmp -s "$old" "$dir/old.copy" || fail "capture onto a file: the file was changed"
+# Refused before anything is made beside it, even in a folder where the
+# capture could not make its temporary file: the message says the file
+# exists, not that the folder is closed. /proc takes no new file, even from
+# root; a read-only folder keeps out a user who is not root, which root
+# becomes here through setpriv, with a copy of the tool that user may run.
+mkdir "$dir/locked"
+printf 'an older dump\n' >"$dir/locked/old.txt"
+cp "$replay" "$dir/locked/vexmora-replay"
+chmod 555 "$dir/locked"
+chmod 755 "$dir"
+as_a_user=
+[ "$(id -u)" = 0 ] && as_a_user="setpriv --reuid=65534 --regid=65534 --clear-groups"
+while IFS='|' read -r label file; do
+  # shellcheck disable=SC2086
+  run_command "$label" $as_a_user "$dir/locked/vexmora-replay" --capture "$file"
+  status_is "$label" 1
+  grep -q -x -F "vexmora-replay: $file exists: not replaced (--force replaces it)" "$dir/$label.err" ||
+    fail "$label: $(cat "$dir/$label.err")"
+done <<CASES
+capture-onto-a-file-in-a-read-only-folder|$dir/locked/old.txt
+capture-onto-a-file-in-proc|/proc/version
+CASES
+[ "$(ls -A "$dir/locked" | tr '\n' ' ')" = "old.txt vexmora-replay " ] ||
+  fail "read-only folder: $(ls -A "$dir/locked")"
+cmp -s "$dir/locked/old.txt" "$dir/old.copy" || fail "read-only folder: the file was changed"
+chmod 755 "$dir/locked"
 run_command capture-cut-short sh -c 'ulimit -f 1; trap "" XFSZ; "$1" --capture "$2" --force' sh "$replay" "$old"
 status_is capture-cut-short 1
 grep -q -F "cannot write $old: File too large" "$dir/capture-cut-short.err" ||

@@ -114,6 +114,19 @@ TEST_F(JsonRunTest, TheWarningsAreRepeatedInTheDocument) {
     EXPECT_EQ(doc["topology.inactive_cores"], "null") << "a walk that missed processors infers none";
 }
 
+// One string per line of standard error: a warning of two lines is two.
+TEST_F(JsonRunTest, AWarningOfTwoLinesIsTwoMessages) {
+    machine->library.status = 2;
+
+    EXPECT_EQ(RunJson(), 0);
+
+    CheckedDocument doc;
+    ASSERT_TRUE(ValidDocument(machine->document, &doc));
+    ASSERT_EQ(doc.Count("messages"), 2u);
+    EXPECT_EQ(doc["messages.0"], "\"Vexmora: Erreur de chargement de WinRing0 ! Afin de profiter pleinement de\"");
+    EXPECT_EQ(doc["messages.1"], "\"Skelvane, veuillez le relancer avec les droits administrateurs.\"");
+}
+
 // An affinity error stops the pass before the walk: the report prints the
 // record's defaults, the document says none of them is known.
 TEST_F(JsonRunTest, AfterAnAffinityErrorNothingIsKnown) {
@@ -187,6 +200,18 @@ void IntelWhoseMethodsFailed(CSystemInfo& info) {
     i.freqClassic = 0.0;
     i.coefCurrent = 0.0;
 }
+// Figures below what two decimals (one for a multiplier) show: the report
+// prints 0.00, which says no more than a method that gave nothing.
+void IntelWithFiguresThatPrintAsZero(CSystemInfo& info) {
+    CSystemInfo& i = EveryFigureMeasured(info, kVendorIntel);
+    i.freqClassic = 0.004;
+    i.freqClassicFixed = 0.001;
+    i.freqAlt1 = 0.005;
+    i.freqAlt2 = 0.0049;
+    i.freqRetained = 0.004;
+    i.coefMax = 0.04;
+    i.coefCurrent = 0.05;
+}
 void HybridCaches(CSystemInfo& info) {
     Walked(info, 2);
     info.l2Count = 6;
@@ -237,7 +262,13 @@ void LibraryNotReady(CSystemInfo& info) {
 }
 void ANameWithControlBytes(CSystemInfo& info) {
     Walked(info, 1);
-    const char name[] = "Evil\x1b]0;owned\x07 \"CPU\" \\ \xAE";
+    const char name[] = "Evil\x1b]0;owned\x07 \"CPU\" \\";
+    std::copy(name, name + sizeof name, info.brand);
+}
+// 0x81, a C1 control in Windows-1252, is the console's u with diaeresis.
+void ANameWithBytesFrom0x80Up(CSystemInfo& info) {
+    Walked(info, 1);
+    const char name[] = "Caf\x82 \x81\xAE\xB8";
     std::copy(name, name + sizeof name, info.brand);
 }
 void AFamilyAboveNine(CSystemInfo& info) {
@@ -287,6 +318,12 @@ INSTANTIATE_TEST_SUITE_P(
                    {{"clock.classic_mhz", "null"}, {"clock.classic_fixed_mhz", "null"},
                     {"clock.alternative_1_mhz", "null"}, {"clock.alternative_2_mhz", "null"},
                     {"clock.multiplier_current", "null"}, {"clock.multiplier_max", "12.0"}}},
+        RecordCase{{"FiguresThatPrintAsZeroAreNull"},
+                   IntelWithFiguresThatPrintAsZero,
+                   {{"clock.classic_mhz", "null"}, {"clock.classic_fixed_mhz", "null"},
+                    {"clock.alternative_1_mhz", "0.01"}, {"clock.alternative_2_mhz", "null"},
+                    {"clock.retained_mhz", "null"}, {"clock.multiplier_max", "null"},
+                    {"clock.multiplier_current", "0.1"}}},
         RecordCase{{"CachesAsTheLinesSumThem"},
                    HybridCaches,
                    {{"caches.l2.0.count", "6"}, {"caches.l2.0.size_kb", "1280"}, {"caches.l2.1.count", "2"},
@@ -320,7 +357,10 @@ INSTANTIATE_TEST_SUITE_P(
         RecordCase{{"TheLibraryStatus"}, LibraryNotReady, {{"hardware_access_status", "3"}}},
         RecordCase{{"ANamesBytesAreEscaped"},
                    ANameWithControlBytes,
-                   {{"processor.name", "\"Evil\\u001b]0;owned\\u0007 \\\"CPU\\\" \\\\ \xC2\xAE\""}}},
+                   {{"processor.name", "\"Evil\\u001b]0;owned\\u0007 \\\"CPU\\\" \\\\\""}}},
+        RecordCase{{"ANamesHighBytesAreTheCharactersTheReportShows"},
+                   ANameWithBytesFrom0x80Up,
+                   {{"processor.name", "\"Caf\xC3\xA9 \xC3\xBC\xC2\xAB\xC2\xA9\""}}},
         RecordCase{{"FamilyModelAndSteppingAsNumbers"},
                    AFamilyAboveNine,
                    {{"processor.family", "21"}, {"processor.model", "96"}, {"processor.stepping", "10"}}}),

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,7 +26,8 @@ const char kUsage[] =
     "       vexmora-replay --help | --version\n"
     "Prints the report vexmora would print on the machine DUMP describes: one logical\n"
     "processor per block of CPUID lines, the library ready. DUMP - is standard input.\n"
-    "  --mhz=F                          time-stamp counter and MSR 0xE8 rate (default 2000)\n"
+    "  --mhz=F                          time-stamp counter and MSR 0xE8 rate in MHz, digits\n"
+    "                                   with at most one point (default 2000)\n"
     "  --library=ready|absent|status:N  the hardware-access library (default ready)\n"
     "  --os=MAJOR.MINOR[.PRODUCTTYPE]   the Windows version (default 10.0.1)\n"
     "  --json                           the report as one JSON document (doc/vexmora.schema.json)\n"
@@ -36,7 +36,8 @@ const char kUsage[] =
     "  --force                          with --capture, replace an existing FILE\n"
     "  -h, --help                       print this usage and exit\n"
     "  --version                        print the version and exit\n"
-    "--help and --version are answered wherever they stand, whatever else is given.\n"
+    "  --                               end of the options: what follows is the DUMP\n"
+    "--help and --version are answered wherever they stand before --, whatever else is given.\n"
     "DUMP is read once (a pipe, a FIFO or standard input will do), up to 8 MiB or 131072 lines.\n"
     "Exit status: 0 after a report, 1 when a capture fails or is refused or writing to standard\n"
     "output fails, 2 for a bad command line, or a DUMP that cannot be read, is larger than that or\n"
@@ -59,6 +60,7 @@ struct Options {
     bool force = false;
     Answer answer = Answer::kNone;  // the first of --help and --version
     bool json = false;
+    bool replayOptions = false;  // any option of a replay was given
 };
 
 int UsageError(const std::string& why) {
@@ -75,11 +77,27 @@ bool ParseDecimal(const char* text, unsigned long limit, unsigned long& value) {
     return errno == 0 && *end == '\0' && value <= limit;
 }
 
+// Bounded so that virtual tick counts stay far inside 64 bits.
+constexpr double kMaxMhz = 1000000.0;
+
+// A decimal number of MHz, as a person writes one: digits with at most one
+// point ("5.", ".5"), nothing else: no sign, blank, exponent, hexadecimal
+// or "inf", which strtod alone would take.
 bool ParseMhz(const char* text, double& mhz) {
-    char* end = nullptr;
-    mhz = std::strtod(text, &end);
-    // Bounded so that virtual tick counts stay far inside 64 bits.
-    return end != text && *end == '\0' && std::isfinite(mhz) && mhz > 0.0 && mhz <= 1000000.0;
+    bool digits = false;
+    bool point = false;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p >= '0' && *p <= '9') {
+            digits = true;
+        } else if (*p == '.' && !point) {
+            point = true;
+        } else {
+            return false;
+        }
+    }
+    if (!digits) return false;
+    mhz = std::strtod(text, nullptr);
+    return mhz > 0.0 && mhz <= kMaxMhz;
 }
 
 bool ParseLibrary(const char* text, Options& o) {
@@ -125,7 +143,8 @@ bool Ask(Options& o, Answer answer) {
 
 // How an option takes its value, and which run it belongs to.
 enum class Value { kNone, kJoined, kNextArgument };  // --name, --name=VALUE, --name VALUE
-enum class Run { kReplay, kCapture, kAny };
+// kAnswer: --help and --version, answered wherever they stand, whatever the run.
+enum class Run { kReplay, kCapture, kAnswer };
 
 struct OptionRow {
     const char* name;
@@ -158,9 +177,9 @@ const OptionRow kOptions[] = {
     {"--json", Value::kNone, Run::kReplay, TakeJson, nullptr},
     {"--capture", Value::kNextArgument, Run::kCapture, TakeCapture, "FILE"},
     {"--force", Value::kNone, Run::kCapture, TakeForce, nullptr},
-    {"--help", Value::kNone, Run::kAny, [](const char*, Options& o) { return Ask(o, Answer::kHelp); }, nullptr},
-    {"-h", Value::kNone, Run::kAny, [](const char*, Options& o) { return Ask(o, Answer::kHelp); }, nullptr},
-    {"--version", Value::kNone, Run::kAny, [](const char*, Options& o) { return Ask(o, Answer::kVersion); }, nullptr},
+    {"--help", Value::kNone, Run::kAnswer, [](const char*, Options& o) { return Ask(o, Answer::kHelp); }, nullptr},
+    {"-h", Value::kNone, Run::kAnswer, [](const char*, Options& o) { return Ask(o, Answer::kHelp); }, nullptr},
+    {"--version", Value::kNone, Run::kAnswer, [](const char*, Options& o) { return Ask(o, Answer::kVersion); }, nullptr},
 };
 
 // The row that arg names, and where its value starts; null for none.
@@ -176,37 +195,61 @@ const OptionRow* FindOption(const char* arg, const char*& joinedValue) {
     return nullptr;
 }
 
+// The value of the option at argv[i], the next argument, which it consumes;
+// null where the line ends there, or where "--" or an answer stands instead,
+// which is taken for itself.
+const char* TakeNextArgument(int argc, char** argv, int& i) {
+    if (i + 1 >= argc) return nullptr;
+    const char* next = argv[i + 1];
+    const char* joined = nullptr;
+    const OptionRow* row = FindOption(next, joined);
+    if (std::strcmp(next, "--") == 0 || (row != nullptr && row->run == Run::kAnswer)) return nullptr;
+    ++i;
+    return next;
+}
+
+// What is wrong with the argument at argv[i] (an operand when `operand`),
+// after taking it; "" when nothing is.
+std::string TakeArgument(int argc, char** argv, int& i, bool operand, Options& o) {
+    const char* arg = argv[i];
+    if (operand) {
+        if (o.dump != nullptr) return "only one DUMP can be replayed";
+        o.dump = arg;
+        return "";
+    }
+    const char* value = nullptr;
+    const OptionRow* row = FindOption(arg, value);
+    if (row == nullptr) return std::string("bad option: ") + arg;
+    if (row->run == Run::kReplay) o.replayOptions = true;
+    if (row->value == Value::kNextArgument) {
+        const char* next = TakeNextArgument(argc, argv, i);
+        if (next == nullptr || !row->take(next, o)) return std::string(row->name) + " needs one " + row->valueName;
+        return "";
+    }
+    return row->take(value, o) ? "" : std::string("bad option: ") + arg;
+}
+
 // 0 when the command line is sound, else the exit status of the usage error.
-// --help and --version are answered wherever they stand, whatever else the line
-// holds, as GNU tools answer them: the rest is checked only without them.
+// --help and --version are answered wherever they stand before "--", whatever
+// else the line holds, as GNU tools answer them: the rest is checked only
+// without them. After "--" every argument is a DUMP.
 int ParseCommandLine(int argc, char** argv, Options& o) {
     std::string error;  // the first thing wrong
-    bool replayOptions = false;
+    bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
-        const bool operand = arg[0] != '-' || arg[1] == '\0';  // "-" is standard input
-        const char* value = nullptr;
-        const OptionRow* row = operand ? nullptr : FindOption(arg, value);
-        std::string wrong;
-        if (operand) {
-            if (o.dump == nullptr) {
-                o.dump = arg;
-            } else {
-                wrong = "only one DUMP can be replayed";
-            }
-        } else if (row == nullptr) {
-            wrong = std::string("bad option: ") + arg;
-        } else if (row->value == Value::kNextArgument) {
-            if (++i >= argc || !row->take(argv[i], o)) wrong = std::string(row->name) + " needs one " + row->valueName;
-        } else if (!row->take(value, o)) {
-            wrong = std::string("bad option: ") + arg;
+        if (!optionsEnded && std::strcmp(arg, "--") == 0) {
+            optionsEnded = true;
+            continue;
         }
-        if (row != nullptr && row->run == Run::kReplay) replayOptions = true;
+        // "-" is standard input.
+        const bool operand = optionsEnded || arg[0] != '-' || arg[1] == '\0';
+        const std::string wrong = TakeArgument(argc, argv, i, operand, o);
         if (error.empty()) error = wrong;
     }
     if (o.answer != Answer::kNone) return 0;
     if (!error.empty()) return UsageError(error);
-    if (o.capture != nullptr && (o.dump != nullptr || replayOptions))
+    if (o.capture != nullptr && (o.dump != nullptr || o.replayOptions))
         return UsageError("--capture takes no DUMP and no replay options");
     if (o.force && o.capture == nullptr) return UsageError("--force goes with --capture");
     if (o.capture == nullptr && o.dump == nullptr) return UsageError("no DUMP given");
@@ -241,6 +284,7 @@ bool WriteOut(const std::string& text, const char* what) {
 // What the Linux layer would have shown: message boxes on standard error, the
 // report (or the --json document, already UTF-8) on standard output.
 int WriteRecorded(const sim::Machine& machine) {
+    for (const std::string& note : machine.toolNotes) std::fputs(note.c_str(), stderr);
     for (const sim::MessageBox& box : machine.messageBoxes) {
         std::fprintf(stderr, "Vexmora: %s\n", platform::Windows1252ToUtf8(box.text.c_str()).c_str());
     }
@@ -436,13 +480,15 @@ int Replay(const Options& o) {
         return 2;
     }
 
-    if (moreThanKept) {
-        std::fprintf(stderr, "vexmora-replay: %s lists more than %zu processors, more than any machine has: the first %zu are replayed\n",
-                     input.name().c_str(), kMaxWalkedProcessors, kMaxWalkedProcessors);
-    }
     sim::Machine machine(static_cast<int>(processors.size()));
     machine.processors = std::move(processors);
     Configure(machine, o);
+    // Said first, and repeated in the document's messages as the program's own lines are.
+    if (moreThanKept) {
+        const std::string count = std::to_string(kMaxWalkedProcessors);
+        machine.toolNotes.push_back("vexmora-replay: " + input.name() + " lists more than " + count +
+                                    " processors, more than any machine has: the first " + count + " are replayed\n");
+    }
     int status;
     {
         // Destroyed while the machine exists: its teardown unbinds the simulated library.

@@ -1,6 +1,8 @@
 #include "app/json_report.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <optional>
 
 #include "app/json_writer.h"
@@ -61,12 +63,14 @@ bool AnyProcessorReached(const CSystemInfo& info) {
     return false;
 }
 
-// The record's texts are Windows-1252; an empty one is unknown.
-void Text(JsonWriter& w, const std::string& windows1252) {
-    if (windows1252.empty()) {
+// The record's texts are the bytes the report prints, which its console shows
+// in code page 850: decoded so, a name's bytes from 0x80 up are the very
+// characters of the report's line. An empty one is unknown.
+void Text(JsonWriter& w, const std::string& reportBytes) {
+    if (reportBytes.empty()) {
         w.Null();
     } else {
-        w.String(platform::Windows1252ToUtf8(windows1252.c_str()));
+        w.String(platform::CodePage850ToUtf8(reportBytes.data(), reportBytes.size()));
     }
 }
 
@@ -79,10 +83,19 @@ void Positive(JsonWriter& w, uint64_t value) {
     }
 }
 
+// Whether the report's "%.Nf" of the value shows more than zero: 0.004 MHz
+// prints as 0.00, which says no more than a method that gave nothing.
+bool PrintsAboveZero(double value, int decimals) {
+    if (!(value > 0)) return false;
+    char text[kDecimalTextSize];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return std::strpbrk(text, "123456789") != nullptr;
+}
+
 // A figure the report prints, with its decimals; null where the report
-// leaves the line out or the method gave nothing.
+// leaves the line out, or the method gave nothing the line can show.
 void Figure(JsonWriter& w, bool printed, double value, int decimals) {
-    if (printed && value > 0) {
+    if (printed && PrintsAboveZero(value, decimals)) {
         w.Decimal(value, decimals);
     } else {
         w.Null();

@@ -166,7 +166,7 @@ JsonWriter& JsonWriter::Integer(int64_t value) {
 JsonWriter& JsonWriter::Decimal(double value, int decimals) {
     if (!std::isfinite(value)) return Null();
     BeginValue();
-    char number[400];
+    char number[kDecimalTextSize];
     std::snprintf(number, sizeof number, "%.*f", decimals, value);
     text_ += number;
     return *this;

@@ -2,6 +2,7 @@
 // report's --json form without a library. Strings are taken as UTF-8.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -11,6 +12,10 @@
 // that a name read from a dump cannot drive a terminal the document is shown
 // on; a byte that is not part of valid UTF-8 becomes U+FFFD.
 std::string JsonString(const std::string& utf8);
+
+// Room for printf's %.Nf of any finite double with a few decimals: its
+// integer part has at most 309 digits.
+constexpr size_t kDecimalTextSize = 400;
 
 class JsonWriter {
 public:

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 
 #include "platform/linux/linux_process.h"
@@ -14,17 +15,33 @@ namespace {
 
 const char kPossibleList[] = "/sys/devices/system/cpu/possible";
 
+// A decimal number at the file's position, the character after it put back;
+// false at anything else. Read by hand: scanf would bring the C library's
+// whole formatted input, and its floating-point parsers, into the program.
+bool ReadListedNumber(FILE* file, int* value) {
+    int c = std::fgetc(file);
+    if (c < '0' || c > '9') return false;
+    long number = 0;
+    for (; c >= '0' && c <= '9'; c = std::fgetc(file)) {
+        number = number * 10 + (c - '0');
+        if (number > INT_MAX) return false;
+    }
+    std::ungetc(c, file);
+    *value = static_cast<int>(number);
+    return true;
+}
+
 // Calls visit(cpu) for each processor of a list of ranges such as "0-3,5,8-11".
 template <typename Visit>
 void ForEachListedProcessor(const char* path, Visit visit) {
     FILE* file = std::fopen(path, "r");
     if (file == nullptr) return;
     int first;
-    while (std::fscanf(file, "%d", &first) == 1) {
+    while (ReadListedNumber(file, &first)) {
         int last = first;
         int c = std::fgetc(file);
         if (c == '-') {
-            if (std::fscanf(file, "%d", &last) != 1) break;
+            if (!ReadListedNumber(file, &last)) break;
             c = std::fgetc(file);
         }
         for (int cpu = first; cpu <= last; ++cpu) visit(cpu);

@@ -113,14 +113,27 @@ struct LabelledInput {
     std::string label;
 };
 
+// N of a file named temp<N>_label; false for any other name.
+bool LabelNumber(const char* name, int* number) {
+    static const char kPrefix[] = "temp";
+    if (std::strncmp(name, kPrefix, sizeof kPrefix - 1) != 0) return false;
+    const char* digits = name + sizeof kPrefix - 1;
+    if (*digits < '0' || *digits > '9') return false;
+    char* end = nullptr;
+    errno = 0;
+    const long parsed = std::strtol(digits, &end, 10);
+    if (errno == ERANGE || parsed > INT_MAX || std::strcmp(end, "_label") != 0) return false;
+    *number = static_cast<int>(parsed);
+    return true;
+}
+
 std::vector<LabelledInput> LabelledInputs(const std::string& device) {
     std::vector<LabelledInput> inputs;
     DIR* dir = opendir(device.c_str());
     if (dir == nullptr) return inputs;
     while (const dirent* entry = readdir(dir)) {
         int number = 0;
-        char tail[16] = {};
-        if (std::sscanf(entry->d_name, "temp%d_%15s", &number, tail) != 2 || std::strcmp(tail, "label") != 0) continue;
+        if (!LabelNumber(entry->d_name, &number)) continue;
         inputs.push_back({number, ReadText(device + "/" + entry->d_name)});
     }
     closedir(dir);
@@ -172,12 +185,17 @@ long NodeOfDevice(const std::string& device) {
     target[length] = '\0';
     const char* name = std::strrchr(target, '/');
     name = name != nullptr ? name + 1 : target;
-    unsigned domain = 0;
-    unsigned bus = 0;
-    unsigned slot = 0;
-    unsigned function = 0;
-    if (std::sscanf(name, "%x:%x:%x.%x", &domain, &bus, &slot, &function) != 4) return -1;
-    if (domain != 0 || bus != 0 || function != 3 || slot < 0x18 || slot > 0x1F) return -1;
+    // domain:bus:slot.function, each hexadecimal.
+    unsigned long fields[4] = {};
+    const char separators[] = {':', ':', '.', '\0'};
+    for (int i = 0; i < 4; ++i) {
+        char* end = nullptr;
+        fields[i] = std::strtoul(name, &end, 16);
+        if (end == name || *end != separators[i]) return -1;
+        name = end + 1;
+    }
+    const unsigned long slot = fields[2];
+    if (fields[0] != 0 || fields[1] != 0 || fields[3] != 3 || slot < 0x18 || slot > 0x1F) return -1;
     return static_cast<long>(slot - 0x18);
 }
 

@@ -215,16 +215,29 @@ void WriteNote(const char* text) {
     Machine::Current().notes.push_back(text);
 }
 
-// As the replay shows them: the warnings, then the notes, each one line.
+namespace {
+
+// Each line of a text as standard error shows it, without its line end: a
+// warning of two lines is two.
+void AppendLines(std::vector<std::string>& lines, const std::string& text) {
+    for (size_t start = 0; start < text.size();) {
+        const size_t end = std::min(text.find('\n', start), text.size());
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+}
+
+}  // namespace
+
+// As the replay shows them: the tool's own lines, the warnings, then the notes.
 std::vector<std::string> NotesWritten() {
     const Machine& m = Machine::Current();
     std::vector<std::string> lines;
-    for (const sim::MessageBox& box : m.messageBoxes) lines.push_back("Vexmora: " + Windows1252ToUtf8(box.text.c_str()));
-    for (const std::string& note : m.notes) {
-        std::string line = Windows1252ToUtf8(note.c_str());
-        while (!line.empty() && line.back() == '\n') line.pop_back();
-        lines.push_back(line);
+    for (const std::string& note : m.toolNotes) AppendLines(lines, note);
+    for (const sim::MessageBox& box : m.messageBoxes) {
+        AppendLines(lines, "Vexmora: " + Windows1252ToUtf8(box.text.c_str()));
     }
+    for (const std::string& note : m.notes) AppendLines(lines, Windows1252ToUtf8(note.c_str()));
     return lines;
 }
 

@@ -195,6 +195,9 @@ public:
     int pinnedProcessor = -1;        // kProcessorSets: the one the process is pinned to
     int affinityRestores = 0;        // kProcessorSets
     std::vector<std::string> notes;  // lines written to standard error beside the warnings
+    // What the tool that runs the machine says on standard error ahead of the
+    // program's own lines (the replay's warnings), in UTF-8, line ends included.
+    std::vector<std::string> toolNotes;
     std::vector<DWORD> priorityCalls;
     std::vector<DWORD> sleeps;
     std::vector<DWORD> versionQuerySizes;
