@@ -5,6 +5,8 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -131,6 +133,18 @@ protected:
         ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
     }
 
+    // A Unix socket at `path`: open(2) refuses it with ENXIO.
+    static void BindSocket(const fs::path& path) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        ASSERT_LT(path.native().size(), sizeof address.sun_path) << path;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0) << path;
+        close(fd);
+    }
+
     std::string root;
     cpu_set_t savedAffinity;
 };
@@ -161,6 +175,13 @@ TEST_F(FakeRoot, StatusFollowsTheMsrNode) {
              fs::create_symlink("msr", node);
          },
          ols::kStatusNeedsAdministrator},
+        // A device node whose driver is not loaded opens with ENXIO, as a socket does.
+        {"node with no driver behind it",
+         [](const fs::path& node) {
+             fs::create_directories(node.parent_path());
+             BindSocket(node);
+         },
+         ols::kStatusDriverNotFound},
         {"link to a missing node",
          [](const fs::path& node) {
              fs::create_directories(node.parent_path());
@@ -295,7 +316,11 @@ protected:
         Hwmon(3, "coretemp",
               {{"temp1_label", "Package id 1"}, {"temp1_input", "71000"}, {"temp1_crit", "96000"},
                {"temp2_label", "Core 0"}, {"temp2_input", "61000"}, {"temp2_crit", "96000"},
-               {"temp3_label", "Core 4"}, {"temp3_input", "-5000"}});
+               {"temp3_label", "Core 4"}, {"temp3_input", "-5000"},
+               // Numbered as the cores came online: core 10 before core 1.
+               {"temp4_label", "Core 10"}, {"temp4_input", "70000"},
+               {"temp5_label", "Core 1"}, {"temp5_input", "62000"},
+               {"temp6_label", "Core 5"}, {"temp6_input", "41000x"}});
         Hwmon(1, "coretemp",
               {{"temp1_label", "Package id 0"}, {"temp1_input", "55000"}, {"temp1_crit", "100000"},
                {"temp2_label", "Core 0"}, {"temp2_input", "41000"}, {"temp2_crit", "100000"},
@@ -315,6 +340,8 @@ protected:
         Topology(7, 0, 3);
         Topology(8, 0, 9);  // only a "Package id" input could stand for it
         Topology(9, 2, 0);  // a package with no device
+        Topology(10, 1, 1);
+        Topology(11, 1, 5);
     }
 };
 
@@ -335,7 +362,9 @@ TEST_F(Coretemp, EachProcessorReadsItsOwnPackagesCoreInput) {
         {{"core input not a number"}, 7, std::nullopt},
         {{"no core input beside the package's"}, 8, std::nullopt},
         {{"package without a device"}, 9, std::nullopt},
-        {{"processor without topology"}, 10, std::nullopt},
+        {{"core 1 is not core 10"}, 10, 62.0},
+        {{"number with a tail"}, 11, std::nullopt},
+        {{"processor without topology"}, 12, std::nullopt},
     };
     for (const CoreCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -469,6 +498,30 @@ TEST_F(HaswellOnFakeRoot, MsrNodesReachTheMultiplierAndTemperatureLines) {
     EXPECT_TRUE(Has(out, "Tj(Max) = 105\xC2\xB0" "C\n")) << out;
     EXPECT_TRUE(Has(out, "Tcore0 = 52.0\xC2\xB0" "C\n")) << out;
     EXPECT_EQ(info.temperatureSource, hw::TemperatureSource::kMsr);
+}
+
+// Root with the msr driver and coretemp: the readings are the driver's, which
+// any user gets too; Tj max is still the MSR's.
+TEST_F(HaswellOnFakeRoot, CoretempComesFirstEvenWithTheMsrDriverReady) {
+    std::map<std::string, std::string> inputs = {{"temp1_label", "Package id 0"}, {"temp1_input", "66000"}};
+    const std::vector<int> cpus = AllowedProcessors(CPU_SETSIZE);
+    for (size_t i = 0; i < cpus.size(); ++i) {
+        PutMsr(cpus[i], 0x1A2, 0x00690000);  // Tj max 105
+        PutMsr(cpus[i], 0x19C, 0x88350000);  // valid, 53 below Tj max: 52.0
+        Topology(cpus[i], 0, static_cast<int>(i));
+        const std::string n = std::to_string(i + 2);
+        inputs["temp" + n + "_label"] = "Core " + std::to_string(i);
+        inputs["temp" + n + "_input"] = "40000";
+    }
+    Hwmon(0, "coretemp", inputs);
+    CSystemInfo info;
+    std::string said;
+    const std::string out = Report(info, &said);
+    EXPECT_EQ(info.driverStatus, 0);
+    EXPECT_TRUE(Has(out, "Tj(Max) = 105\xC2\xB0" "C\n")) << out;
+    EXPECT_TRUE(Has(out, "Tcore0 = 40.0\xC2\xB0" "C\n")) << out;
+    EXPECT_FALSE(Has(out, "52.0")) << out;
+    EXPECT_EQ(info.temperatureSource, hw::TemperatureSource::kCoretemp);
 }
 
 // Any user without the msr driver: coretemp gives the temperatures and Tj max.

@@ -8,6 +8,7 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -124,6 +125,9 @@ std::vector<LabelledInput> LabelledInputs(const std::string& device) {
         inputs.push_back({number, ReadText(device + "/" + entry->d_name)});
     }
     closedir(dir);
+    // In the driver's order, not the directory's, so that the first match is always the same one.
+    std::sort(inputs.begin(), inputs.end(),
+              [](const LabelledInput& a, const LabelledInput& b) { return a.number < b.number; });
     return inputs;
 }
 
