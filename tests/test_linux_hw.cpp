@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -94,11 +95,12 @@ protected:
         PutBytes(node, static_cast<off_t>(index), bytes);
     }
 
-    // The kernel's topology of one logical processor.
-    void Topology(int cpu, int package, int core) {
+    // The kernel's topology of one logical processor; die_id only from kernel 5.2.
+    void Topology(int cpu, int package, int core, std::optional<int> die = std::nullopt) {
         const std::string dir = "sys/devices/system/cpu/cpu" + std::to_string(cpu) + "/topology/";
         Write(dir + "physical_package_id", std::to_string(package) + "\n");
         Write(dir + "core_id", std::to_string(core) + "\n");
+        if (die) Write(dir + "die_id", std::to_string(*die) + "\n");
     }
 
     // A hwmon device: its driver's name and its temp<N>_<attribute> files.
@@ -109,12 +111,39 @@ protected:
         return dir;
     }
 
+    // The device a hwmon device monitors, as its "device" link names it.
+    void BindHwmon(int number, const std::string& device) {
+        const fs::path link = fs::path(root) / ("sys/class/hwmon/hwmon" + std::to_string(number)) / "device";
+        fs::create_directories(link.parent_path());
+        fs::create_symlink("../../../devices/" + device, link);
+    }
+
+    static std::string NodeFunction(int node) {
+        char slot[64];
+        std::snprintf(slot, sizeof slot, "pci0000:00/0000:00:%02x.3", 0x18 + node);
+        return slot;
+    }
+
     // A k10temp or k8temp device bound to function 3 of node `node`.
     void NodeHwmon(int number, const char* driver, int node, const std::map<std::string, std::string>& attributes) {
-        const std::string dir = Hwmon(number, driver, attributes);
-        char slot[64];
-        std::snprintf(slot, sizeof slot, "../../../devices/pci0000:00/0000:00:%02x.3", 0x18 + node);
-        fs::create_symlink(slot, fs::path(root) / dir / "device");
+        Hwmon(number, driver, attributes);
+        BindHwmon(number, NodeFunction(node));
+    }
+
+    // A coretemp device, bound to its platform device coretemp.<zone>.
+    void CoretempHwmon(int number, int zone, const std::map<std::string, std::string>& attributes) {
+        Hwmon(number, "coretemp", attributes);
+        BindHwmon(number, "platform/coretemp." + std::to_string(zone));
+    }
+
+    // A device as kernels before hwmon's own attribute groups laid it out: its
+    // name and attributes on the monitored device, which hwmonN/device links to.
+    void DeviceLayoutHwmon(int number, const std::string& device, const char* driver,
+                           const std::map<std::string, std::string>& attributes) {
+        const std::string dir = "sys/devices/" + device;
+        Write(dir + "/name", std::string(driver) + "\n");
+        for (const auto& attribute : attributes) Write(dir + "/" + attribute.first, attribute.second + "\n");
+        BindHwmon(number, device);
     }
 
     // The processors this process may run on, the first `most` of them.
@@ -383,40 +412,194 @@ TEST_F(Coretemp, CriticalPointComesFromTheSameInput) {
     EXPECT_FALSE(hw::ReadCoreSensorCritical(5, &degrees));  // that input has no critical point
 }
 
+// Each kernel names a coretemp device by the zone it covers: the logical die
+// (the logical package where a package has one die), or on kernels before 3.14
+// the physical package id. Every machine here has two zones, the first at
+// 41.0 degrees (critical 100), the second at 51.0 (critical 90); the processor
+// asked for is in the second.
+TEST_F(FakeRoot, CoretempDevicesAreMatchedByTheZoneTheDriverNamed) {
+    const auto zones = [this](const char* first, const char* second) {
+        Hwmon(1, "coretemp", {{"temp1_label", second}, {"temp2_label", "Core 0"}, {"temp2_input", "51000"},
+                              {"temp2_crit", "90000"}});
+        Hwmon(2, "coretemp", {{"temp1_label", first}, {"temp2_label", "Core 0"}, {"temp2_input", "41000"},
+                              {"temp2_crit", "100000"}});
+    };
+    struct Machine : case_names::Named {
+        std::function<void()> make;
+    };
+    const Machine machines[] = {
+        {{"package ids that are not 0 to n-1"},
+         [&] {
+             zones("Package id 0", "Package id 1");
+             Topology(0, 0, 0);
+             Topology(1, 2, 0);
+         }},
+        {{"two dies a package"},
+         [&] {
+             zones("Package id 0", "Package id 1");
+             Topology(0, 0, 0, 0);
+             Topology(1, 0, 0, 1);
+         }},
+        {{"physical ids before 3.14"},
+         [&] {
+             zones("Physical id 0", "Physical id 2");
+             Topology(0, 0, 0);
+             Topology(1, 2, 0);
+         }},
+        {{"no package input (before Sandy Bridge)"},
+         [this] {
+             Hwmon(1, "coretemp", {{"temp2_label", "Core 0"}, {"temp2_input", "51000"}, {"temp2_crit", "90000"}});
+             BindHwmon(1, "platform/coretemp.1");
+             CoretempHwmon(2, 0, {{"temp2_label", "Core 0"}, {"temp2_input", "41000"}, {"temp2_crit", "100000"}});
+             Topology(0, 0, 0);
+             Topology(1, 1, 0);
+         }},
+        {{"attributes in hwmonN/device (before 3.13)"},
+         [this] {
+             DeviceLayoutHwmon(1, "platform/coretemp.1", "coretemp",
+                               {{"temp1_label", "Physical id 1"}, {"temp2_label", "Core 0"}, {"temp2_input", "51000"},
+                                {"temp2_crit", "90000"}});
+             DeviceLayoutHwmon(2, "platform/coretemp.0", "coretemp",
+                               {{"temp1_label", "Physical id 0"}, {"temp2_label", "Core 0"}, {"temp2_input", "41000"},
+                                {"temp2_crit", "100000"}});
+             Topology(0, 0, 0);
+             Topology(1, 1, 0);
+         }},
+    };
+    for (const Machine& machine : machines) {
+        SCOPED_TRACE(machine.name);
+        fs::remove_all(root + "/sys");
+        machine.make();
+        linuxhw::SetHardwareRoot(root);
+        double degrees = 0;
+        double critical = 0;
+        ASSERT_TRUE(hw::ReadCoreSensor(0, &degrees));
+        EXPECT_EQ(degrees, 41.0);
+        ASSERT_TRUE(hw::ReadCoreSensor(1, &degrees));
+        EXPECT_EQ(degrees, 51.0);
+        ASSERT_TRUE(hw::ReadCoreSensorCritical(1, &critical));
+        EXPECT_EQ(critical, 90.0);
+    }
+}
+
 // --- k10temp and k8temp ---------------------------------------------------------
 
 struct NodeCase : case_names::Named {
-    uint32_t node;
-    uint32_t core;
+    int processor;
     std::optional<double> degrees;
     hw::TemperatureSource source;
 };
 
-TEST_F(FakeRoot, NodeSensorsComeFromTheirNodesDriver) {
-    NodeHwmon(2, "k10temp", 1, {{"temp1_input", "38250"}});
-    NodeHwmon(1, "k10temp", 0, {{"temp1_input", "45125"}, {"temp1_label", "Tctl"}});
-    NodeHwmon(4, "k8temp", 2, {{"temp1_input", "30000"}, {"temp3_input", "32000"}});
-    NodeHwmon(5, "k10temp", 3, {{"temp1_input", "hot"}});
-    // A device the driver names, bound elsewhere than a node's function 3.
-    const std::string stray = Hwmon(6, "k10temp", {{"temp1_input", "99000"}});
-    fs::create_symlink("../../../devices/pci0000:00/0000:00:18.4", fs::path(root) / stray / "device");
-
-    const NodeCase cases[] = {
-        {{"node 0"}, 0, 0, 45.125, hw::TemperatureSource::kK10temp},
-        {{"node 1"}, 1, 3, 38.25, hw::TemperatureSource::kK10temp},
-        {{"k8temp core 0"}, 2, 0, 30.0, hw::TemperatureSource::kK8temp},
-        {{"k8temp core 1"}, 2, 1, 32.0, hw::TemperatureSource::kK8temp},
-        {{"k8temp has two cores"}, 2, 2, std::nullopt, hw::TemperatureSource::kNone},
-        {{"reading not a number"}, 3, 0, std::nullopt, hw::TemperatureSource::kNone},
-        {{"node without a device"}, 4, 0, std::nullopt, hw::TemperatureSource::kNone},
-    };
+void ExpectNodeReadings(const std::vector<NodeCase>& cases, uint32_t core = 0) {
     for (const NodeCase& c : cases) {
         SCOPED_TRACE(c.name);
         double degrees = 1234;
         hw::TemperatureSource source = hw::TemperatureSource::kNone;
-        ASSERT_EQ(hw::ReadNodeSensor(c.node, c.core, &degrees, &source), c.degrees.has_value());
+        ASSERT_EQ(hw::ReadNodeSensor(c.processor, core, &degrees, &source), c.degrees.has_value());
         EXPECT_EQ(degrees, c.degrees.value_or(1234));
         EXPECT_EQ(source, c.source);
+    }
+}
+
+// A two-socket Zen 2 or later: one k10temp device per package, on function 3 of
+// devices 0x18 and 0x19, both on the first package's bus. Processors 0 and 1 are
+// on package 0, 2 and 3 on package 1; processor 4 has no topology.
+TEST_F(FakeRoot, EachProcessorReadsTheNodeOfItsOwnPackage) {
+    NodeHwmon(3, "k10temp", 1, {{"temp1_label", "Tctl"}, {"temp1_input", "38250"}});
+    NodeHwmon(2, "k10temp", 0, {{"temp1_label", "Tctl"}, {"temp1_input", "45125"}});
+    // A device the driver names, bound elsewhere than a node's function 3.
+    Hwmon(1, "k10temp", {{"temp1_input", "99000"}});
+    BindHwmon(1, "pci0000:00/0000:00:18.4");
+    Topology(0, 0, 0);
+    Topology(1, 0, 1);
+    Topology(2, 1, 0);
+    Topology(3, 1, 1);
+    ExpectNodeReadings({
+        {{"first package"}, 0, 45.125, hw::TemperatureSource::kK10temp},
+        {{"first package's other core"}, 1, 45.125, hw::TemperatureSource::kK10temp},
+        {{"second package"}, 2, 38.25, hw::TemperatureSource::kK10temp},
+        {{"second package's other core"}, 3, 38.25, hw::TemperatureSource::kK10temp},
+        {{"processor without topology"}, 4, std::nullopt, hw::TemperatureSource::kNone},
+    });
+}
+
+// Multi-die packages (Naples, Magny-Cours) have a node per die, numbered
+// package by package; the kernel's die_id tells a processor's die apart.
+TEST_F(FakeRoot, MultiDiePackagesReadTheNodeOfTheirDie) {
+    for (int node = 0; node < 4; ++node) {
+        NodeHwmon(node, "k10temp", node, {{"temp1_input", std::to_string(40000 + 1000 * node)}});
+    }
+    Topology(0, 0, 0, 0);
+    Topology(1, 0, 8, 1);
+    Topology(2, 1, 0, 2);
+    Topology(3, 1, 8, 3);
+    ExpectNodeReadings({
+        {{"first die of the first package"}, 0, 40.0, hw::TemperatureSource::kK10temp},
+        {{"second die of the first package"}, 1, 41.0, hw::TemperatureSource::kK10temp},
+        {{"first die of the second package"}, 2, 42.0, hw::TemperatureSource::kK10temp},
+        {{"second die of the second package"}, 3, 43.0, hw::TemperatureSource::kK10temp},
+    });
+
+    // Without die ids the nodes cannot be told apart, and no processor gets another's reading.
+    for (int cpu = 0; cpu < 4; ++cpu) {
+        fs::remove(root + "/sys/devices/system/cpu/cpu" + std::to_string(cpu) + "/topology/die_id");
+    }
+    linuxhw::SetHardwareRoot(root);
+    ExpectNodeReadings({{{"dies not named"}, 1, std::nullopt, hw::TemperatureSource::kNone}});
+}
+
+TEST_F(FakeRoot, K8tempGivesEachOfTheTwoCoresItsSensor) {
+    NodeHwmon(0, "k8temp", 0, {{"temp1_input", "30000"}, {"temp3_input", "32000"}});
+    Topology(0, 0, 0);
+    const NodeCase core0 = {{"core 0"}, 0, 30.0, hw::TemperatureSource::kK8temp};
+    const NodeCase core1 = {{"core 1"}, 0, 32.0, hw::TemperatureSource::kK8temp};
+    const NodeCase none = {{"no third core"}, 0, std::nullopt, hw::TemperatureSource::kNone};
+    ExpectNodeReadings({core0}, 0);
+    ExpectNodeReadings({core1}, 1);
+    ExpectNodeReadings({none}, 2);
+}
+
+// Each kernel's k10temp as it lays its Tctl out, on a single node.
+TEST_F(FakeRoot, TctlIsFoundWhereEachKernelPutsIt) {
+    struct Layout : case_names::Named {
+        std::function<void()> make;
+        std::optional<double> degrees;
+    };
+    const Layout layouts[] = {
+        {{"labelled Tctl in temp1 (5.6 and later)"},
+         [this] {
+             NodeHwmon(0, "k10temp", 0,
+                            {{"temp1_label", "Tctl"}, {"temp1_input", "70000"}, {"temp2_label", "Tdie"},
+                             {"temp2_input", "50000"}});
+         },
+         70.0},
+        {{"Tdie in temp1 and Tctl in temp2 (4.16 to 5.5)"},
+         [this] {
+             NodeHwmon(0, "k10temp", 0,
+                            {{"temp1_label", "Tdie"}, {"temp1_input", "50000"}, {"temp2_label", "Tctl"},
+                             {"temp2_input", "70000"}});
+         },
+         70.0},
+        {{"temp1 without a label (before Zen)"},
+         [this] { NodeHwmon(0, "k10temp", 0, {{"temp1_input", "57125"}}); }, 57.125},
+        {{"attributes in hwmonN/device (older kernels)"},
+         [this] { DeviceLayoutHwmon(0, NodeFunction(0), "k10temp", {{"temp1_input", "48500"}}); },
+         48.5},
+        {{"hwmonN/device without a name is no device"},
+         [this] {
+             DeviceLayoutHwmon(0, NodeFunction(0), "k10temp", {{"temp1_input", "48500"}});
+             fs::remove(root + "/sys/devices/" + NodeFunction(0) + "/name");
+         },
+         std::nullopt},
+    };
+    for (const Layout& layout : layouts) {
+        SCOPED_TRACE(layout.name);
+        fs::remove_all(root + "/sys");
+        Topology(0, 0, 0);
+        layout.make();
+        linuxhw::SetHardwareRoot(root);
+        ExpectNodeReadings({{{layout.name}, 0, layout.degrees,
+                             layout.degrees ? hw::TemperatureSource::kK10temp : hw::TemperatureSource::kNone}});
     }
 }
 
@@ -564,6 +747,79 @@ TEST_F(HaswellOnFakeRoot, WithNeitherTheUserIsToldWhatToLoad) {
     ASSERT_NE(first, std::string::npos) << said;
     EXPECT_EQ(said.find("sudo modprobe coretemp", first + 1), std::string::npos) << said;
     EXPECT_EQ(info.temperatureSource, hw::TemperatureSource::kNone);
+}
+
+// A two-socket Haswell-EP as the kernel lays it out: a coretemp device per
+// package, named by the kernel's logical die (its "Package id" input and its
+// platform device coretemp.N) and listed in the other order; the first
+// processor walked on the first socket, the second on the second, both core 0.
+TEST_F(HaswellOnFakeRoot, EachSocketsCoresReadTheirOwnDevice) {
+    const std::vector<int> cpus = AllowedProcessors(2);
+    if (cpus.size() < 2) GTEST_SKIP() << "needs two processors";
+    CoretempHwmon(1, 1,
+                  {{"temp1_label", "Package id 1"}, {"temp1_input", "60000"}, {"temp1_crit", "88000"},
+                   {"temp2_label", "Core 0"}, {"temp2_input", "51000"}, {"temp2_crit", "88000"}});
+    CoretempHwmon(2, 0,
+                  {{"temp1_label", "Package id 0"}, {"temp1_input", "50000"}, {"temp1_crit", "90000"},
+                   {"temp2_label", "Core 0"}, {"temp2_input", "41000"}, {"temp2_crit", "90000"}});
+    Topology(cpus[0], 0, 0, 0);
+    Topology(cpus[1], 1, 0, 0);
+    CSystemInfo info;
+    std::string said;
+    const std::string out = Report(info, &said);
+    EXPECT_TRUE(Has(out, "Tj(Max) = 90\xC2\xB0" "C\n")) << out;  // the first processor's core
+    double degrees = 0;
+    ASSERT_EQ(info.ReadIntelTemperature(0, &degrees), 1);
+    EXPECT_EQ(degrees, 41.0);
+    ASSERT_EQ(info.ReadIntelTemperature(1, &degrees), 1);
+    EXPECT_EQ(degrees, 51.0);
+    ASSERT_TRUE(hw::ReadCoreSensorCritical(cpus[1], &degrees));
+    EXPECT_EQ(degrees, 88.0);
+    EXPECT_FALSE(Has(said, "coretemp")) << said;
+}
+
+// A recorded two-socket Genoa (EPYC 9654) detected on this machine's
+// processors against the tree of such a machine: k10temp on function 3 of
+// devices 0x18 and 0x19, each with its socket's Tctl and Tccd inputs; the first
+// processor walked on the first socket, the second on the second.
+class GenoaOnFakeRoot : public FakeRoot {
+protected:
+    void SetUp() override {
+        FakeRoot::SetUp();
+        cpus = AllowedProcessors(2);
+        if (cpus.size() < 2) GTEST_SKIP() << "needs two processors";
+        NodeHwmon(4, "k10temp", 1,
+                  {{"temp1_label", "Tctl"}, {"temp1_input", "60000"}, {"temp3_label", "Tccd1"},
+                   {"temp3_input", "51000"}, {"temp4_label", "Tccd2"}, {"temp4_input", "52500"}});
+        NodeHwmon(3, "k10temp", 0,
+                  {{"temp1_label", "Tctl"}, {"temp1_input", "50000"}, {"temp3_label", "Tccd1"},
+                   {"temp3_input", "41000"}, {"temp5_label", "Tccd3"}, {"temp5_input", "43000"}});
+        Topology(cpus[0], 0, 0);
+        Topology(cpus[1], 1, 0);
+    }
+
+    // The temperature section as printed, and what standard error said.
+    std::string Section(CSystemInfo& info, std::string* said) {
+        testing::internal::CaptureStderr();
+        info.Detect(VEXMORA_FIXTURES "/dumps/AuthenticAMD0A10F11_K19_Genoa_01_CPUID.txt");
+        testing::internal::CaptureStdout();
+        PrintAmdTemperatures(info);
+        platform::FlushReportStream();
+        const std::string out = testing::internal::GetCapturedStdout();
+        *said = testing::internal::GetCapturedStderr();
+        return out;
+    }
+
+    std::vector<int> cpus;
+};
+
+TEST_F(GenoaOnFakeRoot, EveryProcessorGetsItsOwnSocketsTctl) {
+    CSystemInfo info;
+    std::string said;
+    const std::string out = Section(info, &said);
+    EXPECT_EQ(out.find("Support AMD TTP : Oui\nTcore0 = 50.0\xC2\xB0" "C\nTcore1 = 60.0\xC2\xB0" "C\n"), 0u) << out;
+    EXPECT_EQ(said.find("modprobe k10temp"), std::string::npos) << said;
+    EXPECT_EQ(info.temperatureSource, hw::TemperatureSource::kK10temp);
 }
 
 // An AMD record read through k10temp alone: Tctl less the part's offset.

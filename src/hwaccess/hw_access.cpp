@@ -125,7 +125,7 @@ bool ReadCoreSensorCritical(int, double*) {
     return false;
 }
 
-bool ReadNodeSensor(uint32_t, uint32_t, double*, TemperatureSource*) {
+bool ReadNodeSensor(int, uint32_t, double*, TemperatureSource*) {
     return false;
 }
 

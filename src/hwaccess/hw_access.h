@@ -110,10 +110,11 @@ bool ReadCoreSensor(int processor, double* degrees);
 // That sensor's critical temperature for the same core (its Tj max), in degrees.
 bool ReadCoreSensorCritical(int processor, double* degrees);
 
-// AMD: the temperature of node `node` (the package number), and for a sensor
-// per core (K8) of its core `core`, as the system's own driver gives it to any
-// user; *source names the driver. False where the system has none.
-bool ReadNodeSensor(uint32_t node, uint32_t core, double* degrees, TemperatureSource* source);
+// AMD: the temperature of the node that logical processor `processor` (the
+// system's number for it) is on, and for a sensor per core (K8) of its core
+// `core`, as the system's own driver gives it to any user: Tctl on Zen.
+// *source names the driver. False where the system has none.
+bool ReadNodeSensor(int processor, uint32_t core, double* degrees, TemperatureSource* source);
 
 // A reader found no way to a temperature: where the system could give one
 // with a driver it lacks (`wanted`), says once on standard error how to load it.

@@ -123,9 +123,8 @@ public:
     // Temperature readers: 1 with *out set, or 0 with *out untouched.
     int ReadIntelTemperature(int cpu, double* out);
     int ReadAmdTemperature(int cpu, double* out);
-    // Where those readers read: "msr" (Intel's digital thermal sensor), "pci"
-    // (the northbridge's register of AMD's families before Zen) or "smn" (Zen's
-    // Tctl); null where the processor has no sensor they read.
+    // Where those readers read last, as hw::TemperatureSourceName names it;
+    // null where no reading came from anywhere.
     const char* TemperatureSource() const;
 
     CpuidRegisters cpuid;
