@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
@@ -603,6 +604,81 @@ TEST_F(FakeRoot, TctlIsFoundWhereEachKernelPutsIt) {
     }
 }
 
+// --- Inputs that give no reading -------------------------------------------------
+
+// Whatever keeps an input from a reading is said once on standard error, with
+// the input's path and why; the processor's reading is still none.
+TEST_F(FakeRoot, AnUnreadableInputIsNamedOnceWithItsReason) {
+    constexpr const char* kDependsOnRights = nullptr;
+    struct Row : case_names::Named {
+        std::function<void(const fs::path& input)> make;
+        const char* reason;
+    };
+    const Row rows[] = {
+        {{"n/a"}, [](const fs::path& input) { std::ofstream(input) << "n/a\n"; },
+         "(\xC2\xAB n/a \xC2\xBB n'est pas un nombre)"},
+        {{"a number with a tail"}, [](const fs::path& input) { std::ofstream(input) << "41000x\n"; },
+         "(\xC2\xAB 41000x \xC2\xBB n'est pas un nombre)"},
+        {{"control bytes"}, [](const fs::path& input) { std::ofstream(input) << "\x1b[2J\n"; },
+         "(\xC2\xAB ?[2J \xC2\xBB n'est pas un nombre)"},
+        {{"empty"}, [](const fs::path& input) { std::ofstream{input}; }, "(fichier vide)"},
+        {{"missing"}, [](const fs::path&) {}, "(fichier absent)"},
+        {{"not a file"}, [](const fs::path& input) { fs::create_directory(input); },
+         "(erreur de lecture : "},
+        // What an ordinary user meets where the file is kept from him (root reads through the mode).
+        {{"permission denied"},
+         [](const fs::path& input) {
+             std::ofstream(input) << "45000\n";
+             fs::permissions(input, fs::perms::none);
+         },
+         kDependsOnRights},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::remove_all(root + "/sys");
+        Topology(0, 0, 0);
+        NodeHwmon(0, "k10temp", 0, {{"temp1_label", "Tctl"}});
+        const fs::path input = fs::path(root) / "sys/class/hwmon/hwmon0/temp1_input";
+        row.make(input);
+        const char* reason = row.reason;
+        if (reason == kDependsOnRights) {
+            const int fd = open(input.c_str(), O_RDONLY);
+            if (fd >= 0) close(fd);
+            if (fd >= 0) continue;  // root: the file reads
+            reason = "(lecture refus\xC3\xA9" "e)";
+        }
+        linuxhw::SetHardwareRoot(root);
+        testing::internal::CaptureStderr();
+        double degrees = 1234;
+        hw::TemperatureSource source = hw::TemperatureSource::kNone;
+        EXPECT_FALSE(hw::ReadNodeSensor(0, 0, &degrees, &source));
+        EXPECT_FALSE(hw::ReadNodeSensor(0, 0, &degrees, &source));
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(degrees, 1234);
+        EXPECT_EQ(said.rfind("Vexmora: temp\xC3\xA9rature illisible : " + input.string() + " " + reason, 0), 0u)
+            << said;
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    }
+}
+
+// A critical point the driver does not give is no fault; one it gives and that cannot be read is.
+TEST_F(FakeRoot, OnlyACriticalPointThatIsThereIsNamed) {
+    Topology(0, 0, 0);
+    Topology(1, 0, 1);
+    Hwmon(0, "coretemp",
+          {{"temp1_label", "Package id 0"}, {"temp2_label", "Core 0"}, {"temp2_input", "41000"},
+           {"temp3_label", "Core 1"}, {"temp3_input", "42000"}, {"temp3_crit", "n/a"}});
+    testing::internal::CaptureStderr();
+    double degrees = 0;
+    EXPECT_FALSE(hw::ReadCoreSensorCritical(0, &degrees));
+    const std::string silent = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(silent, "");
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(hw::ReadCoreSensorCritical(1, &degrees));
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("/sys/class/hwmon/hwmon0/temp3_crit (\xC2\xAB n/a"), std::string::npos) << said;
+}
+
 // --- Hints ----------------------------------------------------------------------
 
 TEST_F(FakeRoot, AMissingDriverIsNamedOnceAndAPresentOneNever) {
@@ -820,6 +896,22 @@ TEST_F(GenoaOnFakeRoot, EveryProcessorGetsItsOwnSocketsTctl) {
     EXPECT_EQ(out.find("Support AMD TTP : Oui\nTcore0 = 50.0\xC2\xB0" "C\nTcore1 = 60.0\xC2\xB0" "C\n"), 0u) << out;
     EXPECT_EQ(said.find("modprobe k10temp"), std::string::npos) << said;
     EXPECT_EQ(info.temperatureSource, hw::TemperatureSource::kK10temp);
+}
+
+// An input that gives no reading leaves its processor Invalide, and standard
+// error says which file and why, once.
+TEST_F(GenoaOnFakeRoot, AnUnreadableTctlIsInvalideWithItsReason) {
+    const fs::path input = fs::path(root) / "sys/class/hwmon/hwmon4/temp1_input";
+    std::ofstream(input) << "n/a\n";
+    CSystemInfo info;
+    std::string said;
+    const std::string out = Section(info, &said);
+    EXPECT_NE(out.find("Tcore0 = 50.0\xC2\xB0" "C\nTcore1 = Invalide\n"), std::string::npos) << out;
+    const std::string note = "Vexmora: temp\xC3\xA9rature illisible : " + input.string() + " (\xC2\xAB n/a \xC2\xBB";
+    const size_t first = said.find(note);
+    ASSERT_NE(first, std::string::npos) << said;
+    EXPECT_EQ(said.find(note, first + 1), std::string::npos) << said;
+    EXPECT_EQ(said.find("modprobe k10temp"), std::string::npos) << said;
 }
 
 // An AMD record read through k10temp alone: Tctl less the part's offset.

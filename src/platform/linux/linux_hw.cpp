@@ -37,6 +37,8 @@ std::string hardwareRoot;
 bool coretempHintGiven = false;
 bool k10tempHintGiven = false;
 bool k8tempHintGiven = false;
+// Each unreadable sensor file once, however many processors read it.
+std::set<std::string> unreadableNoted;
 
 bool ReadAt(const std::string& path, off_t offset, void* bytes, size_t size) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -59,16 +61,25 @@ std::string MsrPath(int processor) {
     return hardwareRoot + "/dev/cpu/" + std::to_string(processor) + "/msr";
 }
 
-// A small text file whole, or "" when it cannot be read.
-std::string ReadText(const std::string& path) {
+// A small text file whole, without its line end: 0, or the error that kept it unread.
+int ReadTextFile(const std::string& path, std::string* value) {
+    value->clear();
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return "";
+    if (fd < 0) return errno;
     char text[128];
     const ssize_t got = read(fd, text, sizeof text - 1);
+    const int error = errno;
     close(fd);
-    if (got <= 0) return "";
-    std::string value(text, static_cast<size_t>(got));
-    if (!value.empty() && value.back() == '\n') value.pop_back();
+    if (got < 0) return error;
+    value->assign(text, static_cast<size_t>(got));
+    if (!value->empty() && value->back() == '\n') value->pop_back();
+    return 0;
+}
+
+// A small text file whole, or "" when it cannot be read.
+std::string ReadText(const std::string& path) {
+    std::string value;
+    ReadTextFile(path, &value);
     return value;
 }
 
@@ -89,12 +100,46 @@ bool ReadNumber(const std::string& path, long* value) {
     return ParseLong(ReadText(path), value);
 }
 
-// A hwmon attribute in millidegrees, as degrees.
-bool ReadMillidegrees(const std::string& path, double* degrees) {
+// At most this much of a value that is no number is shown, its bytes outside
+// printable ASCII as '?': a file is anyone's text.
+constexpr size_t kShownValueLength = 24;
+
+// Why a sensor's file gave no reading, in the words of the note.
+std::string UnreadableReason(int error, const std::string& value) {
+    if (error == EACCES || error == EPERM) return "lecture refus\xE9" "e";
+    if (error == ENOENT) return "fichier absent";
+    if (error != 0) return std::string("erreur de lecture : ") + std::strerror(error);
+    if (value.empty()) return "fichier vide";
+    std::string shown = value.substr(0, kShownValueLength);
+    for (char& c : shown) {
+        if (c < 0x20 || c > 0x7E) c = '?';
+    }
+    return "\xAB " + shown + " \xBB n'est pas un nombre";
+}
+
+void NoteUnreadable(const std::string& path, const std::string& reason) {
+    if (!unreadableNoted.insert(path).second) return;
+    const std::string note = "Vexmora: temp\xE9rature illisible : " + path + " (" + reason + ")\n";
+    platform::WriteNote(note.c_str());
+}
+
+// Whether a sensor's attribute must be there: every input has its file, but
+// not every input has a critical point.
+enum class Attribute { kInput, kLimit };
+
+// A hwmon attribute in millidegrees, as degrees. One that is there but gives no
+// number is said on standard error with its path and why, so that the report's
+// "Invalide" has its reason.
+bool ReadMillidegrees(const std::string& path, double* degrees, Attribute kind = Attribute::kInput) {
+    std::string value;
+    const int error = ReadTextFile(path, &value);
     long millidegrees = 0;
-    if (!ReadNumber(path, &millidegrees)) return false;
-    *degrees = static_cast<double>(millidegrees) / 1000.0;
-    return true;
+    if (error == 0 && ParseLong(value, &millidegrees)) {
+        *degrees = static_cast<double>(millidegrees) / 1000.0;
+        return true;
+    }
+    if (!(error == ENOENT && kind == Attribute::kLimit)) NoteUnreadable(path, UnreadableReason(error, value));
+    return false;
 }
 
 // --- The sensors as hwmon lays them out -------------------------------------
@@ -390,6 +435,7 @@ namespace linuxhw {
 void SetHardwareRoot(const std::string& root) {
     hardwareRoot = root;
     sensorTable = SensorTable{};
+    unreadableNoted.clear();
     coretempHintGiven = false;
     k10tempHintGiven = false;
     k8tempHintGiven = false;
@@ -475,7 +521,7 @@ bool ReadCoreSensor(int processor, double* degrees) {
 
 bool ReadCoreSensorCritical(int processor, double* degrees) {
     const std::string critical = CoretempAttribute(processor, "crit");
-    return !critical.empty() && ReadMillidegrees(critical, degrees);
+    return !critical.empty() && ReadMillidegrees(critical, degrees, Attribute::kLimit);
 }
 
 // k8temp has a sensor per core, temp1 for core 0 and temp3 for core 1.
