@@ -898,6 +898,26 @@ TEST_F(GenoaOnFakeRoot, EveryProcessorGetsItsOwnSocketsTctl) {
     EXPECT_EQ(info.temperatureSource, hw::TemperatureSource::kK10temp);
 }
 
+// After the processors' lines, each CCD's line, socket by socket; the words
+// that name a socket are the report's, whose own tests hold them.
+TEST_F(GenoaOnFakeRoot, EachCcdInputGetsOneLine) {
+    CSystemInfo info;
+    std::string said;
+    const std::string out = Section(info, &said);
+    std::vector<std::string> ccdLines;
+    for (size_t at = out.find("\nTccd"); at != std::string::npos; at = out.find("\nTccd", at + 1)) {
+        ccdLines.push_back(out.substr(at + 1, out.find('\n', at + 1) - at - 1));
+    }
+    ASSERT_EQ(ccdLines.size(), 4u) << out;
+    const char* expected[][2] = {{"Tccd1", "= 41.0\xC2\xB0" "C"}, {"Tccd3", "= 43.0\xC2\xB0" "C"},
+                                 {"Tccd1", "= 51.0\xC2\xB0" "C"}, {"Tccd2", "= 52.5\xC2\xB0" "C"}};
+    for (size_t i = 0; i < ccdLines.size(); ++i) {
+        EXPECT_EQ(ccdLines[i].rfind(expected[i][0], 0), 0u) << ccdLines[i];
+        EXPECT_NE(ccdLines[i].find(expected[i][1]), std::string::npos) << ccdLines[i];
+    }
+    EXPECT_GT(out.find("\nTccd"), out.find("Tcore1 ")) << out;
+}
+
 // An input that gives no reading leaves its processor Invalide, and standard
 // error says which file and why, once.
 TEST_F(GenoaOnFakeRoot, AnUnreadableTctlIsInvalideWithItsReason) {

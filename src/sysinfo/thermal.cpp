@@ -1,5 +1,6 @@
 #include <atomic>
 #include <cstring>
+#include <set>
 
 #include "hwaccess/hw_access.h"
 #include "platform/seam.h"
@@ -275,6 +276,28 @@ int CSystemInfo::ReadAmdTemperature(int cpu, double* out) {
     *out = t;
     temperatureSource = source;
     return 1;
+}
+
+// Each node once, from the first processor walked on it: its CCDs belong to
+// that processor's package.
+std::vector<CcdTemperature> CSystemInfo::ReadCcdTemperatures() const {
+    std::vector<CcdTemperature> temperatures;
+    if (vendor != kVendorAmd || amdThermal != 1) return temperatures;
+    std::set<uint32_t> nodesRead;
+    for (const ProcessorEntry& processor : processors) {
+        uint32_t node = 0;
+        if (!processor.walked || !hw::ReadCcdSensors(processor.systemNumber, &node, nullptr)) continue;
+        std::vector<hw::CcdSensor> sensors;
+        if (!nodesRead.insert(node).second || !hw::ReadCcdSensors(processor.systemNumber, &node, &sensors)) continue;
+        for (const hw::CcdSensor& sensor : sensors) {
+            CcdTemperature temperature;
+            temperature.package = processor.apic.packageId;
+            temperature.ccd = sensor.number;
+            if (sensor.read) temperature.celsius = sensor.degrees;
+            temperatures.push_back(temperature);
+        }
+    }
+    return temperatures;
 }
 
 const char* CSystemInfo::TemperatureSource() const {

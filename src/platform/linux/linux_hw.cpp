@@ -276,9 +276,8 @@ void ReadProcessorPlaces(SensorTable* table) {
         ProcessorPlace place;
         if (!NumberAfter(entry->d_name, "cpu", &number) || number < 0 || number > INT_MAX) continue;
         const std::string topology = cpuDir + entry->d_name + "/topology/";
-        const bool placed =
-            ReadNumber(topology + "physical_package_id", &place.package) && ReadNumber(topology + "core_id", &place.core);
-        if (!placed) continue;
+        if (!ReadNumber(topology + "physical_package_id", &place.package)) continue;
+        if (!ReadNumber(topology + "core_id", &place.core)) continue;
         // Kernels before 5.2 name no dies: one per package.
         if (!ReadNumber(topology + "die_id", &place.die)) place.die = 0;
         table->processors[static_cast<int>(number)] = place;
@@ -535,6 +534,28 @@ bool ReadNodeSensor(int processor, uint32_t core, double* degrees, TemperatureSo
     if (device == nullptr || core > 1) return false;
     if (!ReadMillidegrees(TempAttribute(*device, core == 0 ? 1 : 3, "input"), degrees)) return false;
     *source = TemperatureSource::kK8temp;
+    return true;
+}
+
+// k10temp labels the CCDs' inputs TccdN, from Zen 2 on.
+bool ReadCcdSensors(int processor, uint32_t* node, std::vector<CcdSensor>* sensors) {
+    const HwmonDevice* device = NodeDeviceOf("k10temp", processor);
+    if (device == nullptr) return false;
+    std::vector<CcdSensor> found;
+    for (const LabelledInput& input : device->inputs) {
+        long number = 0;
+        if (!NumberAfter(input.label, "Tccd", &number) || number < 1 || number > INT_MAX) continue;
+        CcdSensor sensor;
+        sensor.number = static_cast<uint32_t>(number);
+        if (sensors != nullptr) {
+            sensor.read = ReadMillidegrees(TempAttribute(*device, input.number, "input"), &sensor.degrees);
+        }
+        found.push_back(sensor);
+    }
+    if (found.empty()) return false;
+    std::sort(found.begin(), found.end(), [](const CcdSensor& a, const CcdSensor& b) { return a.number < b.number; });
+    *node = static_cast<uint32_t>(NodeOfDevice(*device));
+    if (sensors != nullptr) *sensors = std::move(found);
     return true;
 }
 
