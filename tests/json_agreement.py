@@ -45,6 +45,7 @@ class Report:
         self.values = {}
         self.apic = []
         self.temperatures = []
+        self.ccds = []
         self.summary = None
         for index, line in enumerate(self.lines):
             self._read(line)
@@ -117,6 +118,9 @@ class Report:
         m = match(r"T(?:core\d+|cpu\d+core\d+) = (?:([-\d.]+)°C|Invalide)")
         if m:
             self.temperatures.append(m.group(1))
+        m = match(r"Tccd(\d+)(?: \(processeur physique (\d+)\))? = (?:([-\d.]+)°C|Invalide)")
+        if m:
+            self.ccds.append((int(m.group(1)), None if m.group(2) is None else int(m.group(2)), m.group(3)))
 
 
 def value_at(document, path):
@@ -183,6 +187,11 @@ def disagreements(report, document, timing_and_sensors=True):
     same("temperatures.tj_max_c", report.values.get("temperatures.tj_max_c"), document["temperatures"]["tj_max_c"])
     readings = [decimals(p["temperature_c"], 1) for p in document["processors"]]
     same("temperatures", report.temperatures, readings if document["temperatures"]["sensor"] else [])
+    # The line names the package only where there are several.
+    several = (document["topology"]["packages"] or 1) > 1
+    ccds = [(c["ccd"], c["package"] if several else None, decimals(c["temperature_c"], 1))
+            for c in document["temperatures"].get("ccds", [])]
+    same("temperatures.ccds", report.ccds, ccds)
     return found
 
 

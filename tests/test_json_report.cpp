@@ -402,7 +402,7 @@ TEST_P(JsonTemperatureTest, EachReadingOrNull) {
 }
 
 TemperatureReadings Sensor(std::vector<std::optional<double>> celsius) {
-    return TemperatureReadings{true, std::move(celsius)};
+    return TemperatureReadings{true, std::move(celsius), {}};
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -432,7 +432,15 @@ INSTANTIATE_TEST_SUITE_P(
                         Sensor({58.125, -3.0}),
                         hw::TemperatureSource::kPciRegisters,
                         {{"temperatures.source", "\"pci\""}, {"processors.0.temperature_c", "58.1"},
-                         {"processors.1.temperature_c", "-3.0"}}},
+                         {"processors.1.temperature_c", "-3.0"}, {"temperatures.ccds.0.ccd", "absent"}}},
+        TemperatureCase{{"AmdWithCcdSensors"},
+                        kVendorAmd,
+                        TemperatureReadings{true, {50.0, 60.0}, {{0, 1, 41.04}, {1, 2, std::nullopt}}},
+                        hw::TemperatureSource::kK10temp,
+                        {{"temperatures.source", "\"k10temp\""}, {"temperatures.ccds.0.package", "0"},
+                         {"temperatures.ccds.0.ccd", "1"}, {"temperatures.ccds.0.temperature_c", "41.0"},
+                         {"temperatures.ccds.1.package", "1"}, {"temperatures.ccds.1.ccd", "2"},
+                         {"temperatures.ccds.1.temperature_c", "null"}}},
         TemperatureCase{{"OtherMakersHaveNoSection"},
                         kVendorOther,
                         TemperatureReadings{},

@@ -109,6 +109,35 @@ TEST_F(TemperatureReportTest, AmdFormsWithoutReadings) {
     }
 }
 
+// The CCDs' lines come after the processors', one each; with several packages
+// each says its package, in the report's words for one.
+TEST_F(TemperatureReportTest, EachCcdHasALineAfterTheProcessors) {
+    TemperatureReadings readings;
+    readings.sensor = true;
+    readings.celsius = {50.0, 60.0};
+    readings.ccds = {{0, 1, 41.0}, {0, 3, std::nullopt}, {1, 1, 51.0}};
+    const struct {
+        const char* name;
+        uint16_t packageCount;
+        const char* ccdLines;
+    } cases[] = {
+        {"OnePackage", 1, "Tccd1 = 41.0\xF8" "C\nTccd3 = Invalide\nTccd1 = 51.0\xF8" "C\n"},
+        {"TwoPackages", 2,
+         "Tccd1 (processeur physique 0) = 41.0\xF8" "C\n"
+         "Tccd3 (processeur physique 0) = Invalide\n"
+         "Tccd1 (processeur physique 1) = 51.0\xF8" "C\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CSystemInfo& info = ReadyRecord(2, 2);
+        info.amdThermal = 1;
+        info.packageCount = c.packageCount;
+        PrintTemperatures(info, readings);
+        const std::string processorLines = "Support AMD TTP : Oui\nTcore0 = 50.0\xF8" "C\nTcore1 = 60.0\xF8" "C\n";
+        EXPECT_EQ(machine->output, processorLines + c.ccdLines);
+    }
+}
+
 TEST_F(TemperatureReportTest, TheSectionFollowsTheVendorAfterItsWait) {
     const struct {
         uint8_t vendor;

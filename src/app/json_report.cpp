@@ -283,6 +283,24 @@ void WriteCaches(JsonWriter& w, const CSystemInfo& info) {
     w.EndObject();
 }
 
+// The report's Tccd lines, in their order.
+void WriteCcds(JsonWriter& w, const std::vector<CcdTemperature>& ccds) {
+    w.Key("ccds").BeginArray();
+    for (const CcdTemperature& ccd : ccds) {
+        w.BeginObject(Layout::kOneLine);
+        w.Key("package").Integer(ccd.package);
+        w.Key("ccd").Integer(ccd.ccd);
+        w.Key("temperature_c");
+        if (ccd.celsius) {
+            w.Decimal(*ccd.celsius, 1);
+        } else {
+            w.Null();
+        }
+        w.EndObject();
+    }
+    w.EndArray();
+}
+
 void WriteTemperatures(JsonWriter& w, const CSystemInfo& info, const TemperatureReadings& temperatures) {
     const bool section = info.vendor == kVendorIntel || info.vendor == kVendorAmd;
     const bool anyReading = std::any_of(temperatures.celsius.begin(), temperatures.celsius.end(),
@@ -307,6 +325,8 @@ void WriteTemperatures(JsonWriter& w, const CSystemInfo& info, const Temperature
     } else {
         w.Null();
     }
+    // Only where the system gives CCD sensors: a document of any other machine stays as it was.
+    if (!temperatures.ccds.empty()) WriteCcds(w, temperatures.ccds);
     w.EndObject();
 }
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-class CSystemInfo;
+#include "sysinfo/system_info.h"
 
 // The OS line for a Windows version, without its line end.
 void FormatWindowsVersion(uint32_t major, uint32_t minor, uint8_t productType, char* line, size_t size);
@@ -28,10 +28,12 @@ void PrintSummaryLine(const CSystemInfo& info);
 
 // What the temperature section read: whether the vendor's sensor is supported
 // (its support line says "Oui") and then one reading per walked processor, in
-// walk order, empty where the reading failed. No sensor, no readings.
+// walk order, empty where the reading failed; then, on AMD, the CCDs' readings
+// the system gives. No sensor, no readings.
 struct TemperatureReadings {
     bool sensor = false;
     std::vector<std::optional<double>> celsius;
+    std::vector<CcdTemperature> ccds;
 };
 
 // The 1200 ms wait, then the readings of the processor's vendor's section.

@@ -33,7 +33,9 @@ TemperatureReadings ReadIntelTemperatures(CSystemInfo& info) {
 }
 
 TemperatureReadings ReadAmdTemperatures(CSystemInfo& info) {
-    return ReadEach(info, info.amdThermal == 1, &CSystemInfo::ReadAmdTemperature);
+    TemperatureReadings readings = ReadEach(info, info.amdThermal == 1, &CSystemInfo::ReadAmdTemperature);
+    readings.ccds = info.ReadCcdTemperatures();
+    return readings;
 }
 
 void PrintInvalid(size_t index) {
@@ -60,7 +62,22 @@ void PrintIntelSection(const CSystemInfo& info, const TemperatureReadings& readi
     }
 }
 
-void PrintAmdSection(const TemperatureReadings& readings) {
+// A CCD's line, as its node's driver names it; with several packages it says
+// which one, in the words of the report's "processeurs physiques" and Phy=.
+void PrintCcd(const CSystemInfo& info, const CcdTemperature& ccd) {
+    if (info.packageCount > 1) {
+        ConsolePrintf("Tccd%u (processeur physique %u) = ", ccd.ccd, ccd.package);
+    } else {
+        ConsolePrintf("Tccd%u = ", ccd.ccd);
+    }
+    if (ccd.celsius) {
+        ConsolePrintf("%.1f%cC\n", *ccd.celsius, kDegree);
+    } else {
+        ConsolePuts("Invalide");
+    }
+}
+
+void PrintAmdSection(const CSystemInfo& info, const TemperatureReadings& readings) {
     if (!readings.sensor) {
         ConsolePuts("Support AMD TTP : Non");
         return;
@@ -74,6 +91,7 @@ void PrintAmdSection(const TemperatureReadings& readings) {
             PrintInvalid(i);
         }
     }
+    for (const CcdTemperature& ccd : readings.ccds) PrintCcd(info, ccd);
 }
 
 }  // namespace
@@ -87,7 +105,7 @@ TemperatureReadings ReadTemperatureSection(CSystemInfo& info) {
 
 void PrintTemperatures(const CSystemInfo& info, const TemperatureReadings& readings) {
     if (info.vendor == kVendorAmd) {
-        PrintAmdSection(readings);
+        PrintAmdSection(info, readings);
     } else if (info.vendor == kVendorIntel) {
         PrintIntelSection(info, readings);
     }
@@ -102,7 +120,7 @@ void PrintIntelTemperatures(CSystemInfo& info) {
 }
 
 void PrintAmdTemperatures(CSystemInfo& info) {
-    PrintAmdSection(ReadAmdTemperatures(info));
+    PrintAmdSection(info, ReadAmdTemperatures(info));
 }
 
 void PrintIntelTemperatures() {

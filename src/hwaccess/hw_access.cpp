@@ -125,7 +125,13 @@ bool ReadCoreSensorCritical(int, double*) {
     return false;
 }
 
-bool ReadNodeSensor(uint32_t, uint32_t, double*, TemperatureSource*) {
+bool ReadNodeSensor(int, uint32_t, double*, TemperatureSource*) {
+    return false;
+}
+
+// The CCDs' sensors sit behind the system management network, which the
+// library reaches only through the root complex's pair, for Tctl.
+bool ReadCcdSensors(int, uint32_t*, std::vector<CcdSensor>*) {
     return false;
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "platform/win32.h"
 
@@ -110,10 +111,24 @@ bool ReadCoreSensor(int processor, double* degrees);
 // That sensor's critical temperature for the same core (its Tj max), in degrees.
 bool ReadCoreSensorCritical(int processor, double* degrees);
 
-// AMD: the temperature of node `node` (the package number), and for a sensor
-// per core (K8) of its core `core`, as the system's own driver gives it to any
-// user; *source names the driver. False where the system has none.
-bool ReadNodeSensor(uint32_t node, uint32_t core, double* degrees, TemperatureSource* source);
+// AMD: the temperature of the node that logical processor `processor` (the
+// system's number for it) is on, and for a sensor per core (K8) of its core
+// `core`, as the system's own driver gives it to any user: Tctl on Zen.
+// *source names the driver. False where the system has none.
+bool ReadNodeSensor(int processor, uint32_t core, double* degrees, TemperatureSource* source);
+
+// One CCD's temperature as the node's sensor driver gives it (k10temp's TccdN,
+// Zen 2 and later).
+struct CcdSensor {
+    uint32_t number = 0;  // N of TccdN
+    bool read = false;    // false where its input could not be read
+    double degrees = 0;
+};
+
+// AMD: the node that logical processor `processor` is on, and where `sensors`
+// is not null the temperature of each of its CCDs, by number, as the system's
+// own driver gives them to any user. False where it gives none.
+bool ReadCcdSensors(int processor, uint32_t* node, std::vector<CcdSensor>* sensors);
 
 // A reader found no way to a temperature: where the system could give one
 // with a driver it lacks (`wanted`), says once on standard error how to load it.

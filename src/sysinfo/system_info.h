@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "cpuid/cpuid_leaf.h"
@@ -105,6 +106,15 @@ struct CacheKind {
     uint32_t sizeKb;
 };
 
+// One CCD's temperature on Zen 2 and later, as its node's sensor driver gives
+// it: the package of the processors on that node, the CCD's number (N of the
+// driver's TccdN) and its reading, none where its input could not be read.
+struct CcdTemperature {
+    uint32_t package = 0;
+    uint32_t ccd = 0;
+    std::optional<double> celsius;
+};
+
 class CSystemInfo {
 public:
     CSystemInfo() = default;
@@ -156,9 +166,11 @@ public:
     // Temperature readers: 1 with *out set, or 0 with *out untouched.
     int ReadIntelTemperature(int cpu, double* out);
     int ReadAmdTemperature(int cpu, double* out);
-    // Where those readers read: "msr" (Intel's digital thermal sensor), "pci"
-    // (the northbridge's register of AMD's families before Zen) or "smn" (Zen's
-    // Tctl); null where the processor has no sensor they read.
+    // AMD: every node's CCD temperatures, node by node in the order the walk met
+    // them; empty where the processor has no sensor or the system gives none.
+    std::vector<CcdTemperature> ReadCcdTemperatures() const;
+    // Where those readers read last, as hw::TemperatureSourceName names it;
+    // null where no reading came from anywhere.
     const char* TemperatureSource() const;
 
     CpuidRegisters cpuid;

@@ -1,5 +1,6 @@
 #include <atomic>
 #include <cstring>
+#include <set>
 
 #include "hwaccess/hw_access.h"
 #include "platform/seam.h"
@@ -171,14 +172,14 @@ bool ReadAmdRegisters(const CSystemInfo& info, const ApicEntry& entry, double* o
     return ReadNorthbridge(entry, out);
 }
 
-// The system's own driver for the node: the same value as the registers give
-// (Tctl on Zen, before the offset is taken off), readable by any user.
-bool ReadAmdSensor(const CSystemInfo& info, const ApicEntry& entry, double* out, hw::TemperatureSource* source) {
+// The system's own driver for the processor's node: the same value as the
+// registers give (Tctl on Zen, before the offset is taken off), readable by any
+// user. The system knows which node each of its processors is on, every package's too.
+bool ReadAmdSensor(const CSystemInfo& info, const ProcessorEntry& processor, double* out,
+                   hw::TemperatureSource* source) {
     const bool zen = info.extFamily != 0 && info.family >= 0x17;
-    // As with the registers, only package 0's Tctl is known to belong to its package.
-    if (zen && entry.packageId != 0) return false;
     double t = 0;
-    if (!hw::ReadNodeSensor(entry.packageId, entry.coreId, &t, source)) return false;
+    if (!hw::ReadNodeSensor(processor.systemNumber, processor.apic.coreId, &t, source)) return false;
     *out = zen ? t - TctlOffsetOf(info.brand, sizeof info.brand) : t;
     return true;
 }
@@ -262,12 +263,12 @@ int CSystemInfo::ReadAmdTemperature(int cpu, double* out) {
     if (amdThermal != 1) return 0;
     const ApicEntry& entry = processor->apic;
     // Beyond the eighth node the device number would name some other device.
-    if (entry.packageId >= kNorthbridgeDevices) return 0;
+    const bool registersReachable = LibraryReady(*this) && entry.packageId < kNorthbridgeDevices;
 
     double t = 0;
     hw::TemperatureSource source = hw::TemperatureSource::kPciRegisters;
     const bool read =
-        ReadAmdSensor(*this, entry, &t, &source) || (LibraryReady(*this) && ReadAmdRegisters(*this, entry, &t));
+        ReadAmdSensor(*this, *processor, &t, &source) || (registersReachable && ReadAmdRegisters(*this, entry, &t));
     if (!read) {
         hw::NoteMissingSensor(extFamily == 0 ? hw::TemperatureSource::kK8temp : hw::TemperatureSource::kK10temp);
         return 0;
@@ -275,6 +276,28 @@ int CSystemInfo::ReadAmdTemperature(int cpu, double* out) {
     *out = t;
     temperatureSource = source;
     return 1;
+}
+
+// Each node once, from the first processor walked on it: its CCDs belong to
+// that processor's package.
+std::vector<CcdTemperature> CSystemInfo::ReadCcdTemperatures() const {
+    std::vector<CcdTemperature> temperatures;
+    if (vendor != kVendorAmd || amdThermal != 1) return temperatures;
+    std::set<uint32_t> nodesRead;
+    for (const ProcessorEntry& processor : processors) {
+        uint32_t node = 0;
+        if (!processor.walked || !hw::ReadCcdSensors(processor.systemNumber, &node, nullptr)) continue;
+        std::vector<hw::CcdSensor> sensors;
+        if (!nodesRead.insert(node).second || !hw::ReadCcdSensors(processor.systemNumber, &node, &sensors)) continue;
+        for (const hw::CcdSensor& sensor : sensors) {
+            CcdTemperature temperature;
+            temperature.package = processor.apic.packageId;
+            temperature.ccd = sensor.number;
+            if (sensor.read) temperature.celsius = sensor.degrees;
+            temperatures.push_back(temperature);
+        }
+    }
+    return temperatures;
 }
 
 const char* CSystemInfo::TemperatureSource() const {

@@ -8,12 +8,17 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <map>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "hwaccess/hw_access.h"
@@ -32,6 +37,8 @@ std::string hardwareRoot;
 bool coretempHintGiven = false;
 bool k10tempHintGiven = false;
 bool k8tempHintGiven = false;
+// Each unreadable sensor file once, however many processors read it.
+std::set<std::string> unreadableNoted;
 
 bool ReadAt(const std::string& path, off_t offset, void* bytes, size_t size) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -54,16 +61,25 @@ std::string MsrPath(int processor) {
     return hardwareRoot + "/dev/cpu/" + std::to_string(processor) + "/msr";
 }
 
-// A small text file whole, or "" when it cannot be read.
-std::string ReadText(const std::string& path) {
+// A small text file whole, without its line end: 0, or the error that kept it unread.
+int ReadTextFile(const std::string& path, std::string* value) {
+    value->clear();
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return "";
+    if (fd < 0) return errno;
     char text[128];
     const ssize_t got = read(fd, text, sizeof text - 1);
+    const int error = errno;
     close(fd);
-    if (got <= 0) return "";
-    std::string value(text, static_cast<size_t>(got));
-    if (!value.empty() && value.back() == '\n') value.pop_back();
+    if (got < 0) return error;
+    value->assign(text, static_cast<size_t>(got));
+    if (!value->empty() && value->back() == '\n') value->pop_back();
+    return 0;
+}
+
+// A small text file whole, or "" when it cannot be read.
+std::string ReadText(const std::string& path) {
+    std::string value;
+    ReadTextFile(path, &value);
     return value;
 }
 
@@ -84,30 +100,51 @@ bool ReadNumber(const std::string& path, long* value) {
     return ParseLong(ReadText(path), value);
 }
 
-// A hwmon attribute in millidegrees, as degrees.
-bool ReadMillidegrees(const std::string& path, double* degrees) {
-    long millidegrees = 0;
-    if (!ReadNumber(path, &millidegrees)) return false;
-    *degrees = static_cast<double>(millidegrees) / 1000.0;
-    return true;
-}
+// At most this much of a value that is no number is shown, its bytes outside
+// printable ASCII as '?': a file is anyone's text.
+constexpr size_t kShownValueLength = 24;
 
-// The hwmon devices whose driver is `driver`, by directory.
-std::vector<std::string> HwmonDevices(const char* driver) {
-    std::vector<std::string> found;
-    const std::string classDir = hardwareRoot + "/sys/class/hwmon";
-    DIR* dir = opendir(classDir.c_str());
-    if (dir == nullptr) return found;
-    while (const dirent* entry = readdir(dir)) {
-        if (std::strncmp(entry->d_name, "hwmon", 5) != 0) continue;
-        const std::string device = classDir + "/" + entry->d_name;
-        if (ReadText(device + "/name") == driver) found.push_back(device);
+// Why a sensor's file gave no reading, in the words of the note.
+std::string UnreadableReason(int error, const std::string& value) {
+    if (error == EACCES || error == EPERM) return "lecture refus\xE9" "e";
+    if (error == ENOENT) return "fichier absent";
+    if (error != 0) return std::string("erreur de lecture : ") + std::strerror(error);
+    if (value.empty()) return "fichier vide";
+    std::string shown = value.substr(0, kShownValueLength);
+    for (char& c : shown) {
+        if (c < 0x20 || c > 0x7E) c = '?';
     }
-    closedir(dir);
-    return found;
+    return "\xAB " + shown + " \xBB n'est pas un nombre";
 }
 
-// The temperature inputs of a hwmon device with their labels: temp<N>_label by N.
+void NoteUnreadable(const std::string& path, const std::string& reason) {
+    if (!unreadableNoted.insert(path).second) return;
+    const std::string note = "Vexmora: temp\xE9rature illisible : " + path + " (" + reason + ")\n";
+    platform::WriteNote(note.c_str());
+}
+
+// Whether a sensor's attribute must be there: every input has its file, but
+// not every input has a critical point.
+enum class Attribute { kInput, kLimit };
+
+// A hwmon attribute in millidegrees, as degrees. One that is there but gives no
+// number is said on standard error with its path and why, so that the report's
+// "Invalide" has its reason.
+bool ReadMillidegrees(const std::string& path, double* degrees, Attribute kind = Attribute::kInput) {
+    std::string value;
+    const int error = ReadTextFile(path, &value);
+    long millidegrees = 0;
+    if (error == 0 && ParseLong(value, &millidegrees)) {
+        *degrees = static_cast<double>(millidegrees) / 1000.0;
+        return true;
+    }
+    if (!(error == ENOENT && kind == Attribute::kLimit)) NoteUnreadable(path, UnreadableReason(error, value));
+    return false;
+}
+
+// --- The sensors as hwmon lays them out -------------------------------------
+
+// A temperature input of a hwmon device with its label: temp<N>_label by N.
 struct LabelledInput {
     int number;
     std::string label;
@@ -127,48 +164,199 @@ bool LabelNumber(const char* name, int* number) {
     return true;
 }
 
-std::vector<LabelledInput> LabelledInputs(const std::string& device) {
+// One hwmon device: its driver, where its attributes lie and what it monitors.
+struct HwmonDevice {
+    std::string driver;
+    std::string attributes;             // hwmonN, or hwmonN/device where older kernels put them
+    std::string boundTo;                // the device it monitors: "0000:00:18.3", "coretemp.0"
+    std::vector<LabelledInput> inputs;  // by N
+};
+
+// Where the kernel puts one logical processor (its cpuN/topology).
+struct ProcessorPlace {
+    long package = 0;       // physical_package_id
+    long die = 0;           // die_id; 0 on kernels that name no dies
+    long core = 0;          // core_id
+    long packageRank = 0;   // its package's place among the packages
+    long dieRank = 0;       // its die's place among every package's dies
+    long dieInPackage = 0;  // its die's place within its package
+    long packageDies = 1;   // how many dies its package has
+};
+
+// The sensors and the processors' places, read once a run: neither changes
+// while the report is written, and a machine of hundreds of processors would
+// otherwise rescan them for each one.
+struct SensorTable {
+    bool read = false;
+    std::vector<HwmonDevice> devices;          // by hwmon number
+    std::map<int, ProcessorPlace> processors;  // by the system's number
+    long packages = 0;
+};
+
+SensorTable sensorTable;
+
+std::vector<LabelledInput> LabelledInputs(const std::string& attributes) {
     std::vector<LabelledInput> inputs;
-    DIR* dir = opendir(device.c_str());
+    DIR* dir = opendir(attributes.c_str());
     if (dir == nullptr) return inputs;
     while (const dirent* entry = readdir(dir)) {
         int number = 0;
         if (!LabelNumber(entry->d_name, &number)) continue;
-        inputs.push_back({number, ReadText(device + "/" + entry->d_name)});
+        inputs.push_back({number, ReadText(attributes + "/" + entry->d_name)});
     }
     closedir(dir);
+    // In the driver's order, not the directory's, so that the first match is always the same one.
+    std::sort(inputs.begin(), inputs.end(),
+              [](const LabelledInput& a, const LabelledInput& b) { return a.number < b.number; });
     return inputs;
 }
 
-std::string TempAttribute(const std::string& device, int number, const char* what) {
-    return device + "/temp" + std::to_string(number) + "_" + what;
+// The number that follows `prefix` in `text` ("Package id 1", "coretemp.1", "Tccd3").
+bool NumberAfter(const std::string& text, const char* prefix, long* number) {
+    const size_t length = std::strlen(prefix);
+    return text.compare(0, length, prefix) == 0 && ParseLong(text.substr(length), number);
 }
 
-// The package a coretemp device covers, from its "Package id P" input; -1 without one.
-long CoretempPackage(const std::vector<LabelledInput>& inputs) {
-    for (const LabelledInput& input : inputs) {
-        long package = 0;
-        if (input.label.compare(0, 11, "Package id ") == 0 && ParseLong(input.label.substr(11), &package)) {
-            return package;
-        }
+// The name of the device a hwmon device monitors: the last part of its "device" link.
+std::string BoundDeviceName(const std::string& hwmon) {
+    char target[PATH_MAX];
+    const ssize_t length = readlink((hwmon + "/device").c_str(), target, sizeof target - 1);
+    if (length <= 0) return "";
+    const std::string path(target, static_cast<size_t>(length));
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A hwmon device as its driver laid it out: its name and attributes in hwmonN,
+// or on older kernels in hwmonN/device, the two places libsensors reads.
+bool ReadHwmonDevice(const std::string& hwmon, HwmonDevice* device) {
+    for (const std::string& dir : {hwmon, hwmon + "/device"}) {
+        const std::string name = ReadText(dir + "/name");
+        if (name.empty()) continue;
+        device->driver = name;
+        device->attributes = dir;
+        device->boundTo = BoundDeviceName(hwmon);
+        device->inputs = LabelledInputs(dir);
+        return true;
     }
-    return -1;
+    return false;
+}
+
+void ReadHwmonDevices(SensorTable* table) {
+    const std::string classDir = hardwareRoot + "/sys/class/hwmon";
+    DIR* dir = opendir(classDir.c_str());
+    if (dir == nullptr) return;
+    std::vector<std::pair<long, HwmonDevice>> found;
+    while (const dirent* entry = readdir(dir)) {
+        long number = 0;
+        HwmonDevice device;
+        if (!NumberAfter(entry->d_name, "hwmon", &number)) continue;
+        if (ReadHwmonDevice(classDir + "/" + entry->d_name, &device)) found.emplace_back(number, std::move(device));
+    }
+    closedir(dir);
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (auto& numbered : found) table->devices.push_back(std::move(numbered.second));
+}
+
+// The kernel numbers packages and dies in the order of their ids, which the
+// APIC ids share: coretemp names its devices by that logical die number, and
+// the sensors' nodes come package by package.
+void RankPlaces(SensorTable* table) {
+    std::set<long> packages;
+    std::set<std::pair<long, long>> dies;
+    for (const auto& numbered : table->processors) {
+        packages.insert(numbered.second.package);
+        dies.insert({numbered.second.package, numbered.second.die});
+    }
+    for (auto& numbered : table->processors) {
+        ProcessorPlace& place = numbered.second;
+        const auto die = dies.find({place.package, place.die});
+        const auto first = dies.lower_bound({place.package, LONG_MIN});
+        place.packageRank = std::distance(packages.begin(), packages.find(place.package));
+        place.dieRank = std::distance(dies.begin(), die);
+        place.dieInPackage = std::distance(first, die);
+        place.packageDies = std::distance(first, dies.upper_bound({place.package, LONG_MAX}));
+    }
+    table->packages = static_cast<long>(packages.size());
+}
+
+void ReadProcessorPlaces(SensorTable* table) {
+    const std::string cpuDir = hardwareRoot + "/sys/devices/system/cpu/";
+    DIR* dir = opendir(cpuDir.c_str());
+    if (dir == nullptr) return;
+    while (const dirent* entry = readdir(dir)) {
+        long number = 0;
+        ProcessorPlace place;
+        if (!NumberAfter(entry->d_name, "cpu", &number) || number < 0 || number > INT_MAX) continue;
+        const std::string topology = cpuDir + entry->d_name + "/topology/";
+        if (!ReadNumber(topology + "physical_package_id", &place.package)) continue;
+        if (!ReadNumber(topology + "core_id", &place.core)) continue;
+        // Kernels before 5.2 name no dies: one per package.
+        if (!ReadNumber(topology + "die_id", &place.die)) place.die = 0;
+        table->processors[static_cast<int>(number)] = place;
+    }
+    closedir(dir);
+    RankPlaces(table);
+}
+
+const SensorTable& Sensors() {
+    if (!sensorTable.read) {
+        ReadHwmonDevices(&sensorTable);
+        ReadProcessorPlaces(&sensorTable);
+        sensorTable.read = true;
+    }
+    return sensorTable;
+}
+
+const ProcessorPlace* PlaceOf(int processor) {
+    const auto found = Sensors().processors.find(processor);
+    return found != Sensors().processors.end() ? &found->second : nullptr;
+}
+
+bool HasDriver(const std::string& driver) {
+    const std::vector<HwmonDevice>& devices = Sensors().devices;
+    return std::any_of(devices.begin(), devices.end(), [&driver](const HwmonDevice& d) { return d.driver == driver; });
+}
+
+std::string TempAttribute(const HwmonDevice& device, int number, const char* what) {
+    return device.attributes + "/temp" + std::to_string(number) + "_" + what;
+}
+
+// The zone a coretemp device covers, as the driver numbers it: its "Package id"
+// input names the kernel's logical die (the logical package where a package
+// has one die), older kernels' "Physical id" the package's physical id. Before
+// Sandy Bridge there is no package input, and the device's own name,
+// coretemp.N, carries the same number.
+struct CoretempZone {
+    long number = -1;
+    bool physical = false;
+};
+
+CoretempZone ZoneOf(const HwmonDevice& device) {
+    CoretempZone zone;
+    for (const LabelledInput& input : device.inputs) {
+        if (NumberAfter(input.label, "Package id ", &zone.number)) return zone;
+        zone.physical = NumberAfter(input.label, "Physical id ", &zone.number);
+        if (zone.physical) return zone;
+    }
+    NumberAfter(device.boundTo, "coretemp.", &zone.number);
+    return zone;
+}
+
+bool Covers(const CoretempZone& zone, const ProcessorPlace& place) {
+    return zone.number == (zone.physical ? place.package : place.dieRank);
 }
 
 // The coretemp attribute `what` of the core that processor `processor` is on:
-// the input labelled "Core C" of the device of its own package. Never a
-// "Package id" input, which is the package's hottest point, not this core's.
+// the input labelled "Core C" (C its core_id) of the device of its own die.
+// Never a "Package id" input, which is the package's hottest point, not this core's.
 std::string CoretempAttribute(int processor, const char* what) {
-    const std::string topology =
-        hardwareRoot + "/sys/devices/system/cpu/cpu" + std::to_string(processor) + "/topology/";
-    long package = 0;
-    long core = 0;
-    if (!ReadNumber(topology + "physical_package_id", &package) || !ReadNumber(topology + "core_id", &core)) return "";
-    const std::string label = "Core " + std::to_string(core);
-    for (const std::string& device : HwmonDevices("coretemp")) {
-        const std::vector<LabelledInput> inputs = LabelledInputs(device);
-        if (CoretempPackage(inputs) != package) continue;
-        for (const LabelledInput& input : inputs) {
+    const ProcessorPlace* place = PlaceOf(processor);
+    if (place == nullptr) return "";
+    const std::string label = "Core " + std::to_string(place->core);
+    for (const HwmonDevice& device : Sensors().devices) {
+        if (device.driver != "coretemp" || !Covers(ZoneOf(device), *place)) continue;
+        for (const LabelledInput& input : device.inputs) {
             if (input.label == label) return TempAttribute(device, input.number, what);
         }
         return "";
@@ -177,15 +365,10 @@ std::string CoretempAttribute(int processor, const char* what) {
 }
 
 // The node a k10temp or k8temp device reads: it is bound to function 3 of
-// device 0x18 + node on bus 0, which its "device" link names.
-long NodeOfDevice(const std::string& device) {
-    char target[PATH_MAX];
-    const ssize_t length = readlink((device + "/device").c_str(), target, sizeof target - 1);
-    if (length <= 0) return -1;
-    target[length] = '\0';
-    const char* name = std::strrchr(target, '/');
-    name = name != nullptr ? name + 1 : target;
+// device 0x18 + node on bus 0; -1 for a device bound elsewhere.
+long NodeOfDevice(const HwmonDevice& device) {
     // domain:bus:slot.function, each hexadecimal.
+    const char* name = device.boundTo.c_str();
     unsigned long fields[4] = {};
     const char separators[] = {':', ':', '.', '\0'};
     for (int i = 0; i < 4; ++i) {
@@ -199,11 +382,45 @@ long NodeOfDevice(const std::string& device) {
     return static_cast<long>(slot - 0x18);
 }
 
-std::string NodeDevice(const char* driver, uint32_t node) {
-    for (const std::string& device : HwmonDevices(driver)) {
-        if (NodeOfDevice(device) == static_cast<long>(node)) return device;
+// The devices of `driver` that read a node, by node.
+std::vector<const HwmonDevice*> NodeDevices(const char* driver) {
+    std::vector<const HwmonDevice*> nodes;
+    for (const HwmonDevice& device : Sensors().devices) {
+        if (device.driver == driver && NodeOfDevice(device) >= 0) nodes.push_back(&device);
     }
-    return "";
+    std::sort(nodes.begin(), nodes.end(),
+              [](const HwmonDevice* a, const HwmonDevice* b) { return NodeOfDevice(*a) < NodeOfDevice(*b); });
+    return nodes;
+}
+
+// The device of the node processor `processor` is on. The kernel gives a
+// device per node, and nodes come package by package: one a package on K8,
+// most K10 and Zen 2 and later, whatever NUMA nodes an NPS setting makes of
+// it; several on multi-die packages (Magny-Cours, Interlagos, Naples), where
+// the kernel's die_id tells them apart. NUMA nodes are no guide (NPS4 makes
+// four of one node), nor the devices' CPU lists: every node's device sits on
+// the first package's bus.
+const HwmonDevice* NodeDeviceOf(const char* driver, int processor) {
+    const std::vector<const HwmonDevice*> nodes = NodeDevices(driver);
+    const long packages = Sensors().packages;
+    // One node needs no topology.
+    if (packages == 0) return nodes.size() == 1 ? nodes.front() : nullptr;
+    const ProcessorPlace* place = PlaceOf(processor);
+    if (place == nullptr || nodes.empty() || nodes.size() % static_cast<size_t>(packages) != 0) return nullptr;
+    const long perPackage = static_cast<long>(nodes.size()) / packages;
+    if (perPackage == 1) return nodes[static_cast<size_t>(place->packageRank)];
+    if (place->packageDies != perPackage) return nullptr;  // its dies do not name its nodes
+    return nodes[static_cast<size_t>(place->packageRank * perPackage + place->dieInPackage)];
+}
+
+// k10temp's Tctl: the input labelled so, or temp1 where there are no labels
+// (before Zen). Kernels 4.16 to 5.5 put Tdie, with the offset already taken
+// off, in temp1 and Tctl in temp2.
+int TctlInput(const HwmonDevice& device) {
+    for (const LabelledInput& input : device.inputs) {
+        if (input.label == "Tctl") return input.number;
+    }
+    return 1;
 }
 
 // Configuration space as sysfs gives it: little-endian, by bus, device and function.
@@ -235,6 +452,8 @@ namespace linuxhw {
 
 void SetHardwareRoot(const std::string& root) {
     hardwareRoot = root;
+    sensorTable = SensorTable{};
+    unreadableNoted.clear();
     coretempHintGiven = false;
     k10tempHintGiven = false;
     k8tempHintGiven = false;
@@ -320,22 +539,42 @@ bool ReadCoreSensor(int processor, double* degrees) {
 
 bool ReadCoreSensorCritical(int processor, double* degrees) {
     const std::string critical = CoretempAttribute(processor, "crit");
-    return !critical.empty() && ReadMillidegrees(critical, degrees);
+    return !critical.empty() && ReadMillidegrees(critical, degrees, Attribute::kLimit);
 }
 
-// k10temp's temp1 is Tctl (or the reported temperature before Zen); k8temp
-// has a sensor per core, temp1 for core 0 and temp3 for core 1.
-bool ReadNodeSensor(uint32_t node, uint32_t core, double* degrees, TemperatureSource* source) {
-    std::string device = NodeDevice("k10temp", node);
-    if (!device.empty()) {
-        if (!ReadMillidegrees(TempAttribute(device, 1, "input"), degrees)) return false;
+// k8temp has a sensor per core, temp1 for core 0 and temp3 for core 1.
+bool ReadNodeSensor(int processor, uint32_t core, double* degrees, TemperatureSource* source) {
+    if (const HwmonDevice* device = NodeDeviceOf("k10temp", processor)) {
+        if (!ReadMillidegrees(TempAttribute(*device, TctlInput(*device), "input"), degrees)) return false;
         *source = TemperatureSource::kK10temp;
         return true;
     }
-    device = NodeDevice("k8temp", node);
-    if (device.empty() || core > 1) return false;
-    if (!ReadMillidegrees(TempAttribute(device, core == 0 ? 1 : 3, "input"), degrees)) return false;
+    const HwmonDevice* device = NodeDeviceOf("k8temp", processor);
+    if (device == nullptr || core > 1) return false;
+    if (!ReadMillidegrees(TempAttribute(*device, core == 0 ? 1 : 3, "input"), degrees)) return false;
     *source = TemperatureSource::kK8temp;
+    return true;
+}
+
+// k10temp labels the CCDs' inputs TccdN, from Zen 2 on.
+bool ReadCcdSensors(int processor, uint32_t* node, std::vector<CcdSensor>* sensors) {
+    const HwmonDevice* device = NodeDeviceOf("k10temp", processor);
+    if (device == nullptr) return false;
+    std::vector<CcdSensor> found;
+    for (const LabelledInput& input : device->inputs) {
+        long number = 0;
+        if (!NumberAfter(input.label, "Tccd", &number) || number < 1 || number > INT_MAX) continue;
+        CcdSensor sensor;
+        sensor.number = static_cast<uint32_t>(number);
+        if (sensors != nullptr) {
+            sensor.read = ReadMillidegrees(TempAttribute(*device, input.number, "input"), &sensor.degrees);
+        }
+        found.push_back(sensor);
+    }
+    if (found.empty()) return false;
+    std::sort(found.begin(), found.end(), [](const CcdSensor& a, const CcdSensor& b) { return a.number < b.number; });
+    *node = static_cast<uint32_t>(NodeOfDevice(*device));
+    if (sensors != nullptr) *sensors = std::move(found);
     return true;
 }
 
@@ -349,7 +588,7 @@ void NoteMissingSensor(TemperatureSource wanted) {
     }
     // The driver's name is the source's.
     const std::string driver = TemperatureSourceName(wanted);
-    if (!HwmonDevices(driver.c_str()).empty()) return;
+    if (HasDriver(driver)) return;
     const std::string hint = "Vexmora: pas de temp\xE9rature sans le pilote " + driver +
                              ". Chargez-le avec : sudo modprobe " + driver + "\n";
     HintOnce(*said, hint.c_str());
